@@ -1,0 +1,238 @@
+// The console on POSIX: the controlling terminal, kept in single-key mode
+// without echo while the program runs, and restored on every way out.
+#include "lpt_platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+int tty_fd = -1;
+struct termios found_mode; // as found at start; what every way out restores
+volatile sig_atomic_t mode_applied = 0;
+
+// Bytes of one key press arrive together; a gap this long ends the key.
+const int key_rest_timeout_ms = 50;
+
+bool in_foreground()
+{
+    pid_t group = tcgetpgrp(tty_fd);
+    return group != -1 && group == getpgrp();
+}
+
+void single_key_mode(struct termios *mode)
+{
+    mode->c_lflag &= ~(ICANON | ECHO);
+    mode->c_cc[VMIN] = 1;
+    mode->c_cc[VTIME] = 0;
+}
+
+// Async-signal-safe. Only a foreground process may change the terminal: a
+// background one would be stopped for trying.
+void apply_console_mode()
+{
+    if (tty_fd < 0 || !in_foreground()) {
+        return;
+    }
+    struct termios mode = found_mode;
+    single_key_mode(&mode);
+    // TCSANOW, never TCSAFLUSH: a key already typed must stay in the input.
+    if (tcsetattr(tty_fd, TCSANOW, &mode) == 0) {
+        mode_applied = 1;
+    }
+}
+
+// Async-signal-safe.
+void restore_console_mode()
+{
+    if (tty_fd >= 0 && mode_applied) {
+        tcsetattr(tty_fd, TCSANOW, &found_mode);
+        mode_applied = 0;
+    }
+}
+
+void on_terminating_signal(int sig)
+{
+    int saved_errno = errno;
+    restore_console_mode();
+    // End by the same signal, so the parent sees how the program ended. The
+    // signal is blocked inside its handler and is taken on return.
+    signal(sig, SIG_DFL);
+    raise(sig);
+    errno = saved_errno;
+}
+
+void on_stop_signal(int)
+{
+    int saved_errno = errno;
+    restore_console_mode();
+    signal(SIGTSTP, SIG_DFL);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &stop, NULL);
+    raise(SIGTSTP);
+    // Continued: be ready for the next Ctrl+Z. SIGCONT re-applies the mode.
+    struct sigaction action = {};
+    action.sa_handler = on_stop_signal;
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTSTP, &action, NULL);
+    errno = saved_errno;
+}
+
+void on_continue_signal(int)
+{
+    int saved_errno = errno;
+    apply_console_mode();
+    errno = saved_errno;
+}
+
+void handle(int sig, void (*handler)(int))
+{
+    struct sigaction old;
+    // A signal ignored by whoever started us (nohup, a background job of a
+    // shell without job control) stays ignored.
+    if (sigaction(sig, NULL, &old) != 0 || old.sa_handler == SIG_IGN) {
+        return;
+    }
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, NULL);
+}
+
+__attribute__((constructor)) void open_console()
+{
+    int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return; // no controlling terminal: no console, no key presses
+    }
+    if (tcgetattr(fd, &found_mode) != 0) {
+        close(fd);
+        return;
+    }
+    tty_fd = fd;
+    atexit(restore_console_mode);
+    handle(SIGINT, on_terminating_signal);
+    handle(SIGTERM, on_terminating_signal);
+    handle(SIGHUP, on_terminating_signal);
+    handle(SIGQUIT, on_terminating_signal);
+    handle(SIGTSTP, on_stop_signal);
+    handle(SIGCONT, on_continue_signal);
+    apply_console_mode();
+}
+
+bool next_byte(int fd, unsigned char *byte)
+{
+    struct pollfd ready = {fd, POLLIN, 0};
+    int n;
+    do {
+        n = poll(&ready, 1, key_rest_timeout_ms);
+    } while (n < 0 && errno == EINTR);
+    return n == 1 && read(fd, byte, 1) == 1;
+}
+
+// A key may send several bytes: an escape sequence for arrows and function
+// keys, a multi-byte character. Take all of them, so that the rest of one
+// key does not answer the next pause.
+void take_rest_of_key(int fd, unsigned char first)
+{
+    unsigned char byte;
+    if (first == 0x1B) {
+        if (!next_byte(fd, &byte)) {
+            return; // the Esc key itself
+        }
+        if (byte == 'O') {
+            next_byte(fd, &byte); // SS3: one final byte
+        } else if (byte == '[') {
+            // CSI: parameters and intermediates up to a final byte 0x40..0x7E;
+            // the Linux console's F1..F5 send "[[" and one letter.
+            bool first_after_csi = true;
+            while (next_byte(fd, &byte)) {
+                if (first_after_csi && byte == '[') {
+                    next_byte(fd, &byte);
+                    break;
+                }
+                first_after_csi = false;
+                if (byte >= 0x40 && byte <= 0x7E) {
+                    break;
+                }
+            }
+        }
+        return; // otherwise Alt and a key: both bytes taken
+    }
+    int continuation = first >= 0xF0 ? 3 : first >= 0xE0 ? 2 : first >= 0xC0 ? 1 : 0;
+    while (continuation-- > 0 && next_byte(fd, &byte)) {
+    }
+}
+
+void wait_for_one_key(int fd)
+{
+    struct termios old_mode;
+    bool terminal = isatty(fd) && tcgetattr(fd, &old_mode) == 0;
+    if (terminal) {
+        struct termios mode = old_mode;
+        single_key_mode(&mode);
+        tcsetattr(fd, TCSANOW, &mode);
+    }
+    unsigned char key;
+    ssize_t n;
+    do {
+        n = read(fd, &key, 1);
+    } while (n < 0 && errno == EINTR);
+    // End of input or a closed standard input: return at once, never hang.
+    if (n == 1 && terminal) {
+        take_rest_of_key(fd, key);
+    }
+    if (terminal) {
+        tcsetattr(fd, TCSANOW, &old_mode);
+    }
+}
+
+} // namespace
+
+int _kbhit(void)
+{
+    // Keys typed while we run in the background belong to the foreground job.
+    if (tty_fd < 0 || !in_foreground()) {
+        return 0;
+    }
+    int waiting = 0;
+    if (ioctl(tty_fd, FIONREAD, &waiting) != 0) {
+        return 0;
+    }
+    return waiting > 0;
+}
+
+void _sleep(unsigned long milliseconds)
+{
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += static_cast<time_t>(milliseconds / 1000);
+    until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    // An absolute deadline: a signal that interrupts the sleep costs no time.
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, NULL) == EINTR) {
+    }
+}
+
+void console_pause(void)
+{
+    // What the program wrote stands before the prompt, also in a pipe or file.
+    fflush(stderr);
+    fputs("Press any key to continue . . . ", stdout);
+    fflush(stdout);
+    wait_for_one_key(STDIN_FILENO);
+    fputs("\n", stdout);
+    fflush(stdout);
+}
