@@ -196,13 +196,21 @@ bool open_shared(unsigned base, Port *port, std::string *why)
     port->state = state;
     port->fd = fd;
     port->shared = true;
+    port->writable = true;
     return true;
 }
 
-bool open_existing(unsigned base, Port *port, std::string *why)
+bool open_existing(unsigned base, Port *port, std::string *why, bool watch)
 {
     const std::string path = directory() + "/" + file_name(base);
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    int fd = -1;
+    if (watch) {
+        fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    }
+    const bool writable = fd >= 0;
+    if (!writable) {
+        fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    }
     if (fd < 0) {
         *why = failed("open", path);
         return false;
@@ -214,7 +222,8 @@ bool open_existing(unsigned base, Port *port, std::string *why)
         ::close(fd);
         return false;
     }
-    void *map = mmap(nullptr, sizeof(State), PROT_READ, MAP_SHARED, fd, 0);
+    void *map = mmap(nullptr, sizeof(State), writable ? PROT_READ | PROT_WRITE : PROT_READ,
+                     MAP_SHARED, fd, 0);
     if (map == MAP_FAILED) {
         *why = failed("mmap", path);
         ::close(fd);
@@ -233,6 +242,7 @@ bool open_existing(unsigned base, Port *port, std::string *why)
     port->state = static_cast<State *>(map);
     port->fd = fd;
     port->shared = true;
+    port->writable = writable;
     return true;
 }
 

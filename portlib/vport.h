@@ -62,6 +62,7 @@ struct Port {
     State *state = nullptr;
     int fd = -1;
     bool shared = false; // false: kept in this process only
+    bool writable = false;
 };
 
 // The folder of the state files: LPT_VIRTUAL_DIR, else lpt-virtual under
@@ -75,9 +76,10 @@ std::string file_name(unsigned base);
 bool open_shared(unsigned base, Port *port, std::string *why);
 // A port that lives in this process only.
 bool open_private(unsigned base, Port *port);
-// Maps an existing state file read-only, for watchers; never creates or
-// repairs it. False with the reason in *why.
-bool open_existing(unsigned base, Port *port, std::string *why);
+// Maps an existing state file for a watcher; never creates or repairs it.
+// With `watch`, mapped writable where allowed, only so that the watcher can
+// count itself in `watchers`. False with the reason in *why.
+bool open_existing(unsigned base, Port *port, std::string *why, bool watch = false);
 void close(Port *port);
 
 void write(State *state, unsigned reg, uint8_t value);

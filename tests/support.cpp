@@ -216,16 +216,16 @@ void Pty::pump(int timeout_ms)
     }
 }
 
-bool Pty::wait_for(const std::string &text, int timeout_ms)
+bool Pty::wait_for(const std::string &text, int timeout_ms, size_t times)
 {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (output_.find(text) == std::string::npos && !exited_) {
+    while (count(output_, text) < times && !exited_) {
         if (remaining_ms(deadline) == 0) {
             return false;
         }
         pump(remaining_ms(deadline));
     }
-    return output_.find(text) != std::string::npos;
+    return count(output_, text) >= times;
 }
 
 void Pty::send(const std::string &bytes)

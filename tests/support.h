@@ -46,7 +46,8 @@ class Pty {
   public:
     Pty(const std::string &dir, const std::string &script, const std::vector<std::string> &env);
     ~Pty();
-    bool wait_for(const std::string &text, int timeout_ms);
+    // Until `text` has appeared `times` times in the output.
+    bool wait_for(const std::string &text, int timeout_ms, size_t times = 1);
     void send(const std::string &bytes);
     bool wait_exit(int timeout_ms);
     const std::string &output() const { return output_; }

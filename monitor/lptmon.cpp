@@ -1,0 +1,319 @@
+// lptmon: shows a virtual parallel port as a person would look at the LED
+// board: the data lines as LEDs, the registers, and a timing strip. It reads
+// the port's state file and never writes the port.
+#include "render.h"
+#include "vport.h"
+
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <langinfo.h>
+#include <linux/futex.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+volatile sig_atomic_t stop_requested = 0;
+bool screen_taken = false;
+
+const char usage[] = "usage: lptmon [--port ADDRESS] [--once | --log]\n"
+                     "  --port ADDRESS  the port to watch (default 0x3BC)\n"
+                     "  --once          print the data register as one line and exit\n"
+                     "  --log           print every recorded write, following new ones\n"
+                     "Without --once or --log: a live view of the LEDs, the registers and\n"
+                     "the data lines over the last seconds. Ctrl+C quits.\n";
+
+void on_stop(int) { stop_requested = 1; }
+void on_resize(int) {}
+
+void catch_signals()
+{
+    struct sigaction action = {};
+    action.sa_handler = on_stop;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a signal must end the wait at once.
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    action.sa_handler = on_resize;
+    sigaction(SIGWINCH, &action, nullptr);
+}
+
+void write_out(const std::string &text)
+{
+    fwrite(text.data(), 1, text.size(), stdout);
+    fflush(stdout);
+}
+
+void release_screen()
+{
+    if (screen_taken) {
+        screen_taken = false;
+        write_out("\x1b[?25h\x1b[?1049l"); // cursor visible, the user's screen back
+    }
+}
+
+void take_screen()
+{
+    screen_taken = true;
+    atexit(release_screen);
+    write_out("\x1b[?1049h\x1b[?25l");
+}
+
+std::string state_path(unsigned base)
+{
+    return vport::directory() + "/" + vport::file_name(base);
+}
+
+bool never_written(unsigned base)
+{
+    struct stat st;
+    return lstat(state_path(base).c_str(), &st) != 0 && errno == ENOENT;
+}
+
+// The file was replaced or removed since we mapped it.
+bool replaced(const vport::Port &port, unsigned base)
+{
+    struct stat path_st, mapped_st;
+    return stat(state_path(base).c_str(), &path_st) != 0 || fstat(port.fd, &mapped_st) != 0 ||
+           path_st.st_ino != mapped_st.st_ino || path_st.st_dev != mapped_st.st_dev;
+}
+
+lptmon::Snapshot take_snapshot(const vport::State *state, unsigned base)
+{
+    static vport::Write recent[vport::history_length];
+    lptmon::Snapshot snapshot;
+    snapshot.base = base;
+    const uint64_t next = state->next_write.load(std::memory_order_acquire);
+    size_t n = vport::recent_writes(state, recent, vport::history_length);
+    snapshot.writes.assign(recent, recent + n);
+    for (unsigned reg = 0; reg < vport::register_count; ++reg) {
+        snapshot.registers[reg] = vport::read(state, reg);
+    }
+    snapshot.total_writes = next - 1;
+    snapshot.complete = next - 1 <= vport::history_length;
+    snapshot.now_ns = vport::monotonic_ns();
+    return snapshot;
+}
+
+// Sleeps until the port is written or `timeout_ms` passes, or a signal comes.
+void wait_for_change(const vport::Port &port, uint32_t seen, int timeout_ms)
+{
+    if (!port.writable) {
+        poll(nullptr, 0, timeout_ms < 100 ? timeout_ms : 100);
+        return;
+    }
+    vport::State *state = port.state;
+    state->watchers.fetch_add(1);
+    struct timespec timeout = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+    syscall(SYS_futex, &state->changes, FUTEX_WAIT, seen, &timeout, nullptr, 0);
+    state->watchers.fetch_sub(1);
+}
+
+// Opens the port's state, waiting while it does not exist yet; false when
+// stopped. `waiting` is told once what is awaited.
+bool open_when_written(unsigned base, vport::Port *port, void (*waiting)(const std::string &))
+{
+    std::string said;
+    while (!stop_requested) {
+        std::string why;
+        if (vport::open_existing(base, port, &why, true)) {
+            return true;
+        }
+        std::string news = never_written(base)
+                               ? "port " + lptmon::hex(base, 3) +
+                                     ": no state yet (the port has never been written); waiting"
+                               : why + "; waiting for the port library to rebuild it";
+        if (news != said) {
+            waiting(news);
+            said = news;
+        }
+        poll(nullptr, 0, 250);
+    }
+    return false;
+}
+
+int once(unsigned base)
+{
+    vport::Port port;
+    std::string why;
+    if (!vport::open_existing(base, &port, &why)) {
+        if (never_written(base)) {
+            fprintf(stderr, "lptmon: port %s has never been written (no %s)\n",
+                    lptmon::hex(base, 3).c_str(), state_path(base).c_str());
+        } else {
+            fprintf(stderr, "lptmon: %s\n", why.c_str());
+        }
+        return 1;
+    }
+    write_out(lptmon::state_line(base, vport::read(port.state, vport::data)) + "\n");
+    vport::close(&port);
+    return 0;
+}
+
+void say_line(const std::string &text) { write_out(text + "\n"); }
+
+int log_writes(unsigned base)
+{
+    static vport::Write recent[vport::history_length];
+    vport::Port port;
+    uint64_t last = 0, last_time = 0;
+    while (open_when_written(base, &port, say_line)) {
+        while (!stop_requested && !replaced(port, base)) {
+            const uint32_t seen = port.state->changes.load(std::memory_order_acquire);
+            size_t n = vport::recent_writes(port.state, recent, vport::history_length);
+            std::string text;
+            for (size_t i = 0; i < n; ++i) {
+                if (recent[i].number <= last) {
+                    continue;
+                }
+                if (last != 0 && recent[i].number > last + 1) {
+                    text += "(" + std::to_string(recent[i].number - last - 1) +
+                            " writes came too fast to show)\n";
+                }
+                text += lptmon::write_line(recent[i], last_time) + "\n";
+                last = recent[i].number;
+                last_time = recent[i].time_ns;
+            }
+            if (!text.empty()) {
+                write_out(text);
+            }
+            wait_for_change(port, seen, 1000);
+        }
+        vport::close(&port);
+        last = 0; // a new file numbers its writes anew
+    }
+    return 0;
+}
+
+// Plain lines for a pipe or a file: the state each time it changes.
+int follow_plain(unsigned base)
+{
+    vport::Port port;
+    std::string shown;
+    while (open_when_written(base, &port, say_line)) {
+        while (!stop_requested && !replaced(port, base)) {
+            const uint32_t seen = port.state->changes.load(std::memory_order_acquire);
+            std::string line = lptmon::state_line(base, vport::read(port.state, vport::data));
+            if (line != shown) {
+                say_line(line);
+                shown = line;
+            }
+            wait_for_change(port, seen, 1000);
+        }
+        vport::close(&port);
+    }
+    return 0;
+}
+
+void terminal_size(int *rows, int *cols)
+{
+    struct winsize size;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
+        *rows = size.ws_row;
+        *cols = size.ws_col;
+    } else {
+        *rows = 24;
+        *cols = 80;
+    }
+}
+
+void draw(const std::vector<std::string> &lines)
+{
+    std::string frame = "\x1b[H";
+    for (size_t i = 0; i < lines.size(); ++i) {
+        frame += lines[i] + "\x1b[K";
+        if (i + 1 < lines.size()) {
+            frame += "\r\n";
+        }
+    }
+    write_out(frame + "\x1b[J");
+}
+
+void draw_message(const std::string &text) { draw({text}); }
+
+int live_view(unsigned base, const lptmon::Glyphs &glyphs)
+{
+    take_screen();
+    vport::Port port;
+    while (open_when_written(base, &port, draw_message)) {
+        while (!stop_requested && !replaced(port, base)) {
+            const uint32_t seen = port.state->changes.load(std::memory_order_acquire);
+            lptmon::Snapshot snapshot = take_snapshot(port.state, base);
+            int rows, cols;
+            terminal_size(&rows, &cols);
+            draw(lptmon::screen(snapshot, rows, cols, glyphs));
+            // While the strip moves, redraw a few times a second; when the
+            // port has been still for the whole strip, once a second.
+            bool moving = !snapshot.writes.empty() &&
+                          snapshot.now_ns - snapshot.writes.back().time_ns < 11000000000ull;
+            wait_for_change(port, seen, moving ? 200 : 1000);
+        }
+        vport::close(&port);
+    }
+    release_screen();
+    return 0;
+}
+
+bool parse_address(const char *text, unsigned *base)
+{
+    char *end;
+    errno = 0;
+    long value = strtol(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0' || value < 0 || value > 0xFFFF) {
+        return false;
+    }
+    *base = static_cast<unsigned>(value) & ~3u; // any of its registers names the port
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    unsigned base = 0x3BC;
+    enum { live, once_mode, log_mode } mode = live;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--once") {
+            mode = once_mode;
+        } else if (arg == "--log") {
+            mode = log_mode;
+        } else if ((arg == "--port" || arg == "-p") && i + 1 < argc) {
+            if (!parse_address(argv[++i], &base)) {
+                fprintf(stderr, "lptmon: not a port address: %s\n%s", argv[i], usage);
+                return 2;
+            }
+        } else if (arg == "--help" || arg == "-h") {
+            fputs(usage, stdout);
+            return 0;
+        } else {
+            fprintf(stderr, "lptmon: unknown argument: %s\n%s", arg.c_str(), usage);
+            return 2;
+        }
+    }
+    catch_signals();
+    if (mode == once_mode) {
+        return once(base);
+    }
+    if (mode == log_mode) {
+        return log_writes(base);
+    }
+    if (!isatty(STDOUT_FILENO)) {
+        return follow_plain(base);
+    }
+    setlocale(LC_CTYPE, "");
+    bool utf8 = strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    return live_view(base, utf8 ? lptmon::unicode_glyphs : lptmon::ascii_glyphs);
+}

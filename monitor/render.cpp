@@ -1,0 +1,182 @@
+#include "render.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace lptmon {
+
+const Glyphs ascii_glyphs = {"(*)", "( )", "#", "_", " "};
+const Glyphs unicode_glyphs = {"\u25cf", "\u25cb", "\u2580", "\u2581", " "};
+
+namespace {
+
+// Display width of a line: every UTF-8 sequence counts as one column.
+size_t columns(const std::string &text)
+{
+    size_t n = 0;
+    for (unsigned char c : text) {
+        n += (c & 0xC0) != 0x80;
+    }
+    return n;
+}
+
+std::string fit(const std::string &text, int cols)
+{
+    if (cols <= 0) {
+        return "";
+    }
+    std::string out;
+    size_t n = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if ((c & 0xC0) != 0x80 && n++ == static_cast<size_t>(cols)) {
+            break;
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+std::string seconds(uint64_t ns)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%.1f s", static_cast<double>(ns) / 1e9);
+    return text;
+}
+
+} // namespace
+
+std::string hex(unsigned value, int digits)
+{
+    char text[16];
+    snprintf(text, sizeof text, "0x%0*X", digits, value);
+    return text;
+}
+
+std::string binary(uint8_t value)
+{
+    std::string bits;
+    for (int bit = 7; bit >= 0; --bit) {
+        bits += (value >> bit & 1) ? '1' : '0';
+    }
+    return bits;
+}
+
+const char *register_name(unsigned reg)
+{
+    static const char *const names[] = {"data", "status", "control"};
+    return reg < vport::register_count ? names[reg] : "?";
+}
+
+std::string leds(uint8_t value, const Glyphs &glyphs)
+{
+    std::string row;
+    for (int bit = 7; bit >= 0; --bit) {
+        row += (value >> bit & 1) ? glyphs.lit : glyphs.unlit;
+    }
+    return row;
+}
+
+std::string state_line(unsigned base, uint8_t data)
+{
+    return "port " + hex(base, 3) + "  D7-D0 " + leds(data, ascii_glyphs) + "  data " +
+           hex(data, 2) + " " + binary(data);
+}
+
+std::string write_line(const vport::Write &write, uint64_t previous_ns)
+{
+    char text[128];
+    char gap[32] = "";
+    if (previous_ns != 0 && write.time_ns >= previous_ns) {
+        snprintf(gap, sizeof gap, "+%.6f", static_cast<double>(write.time_ns - previous_ns) / 1e9);
+    }
+    snprintf(text, sizeof text, "%.6f %10s  %-7s %s %s  pid %u",
+             static_cast<double>(write.time_ns) / 1e9, gap, register_name(write.reg),
+             hex(write.value, 2).c_str(), binary(write.value).c_str(), write.pid);
+    return text;
+}
+
+std::vector<std::string> timing_strip(const Snapshot &snapshot, uint64_t span_ns, int width,
+                                      const Glyphs &glyphs)
+{
+    std::vector<std::string> rows(8);
+    if (width <= 0) {
+        return rows;
+    }
+    // The data register's value at each column's end; known from the first
+    // recorded write on, or from the start when nothing was ever dropped.
+    std::vector<int> level(static_cast<size_t>(width), snapshot.complete ? 0 : -1);
+    size_t next = 0;
+    int value = snapshot.complete ? 0 : -1;
+    for (int column = 0; column < width; ++column) {
+        uint64_t back = span_ns * static_cast<uint64_t>(width - 1 - column) /
+                        static_cast<uint64_t>(width);
+        uint64_t at = snapshot.now_ns > back ? snapshot.now_ns - back : 0;
+        while (next < snapshot.writes.size() && snapshot.writes[next].time_ns <= at) {
+            if (snapshot.writes[next].reg == vport::data) {
+                value = snapshot.writes[next].value;
+            }
+            ++next;
+        }
+        level[static_cast<size_t>(column)] = value;
+    }
+    for (int bit = 7; bit >= 0; --bit) {
+        std::string &row = rows[static_cast<size_t>(7 - bit)];
+        for (int v : level) {
+            row += v < 0 ? glyphs.unknown : (v >> bit & 1) ? glyphs.high : glyphs.low;
+        }
+    }
+    return rows;
+}
+
+std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols,
+                                const Glyphs &glyphs)
+{
+    const uint8_t data = snapshot.registers[vport::data];
+    std::vector<std::string> lines;
+    // Too small for the board: the one-line view, cut to the width.
+    if (rows < 14 || cols < 48) {
+        lines.push_back(fit(state_line(snapshot.base, data), cols));
+        return lines;
+    }
+    lines.push_back("Virtual parallel port " + hex(snapshot.base, 3) + "    Ctrl+C quits");
+    lines.push_back("");
+    std::string labels, lamps;
+    for (int bit = 7; bit >= 0; --bit) {
+        labels += " D" + std::to_string(bit) + " ";
+        std::string lamp = (data >> bit & 1) ? glyphs.lit : glyphs.unlit;
+        lamps += std::string((4 - columns(lamp)) / 2 + 1, ' ') + lamp +
+                 std::string(4 - columns(lamp) - (4 - columns(lamp)) / 2 - 1, ' ');
+    }
+    lines.push_back(labels);
+    lines.push_back(lamps);
+    lines.push_back("");
+    for (unsigned reg = 0; reg < vport::register_count; ++reg) {
+        char text[64];
+        snprintf(text, sizeof text, "%-8s %s  %s  %s", register_name(reg),
+                 hex(snapshot.base + reg, 3).c_str(), hex(snapshot.registers[reg], 2).c_str(),
+                 binary(snapshot.registers[reg]).c_str());
+        lines.push_back(text);
+    }
+    lines.push_back("");
+    const int width = cols - 4;
+    const uint64_t span_ns = 10ull * 1000000000ull; // ten seconds: five blink cycles
+    lines.push_back("Data lines, last " + seconds(span_ns) + " (now at the right)");
+    std::vector<std::string> strip = timing_strip(snapshot, span_ns, width, glyphs);
+    // Short of rows, the lines that the blinker drives (D1, D0) stay.
+    const int room = rows - static_cast<int>(lines.size()) - 1;
+    for (int bit = std::min(8, room) - 1; bit >= 0; --bit) {
+        lines.push_back("D" + std::to_string(bit) + "  " + strip[static_cast<size_t>(7 - bit)]);
+    }
+    std::string footer = std::to_string(snapshot.total_writes) + " writes";
+    if (!snapshot.writes.empty()) {
+        footer += ", last " + seconds(snapshot.now_ns - snapshot.writes.back().time_ns) + " ago";
+    }
+    lines.push_back(footer);
+    for (std::string &line : lines) {
+        line = fit(line, cols);
+    }
+    return lines;
+}
+
+} // namespace lptmon

@@ -1,0 +1,53 @@
+// What lptmon shows, as text: pure functions of the port's state and history,
+// so that every view can be checked without a terminal.
+#ifndef LPTMON_RENDER_H
+#define LPTMON_RENDER_H
+
+#include "vport.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lptmon {
+
+struct Glyphs {
+    const char *lit;     // an LED that is on
+    const char *unlit;   // an LED that is off
+    const char *high;    // a line high in the timing strip
+    const char *low;     // a line low
+    const char *unknown; // a time before the recorded history
+};
+extern const Glyphs ascii_glyphs;   // for scripts, logs and plain terminals
+extern const Glyphs unicode_glyphs; // for terminals with a UTF-8 locale
+
+struct Snapshot {
+    unsigned base = 0x3BC;
+    uint8_t registers[vport::register_count] = {};
+    std::vector<vport::Write> writes; // recent writes, oldest first
+    bool complete = false;            // no write before `writes` was dropped
+    uint64_t total_writes = 0;
+    uint64_t now_ns = 0;
+};
+
+std::string hex(unsigned value, int digits);
+std::string binary(uint8_t value);
+const char *register_name(unsigned reg);
+// D7 on the left, D0 on the right, as on the board.
+std::string leds(uint8_t value, const Glyphs &glyphs);
+// One line for --once and for plain output: address, LEDs, hex and binary.
+std::string state_line(unsigned base, uint8_t data);
+// One line for --log: time, gap to the write before, register, value.
+std::string write_line(const vport::Write &write, uint64_t previous_ns);
+
+// The eight data lines, D7 first, each sampled over the `span_ns` before
+// `now_ns` in `width` columns, oldest on the left.
+std::vector<std::string> timing_strip(const Snapshot &snapshot, uint64_t span_ns, int width,
+                                      const Glyphs &glyphs);
+// The whole live view, at most `rows` lines of at most `cols` columns.
+std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols,
+                                const Glyphs &glyphs);
+
+} // namespace lptmon
+
+#endif
