@@ -6,17 +6,22 @@
 #include <cstdint>
 #include <string>
 
+enum lpt_open_result {
+    lpt_opened,
+    lpt_absent,   // the backend has no port at that address
+    lpt_unusable, // it has one, but cannot use it; *why says why and the fix
+};
+
 struct lpt_backend {
     const char *name;
-    // The port at `base`, or nullptr. *why stays empty when the backend
-    // simply has no such port, and tells the reason and the fix when the
-    // port exists but cannot be used.
-    void *(*open)(unsigned base, std::string *why);
+    // Opens the port at `base` into *port. On failure *why tells the reason.
+    lpt_open_result (*open)(unsigned base, void **port, std::string *why);
     uint8_t (*read)(void *port, unsigned reg);
     void (*write)(void *port, unsigned reg, uint8_t value);
     void (*close)(void *port);
 };
 
+extern const lpt_backend ppdev_backend;
 extern const lpt_backend virtual_backend;
 // Registers kept in this process only: the last resort, so that reads still
 // give back what was written.

@@ -3,24 +3,27 @@
 
 namespace {
 
-void *open_port(unsigned base, std::string *why)
+lpt_open_result open_port(unsigned base, void **handle, std::string *why)
 {
     vport::Port *port = new vport::Port;
     if (!vport::open_shared(base, port, why)) {
         delete port;
-        return nullptr;
+        return lpt_unusable;
     }
-    return port;
+    *handle = port;
+    return lpt_opened;
 }
 
-void *open_memory(unsigned base, std::string *)
+lpt_open_result open_memory(unsigned base, void **handle, std::string *why)
 {
     vport::Port *port = new vport::Port;
     if (!vport::open_private(base, port)) {
         delete port;
-        return nullptr;
+        *why = "out of memory";
+        return lpt_unusable;
     }
-    return port;
+    *handle = port;
+    return lpt_opened;
 }
 
 uint8_t read_register(void *port, unsigned reg)

@@ -1,0 +1,15 @@
+// The ports a program has used, each opened on first use through the first
+// backend that has it.
+#ifndef LPT_PORTS_H
+#define LPT_PORTS_H
+
+#include <cstdint>
+
+// A port address is base + register: base is data, base+1 status, base+2
+// control; the base is the address with its two low bits cleared.
+uint8_t lpt_read(uint16_t address);
+void lpt_write(uint16_t address, uint8_t value);
+// Releases every port; the next access opens it anew.
+void lpt_close_ports();
+
+#endif
