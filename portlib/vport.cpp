@@ -8,6 +8,7 @@
 #include <new>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <linux/futex.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -98,6 +99,22 @@ int open_state_file(int dir_fd, const std::string &name, const std::string &path
     }
     *why = failed("open", path);
     return -1;
+}
+
+// The pid in every record; asking the kernel each time costs more than the
+// rest of a write, so it is kept, and renewed in a forked child.
+uint32_t cached_pid = 0;
+
+void forget_pid() { cached_pid = 0; }
+
+uint32_t writer_pid()
+{
+    if (cached_pid == 0) {
+        static bool registered = pthread_atfork(nullptr, nullptr, forget_pid) == 0;
+        (void)registered;
+        cached_pid = static_cast<uint32_t>(getpid());
+    }
+    return cached_pid;
 }
 
 } // namespace
@@ -285,7 +302,7 @@ void write(State *s, unsigned reg, uint8_t value)
     slot.tag.store(0, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
     slot.time_ns.store(monotonic_ns(), std::memory_order_relaxed);
-    slot.payload.store(static_cast<uint64_t>(getpid()) << 32 | reg << 8 | value,
+    slot.payload.store(static_cast<uint64_t>(writer_pid()) << 32 | reg << 8 | value,
                        std::memory_order_relaxed);
     slot.tag.store(number, std::memory_order_release);
 

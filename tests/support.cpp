@@ -178,6 +178,12 @@ size_t count(const std::string &text, const std::string &part)
 }
 
 Pty::Pty(const std::string &dir, const std::string &script, const std::vector<std::string> &env)
+    : Pty(dir, std::vector<std::string>{"/bin/sh", "-c", script}, env)
+{
+}
+
+Pty::Pty(const std::string &dir, const std::vector<std::string> &argv,
+         const std::vector<std::string> &env)
 {
     struct winsize size = {24, 80, 0, 0};
     child_ = forkpty(&master_, nullptr, nullptr, &size);
@@ -185,7 +191,7 @@ Pty::Pty(const std::string &dir, const std::string &script, const std::vector<st
         throw std::runtime_error("forkpty failed");
     }
     if (child_ == 0) {
-        exec_in(dir, env, {"/bin/sh", "-c", script});
+        exec_in(dir, env, argv);
     }
     fcntl(master_, F_SETFD, FD_CLOEXEC);
 }
@@ -212,7 +218,7 @@ void Pty::pump(int timeout_ms)
     } else if (!exited_) {
         // The terminal closed: everything has been said.
         int status;
-        exited_ = waitpid(child_, &status, 0) == child_;
+        exited_ = wait4(child_, &status, 0, &usage_) == child_;
     }
 }
 

@@ -4,6 +4,7 @@
 #define TESTS_SUPPORT_H
 
 #include <string>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -45,12 +46,18 @@ std::vector<int> values(const std::vector<Call> &writes);
 class Pty {
   public:
     Pty(const std::string &dir, const std::string &script, const std::vector<std::string> &env);
+    // The program itself, with no shell before it.
+    Pty(const std::string &dir, const std::vector<std::string> &argv,
+        const std::vector<std::string> &env);
     ~Pty();
     // Until `text` has appeared `times` times in the output.
     bool wait_for(const std::string &text, int timeout_ms, size_t times = 1);
     void send(const std::string &bytes);
     bool wait_exit(int timeout_ms);
     const std::string &output() const { return output_; }
+    pid_t pid() const { return child_; }
+    // What the child used, once it has ended.
+    const struct rusage &usage() const { return usage_; }
 
   private:
     void pump(int timeout_ms);
@@ -58,6 +65,7 @@ class Pty {
     pid_t child_ = -1;
     bool exited_ = false;
     std::string output_;
+    struct rusage usage_ = {};
 };
 
 size_t count(const std::string &text, const std::string &part);

@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdint.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -196,6 +198,13 @@ void wait_for_one_key(int fd)
     }
 }
 
+int64_t monotonic_ns()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 } // namespace
 
 int _kbhit(void)
@@ -213,16 +222,30 @@ int _kbhit(void)
 
 void _sleep(unsigned long milliseconds)
 {
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += static_cast<time_t>(milliseconds / 1000);
-    until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
+    // The kernel may by default wake a sleeper up to 50 us late to batch
+    // wake-ups; a blinker that sleeps once a second gains nothing from that.
+    static bool precise = false;
+    if (!precise) {
+        precise = true;
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     }
-    // An absolute deadline: a signal that interrupts the sleep costs no time.
+    // Even so a wake-up comes late by the timer's latency (a few hundred us
+    // in a virtual machine), which would lengthen every phase. So sleep until
+    // that latency, as learnt from the wake-ups before, ahead of the end, and
+    // wait out the rest on the clock: tens of us of CPU a second at most.
+    static int64_t latency_ns = 100000;
+    const int64_t deadline = monotonic_ns() + static_cast<int64_t>(milliseconds) * 1000000;
+    const int64_t wake = deadline - latency_ns;
+    struct timespec until = {static_cast<time_t>(wake / 1000000000),
+                             static_cast<long>(wake % 1000000000)};
+    // An absolute time: a signal that interrupts the sleep costs no time.
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, NULL) == EINTR) {
+    }
+    const int64_t late = monotonic_ns() - wake;
+    if (late >= 0 && late < 5000000) { // not counting a stop (Ctrl+Z) as latency
+        latency_ns += (late - latency_ns) / 4;
+    }
+    while (monotonic_ns() < deadline) {
     }
 }
 

@@ -1,0 +1,182 @@
+// Benchmark of the blinker on the virtual port: how well it keeps its one
+// second phases and what it costs, measured from the port's recorded history
+// and the process accounting, plus the cost of one Out32 call.
+//
+//   blink_bench [--seconds N]     (default 30 seconds of blinking)
+#include "support.h"
+#include "vport.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace support;
+
+namespace {
+
+typedef void (*out_fn)(short, short);
+out_fn out32 = nullptr;
+
+void BM_Out32(benchmark::State &state)
+{
+    short value = 1;
+    for (auto _ : state) {
+        out32(0x3BC, value);
+        value ^= 3; // 1, 2, 1, 2, as the blinker writes
+    }
+}
+BENCHMARK(BM_Out32);
+
+// Keeps the time per call of the one benchmark run.
+class Collect : public benchmark::BenchmarkReporter {
+  public:
+    double ns_per_call = 0;
+    bool ReportContext(const Context &) override { return true; }
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        for (const Run &run : runs) {
+            ns_per_call = run.GetAdjustedRealTime(); // in the run's time unit: ns
+        }
+    }
+};
+
+struct Row {
+    std::string what;
+    double value;
+    const char *unit;
+    double target; // < 0: none
+};
+
+std::vector<vport::Write> history()
+{
+    vport::Port port;
+    std::string why;
+    std::vector<vport::Write> writes;
+    if (vport::open_existing(0x3BC, &port, &why)) {
+        static vport::Write buffer[vport::history_length];
+        size_t n = vport::recent_writes(port.state, buffer, vport::history_length);
+        writes.assign(buffer, buffer + n);
+        vport::close(&port);
+    }
+    return writes;
+}
+
+// Time the process has run on a CPU, in ns (the scheduler's own account).
+uint64_t cpu_ns(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/schedstat");
+    return strtoull(stat.c_str(), nullptr, 10);
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int seconds = 30;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
+            seconds = std::max(4, atoi(argv[++i]));
+        }
+    }
+    TempDir dir;
+    setenv("LPT_VIRTUAL_DIR", (dir / "ports").c_str(), 1);
+    setenv("LPT_BACKEND", "virtual", 1);
+
+    // The blinker on a terminal, until `seconds` of blinking, then a key.
+    const uint64_t started = vport::monotonic_ns();
+    Pty pty(dir.path, std::vector<std::string>{LED_BLINK_PATH}, {});
+    const size_t phases = static_cast<size_t>(seconds);
+    while (history().empty()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // The cost of blinking, start-up left out.
+    const uint64_t blinking_from = vport::monotonic_ns(), cpu_from = cpu_ns(pty.pid());
+    while (history().size() < phases + 1 && !pty.wait_exit(0)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const double blink_cpu_s = static_cast<double>(cpu_ns(pty.pid()) - cpu_from) / 1e9;
+    const double blink_wall_s = static_cast<double>(vport::monotonic_ns() - blinking_from) / 1e9;
+    // The key comes just after a pattern 1 is shown: the cycle then has about
+    // two seconds to run before the key is seen.
+    while (history().empty() || history().back().value != 1) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const uint64_t key_at = vport::monotonic_ns();
+    pty.send("k");
+    if (!pty.wait_exit(5000)) {
+        fprintf(stderr, "blink_bench: the blinker did not end after a key press\n");
+        return 1;
+    }
+    std::vector<vport::Write> writes = history();
+    if (writes.size() < 3 || writes.back().value != 0) {
+        fprintf(stderr, "blink_bench: the blinker did not clear the port\n");
+        return 1;
+    }
+
+    std::vector<double> overshoot_us;
+    for (size_t i = 1; i < writes.size(); ++i) {
+        overshoot_us.push_back(static_cast<double>(writes[i].time_ns - writes[i - 1].time_ns) / 1e3 -
+                               1e6);
+    }
+    const struct rusage &usage = pty.usage();
+    const double cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+
+    // Out32 on the virtual port, through the library as the blinker loads it.
+    void *library = dlopen(INPOUT32_PATH, RTLD_NOW);
+    if (library == nullptr || (out32 = reinterpret_cast<out_fn>(dlsym(library, "Out32"))) == nullptr) {
+        fprintf(stderr, "blink_bench: cannot load %s\n", INPOUT32_PATH);
+        return 1;
+    }
+    int bench_argc = 1;
+    benchmark::Initialize(&bench_argc, argv);
+    Collect collect;
+    benchmark::RunSpecifiedBenchmarks(&collect);
+
+    const std::vector<Row> rows = {
+        {"phases measured", static_cast<double>(overshoot_us.size()), "", -1},
+        {"phase overshoot, median", median(overshoot_us), "us", 200},
+        {"phase overshoot, worst",
+         *std::max_element(overshoot_us.begin(), overshoot_us.end()), "us", -1},
+        {"CPU time per minute of blinking", blink_cpu_s / blink_wall_s * 60 * 1e3, "ms", -1},
+        {"CPU share while blinking", blink_cpu_s / blink_wall_s * 100, "%", 0.05},
+        {"CPU time of the whole run, start-up included", cpu_s * 1e3, "ms", -1},
+        {"peak resident memory of LED_blink", static_cast<double>(usage.ru_maxrss) / 1024, "MiB", 2},
+        {"start to first port write", static_cast<double>(writes.front().time_ns - started) / 1e6,
+         "ms", 10},
+        {"key press to final 0 (waits for the cycle)",
+         static_cast<double>(writes.back().time_ns - key_at) / 1e6, "ms", -1},
+        {"end of last phase to final 0", overshoot_us.back(), "us", -1},
+        {"Out32 on the virtual port", collect.ns_per_call, "ns", 1000},
+    };
+    printf("\n%-44s %12s  %-4s %10s  %s\n", "measure", "value", "unit", "target", "");
+    bool all_met = true;
+    for (const Row &row : rows) {
+        char target[32] = "";
+        const char *mark = "";
+        if (row.target >= 0) {
+            snprintf(target, sizeof target, "<= %g", row.target);
+            bool met = row.value <= row.target;
+            all_met = all_met && met;
+            mark = met ? "ok" : "MISSED";
+        }
+        printf("%-44s %12.3f  %-4s %10s  %s\n", row.what.c_str(), row.value, row.unit, target,
+               mark);
+    }
+    printf("\n%s\n", all_met ? "all targets met" : "some targets missed");
+    return 0;
+}
