@@ -4,8 +4,8 @@
 . "$(dirname "$0")/wine_common.sh"
 
 setup fake_both
-(cd "$dir" && timeout 5 wine LED_blink.exe </dev/null >out.txt 2>&1) || true
-wineserver -k 2>/dev/null || true
+(cd "$dir" && timeout 5 "$wine" LED_blink.exe </dev/null >out.txt 2>&1) || true
+"$wineserver" -k 2>/dev/null || true
 values=$(port_values | tr '\n' ' ')
 case "$values" in
 "1 2 1 2"*) ;;

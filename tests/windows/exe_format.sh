@@ -4,8 +4,12 @@
 set -euo pipefail
 fail() { echo "FAIL: $*"; exit 1; }
 headers=$("$OBJDUMP" -p "$LED_BLINK_EXE")
-"$OBJDUMP" -f "$LED_BLINK_EXE" | grep -q "file format pei-i386" || fail "not a 32-bit x86 PE file"
-grep -q "Magic.*(PE32)" <<<"$headers" || fail "not PE32"
+if [ "$WIN_ARCH" = x86_64 ]; then # the stand-in build for running under 64-bit Wine
+    "$OBJDUMP" -f "$LED_BLINK_EXE" | grep -q "file format pei-x86-64" || fail "not an x86-64 PE file"
+else
+    "$OBJDUMP" -f "$LED_BLINK_EXE" | grep -q "file format pei-i386" || fail "not a 32-bit x86 PE file"
+    grep -q "Magic.*(PE32)" <<<"$headers" || fail "not PE32"
+fi
 grep -q "Subsystem.*(Windows CUI)" <<<"$headers" || fail "not a console program"
 
 dlls=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z' | sort -u)

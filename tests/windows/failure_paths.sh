@@ -7,7 +7,7 @@ main=$'Ne morem naloziti dinamicne knjiznice inpout32.dll\r\n'
 check() { # double, expected stderr, expected number of pauses
     setup "$1"
     set +e
-    printf 'abc\r\n' | (cd "$dir" && timeout 60 wine LED_blink.exe >out.txt 2>err.txt)
+    printf 'abc\r\n' | (cd "$dir" && timeout 60 "$wine" LED_blink.exe >out.txt 2>err.txt)
     status=$?
     set -e
     [ "$status" = 1 ] || fail "${1:-no library}: exit status $status, not 1"

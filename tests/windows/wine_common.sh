@@ -5,15 +5,25 @@ fail() { echo "FAIL: $*"; exit 1; }
 skip() { echo "SKIPPED: $*"; exit 77; }
 
 . "$SOURCE_DIR/scripts/ia32.sh"
-command -v wine >/dev/null || skip "Wine is not installed"
-can_run_ia32 || skip "this kernel cannot run 32-bit x86 programs, so Wine cannot start the exe"
+if [ "$WIN_ARCH" = x86_64 ]; then
+    # The 64-bit stand-in build runs in 64-bit Wine, also where no 32-bit
+    # program can run.
+    wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+    [ -x "$wine" ] || skip "64-bit Wine (wine64) is not installed"
+else
+    wine=$(command -v wine || true)
+    [ -n "$wine" ] || skip "Wine is not installed"
+    can_run_ia32 || skip "this kernel cannot run 32-bit x86 programs, so Wine cannot start the exe"
+fi
+wineserver=$(dirname "$wine")/wineserver
+command -v "$wineserver" >/dev/null || wineserver=wineserver
 
 export WINEPREFIX="$WORK/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WORK"
 if [ ! -d "$WINEPREFIX" ]; then
-    timeout 120 wineboot -i >/dev/null 2>&1 || skip "wineboot could not make a Wine prefix"
+    timeout 120 "$wine" wineboot -i >/dev/null 2>&1 || skip "wineboot could not make a Wine prefix"
 fi
-probe=$(timeout 60 wine cmd /c echo wine-ok 2>&1 || true)
+probe=$(timeout 60 "$wine" cmd /c echo wine-ok 2>&1 || true)
 grep -q wine-ok <<<"$probe" || skip "Wine does not run programs here: $(head -1 <<<"$probe")"
 
 # A folder with the exe and, as inpout32.dll, the given double (or none).
