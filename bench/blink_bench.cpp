@@ -19,7 +19,8 @@
 
 using namespace support;
 
-namespace {
+namespace
+{
 
 typedef void (*out_fn)(short, short);
 out_fn out32 = nullptr;
@@ -35,7 +36,8 @@ void BM_Out32(benchmark::State &state)
 BENCHMARK(BM_Out32);
 
 // Keeps the time per call of the one benchmark run.
-class Collect : public benchmark::BenchmarkReporter {
+class Collect : public benchmark::BenchmarkReporter
+{
   public:
     double ns_per_call = 0;
     bool ReportContext(const Context &) override { return true; }
@@ -129,8 +131,8 @@ int main(int argc, char **argv)
 
     std::vector<double> overshoot_us;
     for (size_t i = 1; i < writes.size(); ++i) {
-        overshoot_us.push_back(static_cast<double>(writes[i].time_ns - writes[i - 1].time_ns) / 1e3 -
-                               1e6);
+        overshoot_us.push_back(
+            static_cast<double>(writes[i].time_ns - writes[i - 1].time_ns) / 1e3 - 1e6);
     }
     const struct rusage &usage = pty.usage();
     const double cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
@@ -138,7 +140,8 @@ int main(int argc, char **argv)
 
     // Out32 on the virtual port, through the library as the blinker loads it.
     void *library = dlopen(INPOUT32_PATH, RTLD_NOW);
-    if (library == nullptr || (out32 = reinterpret_cast<out_fn>(dlsym(library, "Out32"))) == nullptr) {
+    if (library == nullptr ||
+        (out32 = reinterpret_cast<out_fn>(dlsym(library, "Out32"))) == nullptr) {
         fprintf(stderr, "blink_bench: cannot load %s\n", INPOUT32_PATH);
         return 1;
     }
@@ -150,12 +153,13 @@ int main(int argc, char **argv)
     const std::vector<Row> rows = {
         {"phases measured", static_cast<double>(overshoot_us.size()), "", -1},
         {"phase overshoot, median", median(overshoot_us), "us", 200},
-        {"phase overshoot, worst",
-         *std::max_element(overshoot_us.begin(), overshoot_us.end()), "us", -1},
+        {"phase overshoot, worst", *std::max_element(overshoot_us.begin(), overshoot_us.end()),
+         "us", -1},
         {"CPU time per minute of blinking", blink_cpu_s / blink_wall_s * 60 * 1e3, "ms", -1},
         {"CPU share while blinking", blink_cpu_s / blink_wall_s * 100, "%", 0.05},
         {"CPU time of the whole run, start-up included", cpu_s * 1e3, "ms", -1},
-        {"peak resident memory of LED_blink", static_cast<double>(usage.ru_maxrss) / 1024, "MiB", 2},
+        {"peak resident memory of LED_blink", static_cast<double>(usage.ru_maxrss) / 1024, "MiB",
+         2},
         {"start to first port write", static_cast<double>(writes.front().time_ns - started) / 1e6,
          "ms", 10},
         {"key press to final 0 (waits for the cycle)",

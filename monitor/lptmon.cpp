@@ -22,7 +22,8 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 volatile sig_atomic_t stop_requested = 0;
 bool screen_taken = false;
@@ -34,7 +35,10 @@ const char usage[] = "usage: lptmon [--port ADDRESS] [--once | --log]\n"
                      "Without --once or --log: a live view of the LEDs, the registers and\n"
                      "the data lines over the last seconds. Ctrl+C quits.\n";
 
-void on_stop(int) { stop_requested = 1; }
+void on_stop(int)
+{
+    stop_requested = 1;
+}
 void on_resize(int) {}
 
 void catch_signals()
@@ -162,7 +166,10 @@ int once(unsigned base)
     return 0;
 }
 
-void say_line(const std::string &text) { write_out(text + "\n"); }
+void say_line(const std::string &text)
+{
+    write_out(text + "\n");
+}
 
 int log_writes(unsigned base)
 {
@@ -241,7 +248,10 @@ void draw(const std::vector<std::string> &lines)
     write_out(frame + "\x1b[J");
 }
 
-void draw_message(const std::string &text) { draw({text}); }
+void draw_message(const std::string &text)
+{
+    draw({text});
+}
 
 int live_view(unsigned base, const lptmon::Glyphs &glyphs)
 {

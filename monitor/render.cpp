@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace lptmon {
+namespace lptmon
+{
 
 const Glyphs ascii_glyphs = {"(*)", "( )", "#", "_", " "};
 const Glyphs unicode_glyphs = {"\u25cf", "\u25cb", "\u2580", "\u2581", " "};
 
-namespace {
+namespace
+{
 
 // Display width of a line: every UTF-8 sequence counts as one column.
 size_t columns(const std::string &text)
@@ -109,8 +111,8 @@ std::vector<std::string> timing_strip(const Snapshot &snapshot, uint64_t span_ns
     size_t next = 0;
     int value = snapshot.complete ? 0 : -1;
     for (int column = 0; column < width; ++column) {
-        uint64_t back = span_ns * static_cast<uint64_t>(width - 1 - column) /
-                        static_cast<uint64_t>(width);
+        uint64_t back =
+            span_ns * static_cast<uint64_t>(width - 1 - column) / static_cast<uint64_t>(width);
         uint64_t at = snapshot.now_ns > back ? snapshot.now_ns - back : 0;
         while (next < snapshot.writes.size() && snapshot.writes[next].time_ns <= at) {
             if (snapshot.writes[next].reg == vport::data) {
@@ -129,8 +131,7 @@ std::vector<std::string> timing_strip(const Snapshot &snapshot, uint64_t span_ns
     return rows;
 }
 
-std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols,
-                                const Glyphs &glyphs)
+std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, const Glyphs &glyphs)
 {
     const uint8_t data = snapshot.registers[vport::data];
     std::vector<std::string> lines;

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-namespace lptmon {
+namespace lptmon
+{
 
 struct Glyphs {
     const char *lit;     // an LED that is on
@@ -45,8 +46,7 @@ std::string write_line(const vport::Write &write, uint64_t previous_ns);
 std::vector<std::string> timing_strip(const Snapshot &snapshot, uint64_t span_ns, int width,
                                       const Glyphs &glyphs);
 // The whole live view, at most `rows` lines of at most `cols` columns.
-std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols,
-                                const Glyphs &glyphs);
+std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, const Glyphs &glyphs);
 
 } // namespace lptmon
 

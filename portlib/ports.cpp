@@ -7,7 +7,8 @@
 #include <mutex>
 #include <string>
 
-namespace {
+namespace
+{
 
 // A real port when there is one, else the virtual one (LPT_BACKEND chooses).
 const lpt_backend *const backends[] = {&ppdev_backend, &virtual_backend};
@@ -81,7 +82,8 @@ OpenPort *open_port(unsigned base)
             return &ports[port_count - 1];
         }
         if (result == lpt_unusable || forced != nullptr) {
-            problems += (problems.empty() ? "" : "; ") + std::string(backend->name) + " port: " + why;
+            problems +=
+                (problems.empty() ? "" : "; ") + std::string(backend->name) + " port: " + why;
         }
     }
     // Nothing may be silently lost: say so, then still latch the values.
@@ -115,7 +117,10 @@ OpenPort *port_at(unsigned base)
     return open_port(base);
 }
 
-__attribute__((destructor)) void close_at_unload() { lpt_close_ports(); }
+__attribute__((destructor)) void close_at_unload()
+{
+    lpt_close_ports();
+}
 
 } // namespace
 

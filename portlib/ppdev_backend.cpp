@@ -18,11 +18,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
-int real_open(const char *path, int flags) { return open(path, flags); }
-int real_ioctl(int fd, unsigned long request, void *argument) { return ioctl(fd, request, argument); }
-int real_close(int fd) { return close(fd); }
+int real_open(const char *path, int flags)
+{
+    return open(path, flags);
+}
+int real_ioctl(int fd, unsigned long request, void *argument)
+{
+    return ioctl(fd, request, argument);
+}
+int real_close(int fd)
+{
+    return close(fd);
+}
 
 const ppdev_ops real_ops = {real_open, real_ioctl, real_close};
 const ppdev_ops *ops = &real_ops;

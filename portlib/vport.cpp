@@ -17,8 +17,10 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace vport {
-namespace {
+namespace vport
+{
+namespace
+{
 
 std::string failed(const std::string &call, const std::string &path)
 {
@@ -75,8 +77,7 @@ int open_directory(const std::string &dir, std::string *why)
 
 // Opens the state file without following links. Anything in its place that is
 // not a plain file of ours is removed and the file made anew.
-int open_state_file(int dir_fd, const std::string &name, const std::string &path,
-                    std::string *why)
+int open_state_file(int dir_fd, const std::string &name, const std::string &path, std::string *why)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
         int fd = openat(dir_fd, name.c_str(),
@@ -105,7 +106,10 @@ int open_state_file(int dir_fd, const std::string &name, const std::string &path
 // rest of a write, so it is kept, and renewed in a forked child.
 uint32_t cached_pid = 0;
 
-void forget_pid() { cached_pid = 0; }
+void forget_pid()
+{
+    cached_pid = 0;
+}
 
 uint32_t writer_pid()
 {
@@ -344,9 +348,9 @@ size_t recent_writes(const State *s, Write *out, size_t max)
         if (before != number || after != number) {
             continue; // being written, or already overwritten
         }
-        out[count++] = Write{number, time_ns, static_cast<unsigned>(payload >> 8 & 0xFF),
-                             static_cast<uint8_t>(payload & 0xFF),
-                             static_cast<uint32_t>(payload >> 32)};
+        out[count++] =
+            Write{number, time_ns, static_cast<unsigned>(payload >> 8 & 0xFF),
+                  static_cast<uint8_t>(payload & 0xFF), static_cast<uint32_t>(payload >> 32)};
     }
     return count;
 }

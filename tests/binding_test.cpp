@@ -9,7 +9,8 @@
 
 using namespace support;
 
-namespace {
+namespace
+{
 
 const std::string pause_prompt = "Press any key to continue . . . \n";
 const std::string main_failure = "Ne morem naloziti dinamicne knjiznice inpout32.dll\n";
@@ -30,9 +31,14 @@ void write_foreign_library(const std::string &from, const std::string &to)
     write_file(to, image);
 }
 
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const Case &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
-class Binding : public ::testing::TestWithParam<Case> {};
+class Binding : public ::testing::TestWithParam<Case>
+{
+};
 
 TEST_P(Binding, FailureIsToldInExactWordsAndThePortIsNeverWritten)
 {
@@ -59,8 +65,7 @@ TEST_P(Binding, FailureIsToldInExactWordsAndThePortIsNeverWritten)
 INSTANTIATE_TEST_SUITE_P(
     Failures, Binding,
     ::testing::Values(
-        Case{"NoLibrary", "",
-             "LoadLibrary Failed.\n" + pause_prompt + main_failure + pause_prompt},
+        Case{"NoLibrary", "", "LoadLibrary Failed.\n" + pause_prompt + main_failure + pause_prompt},
         Case{"NotALibrary", "text",
              "LoadLibrary Failed.\n" + pause_prompt + main_failure + pause_prompt},
         Case{"OtherArchitecture", "foreign",
@@ -96,10 +101,9 @@ TEST(BindingBound, PortCallsReachTheEntriesUnchangedAndTheLibraryIsReleased)
     // one beside the program.
     TempDir elsewhere;
     copy_file(FAKE_DIR "/fake_none.so", elsewhere / "inpout32.dll");
-    Result result = run({dir / "lpt_probe"}, dir.path,
-                        {"FAKE_LPT_LOG=" + (dir / "calls.log"),
-                         "LD_LIBRARY_PATH=" + elsewhere.path},
-                        nullptr);
+    Result result =
+        run({dir / "lpt_probe"}, dir.path,
+            {"FAKE_LPT_LOG=" + (dir / "calls.log"), "LD_LIBRARY_PATH=" + elsewhere.path}, nullptr);
     EXPECT_EQ(result.output, "init=0 inp=0x5a\n");
     EXPECT_EQ(result.status, 0);
 

@@ -11,7 +11,8 @@
 
 using namespace support;
 
-namespace {
+namespace
+{
 
 const std::string instructions = "Dve LED diodi na V/I vmesniku utripata. \r\n"
                                  "Pritisni poljubno tipko na PC-ju za prekinitev programa.";
@@ -27,7 +28,8 @@ const std::string wrapper = "trap : INT QUIT\n"
                             "k=$(dd bs=1 count=1 2>/dev/null)\n"
                             "printf '\\n[exit=%s mode=%s key=%s]\\n' \"$s\" \"$m\" \"$k\"\n";
 
-class Blinker : public ::testing::Test {
+class Blinker : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -110,8 +112,7 @@ TEST_F(Blinker, WithoutKeyItAlternatesUntilSigtermWhichRestoresTheTerminal)
     kill(program_pid(), SIGTERM);
     ASSERT_TRUE(pty->wait_exit(5000)) << pty->output();
     EXPECT_EQ(count(pty->output(), instructions), 1u);
-    EXPECT_NE(pty->output().find("[exit=143 mode=same key=]"), std::string::npos)
-        << pty->output();
+    EXPECT_NE(pty->output().find("[exit=143 mode=same key=]"), std::string::npos) << pty->output();
 }
 
 TEST_F(Blinker, CtrlCEndsByInterruptAndRestoresTheTerminal)
@@ -119,8 +120,7 @@ TEST_F(Blinker, CtrlCEndsByInterruptAndRestoresTheTerminal)
     ASSERT_EQ(writes_after(1, 3000).size(), 1u);
     pty->send("\x03");
     ASSERT_TRUE(pty->wait_exit(5000)) << pty->output();
-    EXPECT_NE(pty->output().find("[exit=130 mode=same key=]"), std::string::npos)
-        << pty->output();
+    EXPECT_NE(pty->output().find("[exit=130 mode=same key=]"), std::string::npos) << pty->output();
 }
 
 TEST(BlinkerPause, OneKeyPressIsOneKeyAlsoWhenItSendsSeveralBytes)

@@ -8,7 +8,8 @@
 
 using namespace support;
 
-namespace {
+namespace
+{
 
 const uint64_t second = 1000000000ull;
 
@@ -32,8 +33,8 @@ TEST(LptmonRender, TimingStripShowsEachDataLineOverTime)
                        {3, 98 * second + 1, vport::control, 0xFF, 1}, // not a data line
                        {4, 99 * second, vport::data, 0, 1}};
     // Four seconds in eight columns of half a second, oldest on the left.
-    std::vector<std::string> strip = lptmon::timing_strip(snapshot, 4 * second, 8,
-                                                          lptmon::ascii_glyphs);
+    std::vector<std::string> strip =
+        lptmon::timing_strip(snapshot, 4 * second, 8, lptmon::ascii_glyphs);
     ASSERT_EQ(strip.size(), 8u);
     EXPECT_EQ(strip[6], "___##___"); // D1
     EXPECT_EQ(strip[7], "_##_____"); // D0
@@ -60,11 +61,15 @@ TEST(LptmonRender, SmallTerminalGetsOneLineNotAGarbledBoard)
     EXPECT_EQ(lines[lines.size() - 3].substr(0, 2), "D1");
 }
 
-class Lptmon : public ::testing::Test {
+class Lptmon : public ::testing::Test
+{
   protected:
     std::vector<std::string> env() const { return {"LPT_VIRTUAL_DIR=" + (dir / "ports")}; }
     // The port library writes 1 to 0x3BC, in a program of its own.
-    void write_through_library() { ASSERT_EQ(run({PROBE_PATH}, dir.path, env(), nullptr).status, 0); }
+    void write_through_library()
+    {
+        ASSERT_EQ(run({PROBE_PATH}, dir.path, env(), nullptr).status, 0);
+    }
     TempDir dir;
 };
 

@@ -17,7 +17,8 @@
 
 using namespace support;
 
-namespace {
+namespace
+{
 
 struct FakeDevice {
     std::vector<std::string> calls;
@@ -82,7 +83,8 @@ int fake_close(int)
 
 const ppdev_ops fake_ops = {fake_open, fake_ioctl, fake_close};
 
-class RealPort : public ::testing::Test {
+class RealPort : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -129,8 +131,8 @@ TEST_F(RealPort, FoundByBaseAddressAndDrivenThroughItsRegisters)
     EXPECT_EQ(write_port(0x3BC, 1), "");
     EXPECT_EQ(device.opened, root / "dev/parport1");
     lpt_write(0x3BC, 2);
-    lpt_write(0x3BE, 0x0C); // control
-    lpt_write(0x3BD, 0xFF); // status is read-only: no call
+    lpt_write(0x3BE, 0x0C);           // control
+    lpt_write(0x3BD, 0xFF);           // status is read-only: no call
     EXPECT_EQ(lpt_read(0x3BC), 2);    // data reads back what was written
     EXPECT_EQ(lpt_read(0x3BD), 0x78); // status from the port
     EXPECT_EQ(lpt_read(0x3BE), 0x0C);

@@ -8,7 +8,8 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace support {
+namespace support
+{
 
 struct TempDir {
     std::string path;
@@ -22,7 +23,7 @@ std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
 
 struct Result {
-    int status; // exit code, 128 + signal, or -1 when it had to be killed
+    int status;         // exit code, 128 + signal, or -1 when it had to be killed
     std::string output; // standard output and standard error, interleaved
 };
 
@@ -43,7 +44,8 @@ std::vector<int> values(const std::vector<Call> &writes);
 
 // A shell script on a fresh pseudo-terminal that is its controlling terminal,
 // as a person runs a program in a terminal window.
-class Pty {
+class Pty
+{
   public:
     Pty(const std::string &dir, const std::string &script, const std::vector<std::string> &env);
     // The program itself, with no shell before it.

@@ -14,12 +14,14 @@
 
 using namespace support;
 
-namespace {
+namespace
+{
 
 typedef short (*inp_fn)(short);
 typedef void (*out_fn)(short, short);
 
-class VirtualPort : public ::testing::Test {
+class VirtualPort : public ::testing::Test
+{
   protected:
     void SetUp() override { setenv("LPT_VIRTUAL_DIR", (dir / "ports").c_str(), 1); }
     void TearDown() override { unsetenv("LPT_VIRTUAL_DIR"); }

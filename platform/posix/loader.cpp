@@ -28,9 +28,8 @@ FARPROC GetProcAddress(HINSTANCE module, const char *name)
     // only at the module's own exports, and so do we.
     struct link_map *map = NULL;
     Dl_info info;
-    if (dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == NULL ||
-        dladdr(symbol, &info) == 0 || info.dli_fname == NULL ||
-        strcmp(info.dli_fname, map->l_name) != 0) {
+    if (dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == NULL || dladdr(symbol, &info) == 0 ||
+        info.dli_fname == NULL || strcmp(info.dli_fname, map->l_name) != 0) {
         return NULL;
     }
     return reinterpret_cast<FARPROC>(symbol);

@@ -10,7 +10,8 @@
 
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
 
-namespace {
+namespace
+{
 
 void record(const char *what, int port, int value)
 {
@@ -33,8 +34,14 @@ void record(const char *what, int port, int value)
     }
 }
 
-__attribute__((constructor)) void loaded() { record("load", 0, getpid()); }
-__attribute__((destructor)) void unloaded() { record("unload", 0, 0); }
+__attribute__((constructor)) void loaded()
+{
+    record("load", 0, getpid());
+}
+__attribute__((destructor)) void unloaded()
+{
+    record("unload", 0, 0);
+}
 
 } // namespace
 
@@ -47,5 +54,8 @@ FAKE_EXPORT short FAKE_INP(short portaddr)
 #endif
 
 #ifdef FAKE_OUT
-FAKE_EXPORT void FAKE_OUT(short portaddr, short datum) { record("out", portaddr, datum); }
+FAKE_EXPORT void FAKE_OUT(short portaddr, short datum)
+{
+    record("out", portaddr, datum);
+}
 #endif
