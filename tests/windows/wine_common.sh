@@ -11,9 +11,9 @@ if [ "$WIN_ARCH" = x86_64 ]; then
     wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
     [ -x "$wine" ] || skip "64-bit Wine (wine64) is not installed"
 else
+    can_run_ia32 || skip "this kernel cannot run 32-bit x86 programs, so Wine cannot start the exe"
     wine=$(command -v wine || true)
     [ -n "$wine" ] || skip "Wine is not installed"
-    can_run_ia32 || skip "this kernel cannot run 32-bit x86 programs, so Wine cannot start the exe"
 fi
 wineserver=$(dirname "$wine")/wineserver
 command -v "$wineserver" >/dev/null || wineserver=wineserver
