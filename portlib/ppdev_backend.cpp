@@ -48,8 +48,16 @@ std::string root()
     return value != nullptr ? value : "";
 }
 
-// The parportN whose base address is `base`, or -1.
-int find_port(unsigned base, const std::string &proc)
+std::string hex_address(unsigned long address)
+{
+    char text[16];
+    snprintf(text, sizeof text, "0x%03lX", address);
+    return text;
+}
+
+// The parportN whose base address is `base`, or -1; *others lists the ports
+// there are instead.
+int find_port(unsigned base, const std::string &proc, std::string *others)
 {
     DIR *dir = opendir(proc.c_str());
     if (dir == nullptr) {
@@ -68,8 +76,13 @@ int find_port(unsigned base, const std::string &proc)
             continue;
         }
         unsigned long address; // the first field, in decimal
-        if (fscanf(file, "%lu", &address) == 1 && address == base) {
-            found = number;
+        if (fscanf(file, "%lu", &address) == 1) {
+            if (address == base) {
+                found = number;
+            } else {
+                *others += (others->empty() ? "" : ", ") + hex_address(address) + " (parport" +
+                           std::to_string(number) + ")";
+            }
         }
         fclose(file);
         if (found >= 0) {
@@ -113,11 +126,16 @@ std::string advice(const std::string &device, const char *call, int error)
 lpt_open_result open_port(unsigned base, void **handle, std::string *why)
 {
     const std::string proc = root() + "/proc/sys/dev/parport";
-    int number = find_port(base, proc);
-    char address[16];
-    snprintf(address, sizeof address, "0x%03X", base);
+    std::string others;
+    int number = find_port(base, proc, &others);
+    if (number < 0 && !others.empty()) {
+        // A port at another address is most likely the one the user meant.
+        *why = "no parallel port at " + hex_address(base) + "; this machine has " + others +
+               ": set the port to " + hex_address(base) + " in the BIOS setup if it allows";
+        return lpt_unusable;
+    }
     if (number < 0) {
-        *why = std::string("no parallel port at ") + address + " in " + proc;
+        *why = "no parallel port at " + hex_address(base) + " in " + proc;
         return lpt_absent;
     }
     const std::string device = root() + "/dev/parport" + std::to_string(number);

@@ -170,9 +170,19 @@ TEST_F(RealPort, BusyOrMissingDriverNamesItsFix)
 
 TEST_F(RealPort, ChoiceFollowsLptBackend)
 {
-    // No real port at 0x278: the virtual one, silently.
-    EXPECT_EQ(write_port(0x278, 1), "");
+    // No real port at 0x278, but others: said, and the virtual port is used.
+    std::string told = write_port(0x278, 1);
+    EXPECT_NE(told.find("no parallel port at 0x278; this machine has 0x378 (parport0), "
+                        "0x3BC (parport1)"),
+              std::string::npos)
+        << told;
+    EXPECT_NE(told.find("using the virtual port instead"), std::string::npos) << told;
     EXPECT_TRUE(device.opened.empty());
+    lpt_close_ports();
+
+    // No parallel port at all: the virtual one, silently.
+    ASSERT_EQ(system(("rm -r " + (root / "proc")).c_str()), 0);
+    EXPECT_EQ(write_port(0x278, 1), "");
     lpt_close_ports();
 
     setenv("LPT_BACKEND", "virtual", 1);
@@ -184,7 +194,7 @@ TEST_F(RealPort, ChoiceFollowsLptBackend)
     // Forced real port that is not there: said, and never the virtual port.
     setenv("LPT_BACKEND", "ppdev", 1);
     unlink((root / "virtual/lpt-278.state").c_str());
-    std::string told = write_port(0x278, 1);
+    told = write_port(0x278, 1);
     EXPECT_NE(told.find("no parallel port at 0x278"), std::string::npos) << told;
     EXPECT_NE(told.find("kept in this program only"), std::string::npos) << told;
     struct stat st;
