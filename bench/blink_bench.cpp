@@ -19,8 +19,7 @@
 
 using namespace support;
 
-namespace
-{
+namespace {
 
 typedef void (*out_fn)(short, short);
 out_fn out32 = nullptr;
@@ -36,8 +35,7 @@ void BM_Out32(benchmark::State &state)
 BENCHMARK(BM_Out32);
 
 // Keeps the time per call of the one benchmark run.
-class Collect : public benchmark::BenchmarkReporter
-{
+class Collect : public benchmark::BenchmarkReporter {
   public:
     double ns_per_call = 0;
     bool ReportContext(const Context &) override { return true; }

@@ -22,8 +22,7 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 volatile sig_atomic_t stop_requested = 0;
 bool screen_taken = false;

@@ -3,14 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace lptmon
-{
+namespace lptmon {
 
 const Glyphs ascii_glyphs = {"(*)", "( )", "#", "_", " "};
 const Glyphs unicode_glyphs = {"\u25cf", "\u25cb", "\u2580", "\u2581", " "};
 
-namespace
-{
+namespace {
 
 // Display width of a line: every UTF-8 sequence counts as one column.
 size_t columns(const std::string &text)

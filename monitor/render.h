@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace lptmon
-{
+namespace lptmon {
 
 struct Glyphs {
     const char *lit;     // an LED that is on

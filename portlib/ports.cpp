@@ -7,8 +7,7 @@
 #include <mutex>
 #include <string>
 
-namespace
-{
+namespace {
 
 // A real port when there is one, else the virtual one (LPT_BACKEND chooses).
 const lpt_backend *const backends[] = {&ppdev_backend, &virtual_backend};

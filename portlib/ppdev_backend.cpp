@@ -18,8 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 int real_open(const char *path, int flags)
 {

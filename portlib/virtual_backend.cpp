@@ -1,8 +1,7 @@
 #include "backend.h"
 #include "vport.h"
 
-namespace
-{
+namespace {
 
 lpt_open_result open_port(unsigned base, void **handle, std::string *why)
 {

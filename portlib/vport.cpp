@@ -17,10 +17,8 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace vport
-{
-namespace
-{
+namespace vport {
+namespace {
 
 std::string failed(const std::string &call, const std::string &path)
 {

@@ -9,8 +9,7 @@
 #include <cstdint>
 #include <string>
 
-namespace vport
-{
+namespace vport {
 
 const uint32_t file_magic = 0x4C505456; // "VTPL" read as little-endian
 const uint32_t file_version = 1;

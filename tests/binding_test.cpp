@@ -9,8 +9,7 @@
 
 using namespace support;
 
-namespace
-{
+namespace {
 
 const std::string pause_prompt = "Press any key to continue . . . \n";
 const std::string main_failure = "Ne morem naloziti dinamicne knjiznice inpout32.dll\n";
@@ -36,9 +35,7 @@ void PrintTo(const Case &c, std::ostream *os)
     *os << c.name;
 }
 
-class Binding : public ::testing::TestWithParam<Case>
-{
-};
+class Binding : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Binding, FailureIsToldInExactWordsAndThePortIsNeverWritten)
 {

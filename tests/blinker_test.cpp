@@ -11,8 +11,7 @@
 
 using namespace support;
 
-namespace
-{
+namespace {
 
 const std::string instructions = "Dve LED diodi na V/I vmesniku utripata. \r\n"
                                  "Pritisni poljubno tipko na PC-ju za prekinitev programa.";
@@ -28,8 +27,7 @@ const std::string wrapper = "trap : INT QUIT\n"
                             "k=$(dd bs=1 count=1 2>/dev/null)\n"
                             "printf '\\n[exit=%s mode=%s key=%s]\\n' \"$s\" \"$m\" \"$k\"\n";
 
-class Blinker : public ::testing::Test
-{
+class Blinker : public ::testing::Test {
   protected:
     void SetUp() override
     {

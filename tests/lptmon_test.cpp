@@ -8,8 +8,7 @@
 
 using namespace support;
 
-namespace
-{
+namespace {
 
 const uint64_t second = 1000000000ull;
 
@@ -61,8 +60,7 @@ TEST(LptmonRender, SmallTerminalGetsOneLineNotAGarbledBoard)
     EXPECT_EQ(lines[lines.size() - 3].substr(0, 2), "D1");
 }
 
-class Lptmon : public ::testing::Test
-{
+class Lptmon : public ::testing::Test {
   protected:
     std::vector<std::string> env() const { return {"LPT_VIRTUAL_DIR=" + (dir / "ports")}; }
     // The port library writes 1 to 0x3BC, in a program of its own.

@@ -17,8 +17,7 @@
 
 using namespace support;
 
-namespace
-{
+namespace {
 
 struct FakeDevice {
     std::vector<std::string> calls;
@@ -83,8 +82,7 @@ int fake_close(int)
 
 const ppdev_ops fake_ops = {fake_open, fake_ioctl, fake_close};
 
-class RealPort : public ::testing::Test
-{
+class RealPort : public ::testing::Test {
   protected:
     void SetUp() override
     {
@@ -180,15 +178,16 @@ TEST_F(RealPort, ChoiceFollowsLptBackend)
     EXPECT_TRUE(device.opened.empty());
     lpt_close_ports();
 
-    // No parallel port at all: the virtual one, silently.
-    ASSERT_EQ(system(("rm -r " + (root / "proc")).c_str()), 0);
-    EXPECT_EQ(write_port(0x278, 1), "");
-    lpt_close_ports();
-
+    // Forced virtual port, even where a real one is.
     setenv("LPT_BACKEND", "virtual", 1);
     EXPECT_EQ(write_port(0x3BC, 1), "");
     EXPECT_TRUE(device.opened.empty());
     EXPECT_TRUE(virtual_port_written());
+    lpt_close_ports();
+
+    // No parallel port at all: the virtual one, silently.
+    ASSERT_EQ(system(("rm -r " + (root / "proc")).c_str()), 0);
+    EXPECT_EQ(write_port(0x278, 1), "");
     lpt_close_ports();
 
     // Forced real port that is not there: said, and never the virtual port.

@@ -16,10 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace support
-{
-namespace
-{
+namespace support {
+namespace {
 
 using Clock = std::chrono::steady_clock;
 

@@ -8,8 +8,7 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace support
-{
+namespace support {
 
 struct TempDir {
     std::string path;
@@ -44,8 +43,7 @@ std::vector<int> values(const std::vector<Call> &writes);
 
 // A shell script on a fresh pseudo-terminal that is its controlling terminal,
 // as a person runs a program in a terminal window.
-class Pty
-{
+class Pty {
   public:
     Pty(const std::string &dir, const std::string &script, const std::vector<std::string> &env);
     // The program itself, with no shell before it.

@@ -13,8 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 int tty_fd = -1;
 struct termios found_mode; // as found at start; what every way out restores

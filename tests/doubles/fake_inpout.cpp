@@ -10,8 +10,7 @@
 
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
 
-namespace
-{
+namespace {
 
 void record(const char *what, int port, int value)
 {
