@@ -26,7 +26,9 @@ unsigned port_count = 0;
 
 void warn(const std::string &text)
 {
-    fprintf(stderr, "inpout32: %s\n", text.c_str());
+    // On a line of its own: the first port write often follows a prompt
+    // that has no line break yet, as the blinker's own text has none.
+    fprintf(stderr, "\ninpout32: %s\n", text.c_str());
 }
 
 std::string address(unsigned base)
