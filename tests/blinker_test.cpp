@@ -2,11 +2,11 @@
 // their timing, the console bytes, keys, Ctrl+C and SIGTERM, and the terminal
 // left as it was found.
 #include "support.h"
-#include "vport.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <memory>
 #include <thread>
 
 using namespace support;
@@ -27,105 +27,90 @@ const std::string wrapper = "trap : INT QUIT\n"
                             "k=$(dd bs=1 count=1 2>/dev/null)\n"
                             "printf '\\n[exit=%s mode=%s key=%s]\\n' \"$s\" \"$m\" \"$k\"\n";
 
-class Blinker : public ::testing::Test {
-  protected:
-    void SetUp() override
+struct Session {
+    TempDir dir;
+    std::unique_ptr<Pty> pty;
+
+    explicit Session(bool with_library = true)
     {
         copy_file(LED_BLINK_PATH, dir / "LED_blink");
-        copy_file(FAKE_DIR "/fake_both.so", dir / "inpout32.dll");
-        pty = std::make_unique<Pty>(dir.path, wrapper,
-                                    std::vector<std::string>{"FAKE_LPT_LOG=" + log()});
-        ASSERT_TRUE(pty->wait_for(instructions, 5000)) << pty->output();
+        if (with_library) {
+            copy_file(FAKE_DIR "/fake_both.so", dir / "inpout32.dll");
+        }
+        pty = std::make_unique<Pty>(dir.path, std::vector<std::string>{"/bin/sh", "-c", wrapper},
+                                    std::vector<std::string>{"FAKE_LPT_LOG=" + (dir / "log")});
     }
-
-    std::string log() const { return dir / "calls.log"; }
-
-    // Waits until the port has been written `n` times.
-    std::vector<Call> writes_after(size_t n, int timeout_ms)
+    // The port writes, once there are `n` of them.
+    std::vector<Call> writes(size_t n)
     {
-        std::vector<Call> writes;
-        for (int waited = 0; waited < timeout_ms; waited += 20) {
-            writes = port_writes(log());
-            if (writes.size() >= n) {
-                break;
-            }
+        for (int waited = 0; port_writes(dir / "log").size() < n && waited < 8000; waited += 20) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::vector<Call> writes = port_writes(dir / "log");
+        // Every write goes to 0x3BC, and each pattern stands for about a second.
+        for (size_t i = 0; i < writes.size(); ++i) {
+            EXPECT_EQ(writes[i].port, 0x3BC);
+            double phase = i > 0 ? writes[i].seconds - writes[i - 1].seconds : 1;
+            EXPECT_TRUE(phase >= 0.95 && phase <= 1.2) << "phase " << i << ": " << phase;
         }
         return writes;
     }
-
-    pid_t program_pid() { return read_calls(log()).at(0).value; }
-
-    // Every write goes to 0x3BC, and each pattern stands for about a second.
-    static void expect_steady(const std::vector<Call> &writes)
+    std::string after_instructions()
     {
-        for (size_t i = 0; i < writes.size(); ++i) {
-            EXPECT_EQ(writes[i].port, 0x3BC);
-            if (i > 0) {
-                double phase = writes[i].seconds - writes[i - 1].seconds;
-                EXPECT_GE(phase, 0.95) << "phase " << i;
-                EXPECT_LE(phase, 1.2) << "phase " << i;
-            }
-        }
+        const std::string &out = pty->output();
+        EXPECT_EQ(count(out, instructions), 1u) << out;
+        return out.substr(std::min(out.size(), out.find(instructions) + instructions.size()));
     }
-
-    TempDir dir;
-    std::unique_ptr<Pty> pty;
 };
 
-TEST_F(Blinker, KeyInFirstCycleFinishesTheCycleThenClearsThePort)
+// A key after `after` port writes: the cycle it falls in runs whole, then 0.
+class Key : public ::testing::TestWithParam<std::pair<size_t, std::vector<int>>> {};
+
+TEST_P(Key, CycleRunsWholeThenThePortIsClearedAndTheKeyIsLeftInTheInput)
 {
+    Session run;
+    ASSERT_TRUE(run.pty->wait_for(instructions, 5000)) << run.pty->output();
+    run.writes(GetParam().first);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    pty->send("x");
-    ASSERT_TRUE(pty->wait_exit(6000)) << pty->output();
-    std::vector<Call> writes = port_writes(log());
-    EXPECT_EQ(values(writes), (std::vector<int>{1, 2, 0}));
-    expect_steady(writes);
-    EXPECT_EQ(read_calls(log()).back().what, "unload");
-
-    const std::string &out = pty->output();
-    EXPECT_EQ(count(out, instructions), 1u);
-    // Not echoed, left waiting in the terminal's input, terminal as found.
-    EXPECT_EQ(out.substr(out.find(instructions) + instructions.size()),
-              "\r\n[exit=0 mode=same key=x]\r\n");
+    run.pty->send("x");
+    ASSERT_TRUE(run.pty->wait_exit(6000));
+    EXPECT_EQ(values(run.writes(GetParam().second.size())), GetParam().second);
+    EXPECT_EQ(calls(run.dir / "log").back().what, "unload");
+    // Not echoed, still waiting in the terminal's input, terminal as found.
+    EXPECT_EQ(run.after_instructions(), "\r\n[exit=0 mode=same key=x]\r\n");
 }
 
-TEST_F(Blinker, KeyInSecondCycleGivesTwoWholeCycles)
+INSTANTIATE_TEST_SUITE_P(Blinker, Key,
+                         ::testing::Values(std::make_pair(1, std::vector<int>{1, 2, 0}),
+                                           std::make_pair(3, std::vector<int>{1, 2, 1, 2, 0})));
+
+// Without a key it alternates; SIGTERM or Ctrl+C end it by that signal, and
+// the terminal is restored.
+class Interrupt : public ::testing::TestWithParam<int> {};
+
+TEST_P(Interrupt, AlternatesUntilInterruptedAndRestoresTheTerminal)
 {
-    ASSERT_EQ(writes_after(3, 5000).size(), 3u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    pty->send("q");
-    ASSERT_TRUE(pty->wait_exit(6000)) << pty->output();
-    std::vector<Call> writes = port_writes(log());
-    EXPECT_EQ(values(writes), (std::vector<int>{1, 2, 1, 2, 0}));
-    expect_steady(writes);
-    EXPECT_NE(pty->output().find("[exit=0 mode=same key=q]"), std::string::npos);
+    Session run;
+    EXPECT_EQ(values(run.writes(5)), (std::vector<int>{1, 2, 1, 2, 1}));
+    if (GetParam() == SIGTERM) {
+        kill(calls(run.dir / "log").at(0).value, SIGTERM); // the double logs the pid
+    } else {
+        run.pty->send("\x03");
+    }
+    ASSERT_TRUE(run.pty->wait_exit(5000));
+    // The shell may say "Terminated" first.
+    EXPECT_NE(run.after_instructions().find("[exit=" + std::to_string(128 + GetParam()) +
+                                            " mode=same key=]\r\n"),
+              std::string::npos)
+        << run.pty->output();
 }
 
-TEST_F(Blinker, WithoutKeyItAlternatesUntilSigtermWhichRestoresTheTerminal)
-{
-    std::vector<Call> writes = writes_after(5, 7000);
-    EXPECT_EQ(values(writes), (std::vector<int>{1, 2, 1, 2, 1}));
-    expect_steady(writes);
-    kill(program_pid(), SIGTERM);
-    ASSERT_TRUE(pty->wait_exit(5000)) << pty->output();
-    EXPECT_EQ(count(pty->output(), instructions), 1u);
-    EXPECT_NE(pty->output().find("[exit=143 mode=same key=]"), std::string::npos) << pty->output();
-}
-
-TEST_F(Blinker, CtrlCEndsByInterruptAndRestoresTheTerminal)
-{
-    ASSERT_EQ(writes_after(1, 3000).size(), 1u);
-    pty->send("\x03");
-    ASSERT_TRUE(pty->wait_exit(5000)) << pty->output();
-    EXPECT_NE(pty->output().find("[exit=130 mode=same key=]"), std::string::npos) << pty->output();
-}
+INSTANTIATE_TEST_SUITE_P(Blinker, Interrupt, ::testing::Values(SIGTERM, SIGINT));
 
 TEST(BlinkerPause, OneKeyPressIsOneKeyAlsoWhenItSendsSeveralBytes)
 {
-    TempDir dir; // no library: the failure path with its two pauses
-    copy_file(LED_BLINK_PATH, dir / "LED_blink");
-    Pty pty(dir.path, wrapper, {});
+    Session run(false); // no library: the failure path with its two pauses
+    Pty &pty = *run.pty;
     ASSERT_TRUE(pty.wait_for("LoadLibrary Failed.\r\nPress any key to continue . . . ", 5000));
     pty.send("\x1b[A"); // an arrow key: three bytes
     ASSERT_TRUE(pty.wait_for("inpout32.dll\r\nPress any key to continue . . . ", 3000));
@@ -133,31 +118,6 @@ TEST(BlinkerPause, OneKeyPressIsOneKeyAlsoWhenItSendsSeveralBytes)
     pty.send("\xc5\xbe"); // one key, two bytes of UTF-8
     ASSERT_TRUE(pty.wait_exit(3000));
     EXPECT_NE(pty.output().find("[exit=1 mode=same key=]"), std::string::npos) << pty.output();
-}
-
-TEST(BlinkerOnVirtualPort, OneCycleEndsWithTheDataRegisterCleared)
-{
-    TempDir dir;
-    copy_file(LED_BLINK_PATH, dir / "LED_blink");
-    copy_file(INPOUT32_PATH, dir / "inpout32.dll");
-    Pty pty(dir.path, wrapper, {"LPT_VIRTUAL_DIR=" + (dir / "ports")});
-    ASSERT_TRUE(pty.wait_for(instructions, 5000)) << pty.output();
-    pty.send(" ");
-    ASSERT_TRUE(pty.wait_exit(6000));
-    EXPECT_NE(pty.output().find("[exit=0 mode=same key= ]"), std::string::npos) << pty.output();
-    // The state file latches the last value and keeps the history.
-    setenv("LPT_VIRTUAL_DIR", (dir / "ports").c_str(), 1);
-    vport::Port port;
-    std::string why;
-    ASSERT_TRUE(vport::open_existing(0x3BC, &port, &why)) << why;
-    EXPECT_EQ(vport::read(port.state, vport::data), 0);
-    vport::Write history[8];
-    size_t n = vport::recent_writes(port.state, history, 8);
-    ASSERT_EQ(n, 3u);
-    EXPECT_EQ(history[0].value, 1);
-    EXPECT_EQ(history[1].value, 2);
-    EXPECT_EQ(history[2].value, 0);
-    vport::close(&port);
 }
 
 } // namespace

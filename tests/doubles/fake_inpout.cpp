@@ -1,51 +1,63 @@
-// A stand-in for the port I/O library that records every call, one line each,
-// in the file named by FAKE_LPT_LOG: "<what> <port> <value> <monotonic ns>".
-// Which entries it exports is chosen at build time.
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
+// A stand-in for the port I/O library, on Linux and Windows, that records
+// every call as a line "<what> <port> <value> <monotonic ns>" in the file
+// named by FAKE_LPT_LOG. Which entries it exports is chosen at build time; on
+// Windows they are __stdcall with plain names, as the real library has them.
+#include <stdio.h>
+#include <stdlib.h>
+#ifdef _WIN32
+#include <windows.h>
+#define FAKE_EXPORT extern "C" __declspec(dllexport)
+#define FAKE_CALL __stdcall
+#else
 #include <time.h>
 #include <unistd.h>
-
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+#define FAKE_CALL
+#endif
 
-namespace {
-
-void record(const char *what, int port, int value)
+static void record(const char *what, int port, int value)
 {
-    const char *path = getenv("FAKE_LPT_LOG");
-    if (path == nullptr) {
-        return;
-    }
+#ifdef _WIN32
+    LARGE_INTEGER count, frequency;
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    long long ns = (long long)((double)count.QuadPart * 1e9 / (double)frequency.QuadPart);
+#else
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    char line[128];
-    int n = snprintf(line, sizeof line, "%s %d %d %lld\n", what, port, value,
-                     static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
-    // One write per line with O_APPEND: a killed process leaves whole lines.
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        if (write(fd, line, static_cast<size_t>(n)) != n) {
-            perror("fake_inpout");
-        }
-        close(fd);
+    long long ns = now.tv_sec * 1000000000LL + now.tv_nsec;
+#endif
+    // Buffered until fclose: one line, one appending write, whole also when
+    // the process is killed later.
+    const char *path = getenv("FAKE_LPT_LOG");
+    if (FILE *log = path ? fopen(path, "a") : NULL) {
+        fprintf(log, "%s %d %d %lld\n", what, port, value, ns);
+        fclose(log);
     }
 }
 
-__attribute__((constructor)) void loaded()
+#ifdef _WIN32
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH || reason == DLL_PROCESS_DETACH) {
+        record(reason == DLL_PROCESS_ATTACH ? "load" : "unload", 0,
+               reason == DLL_PROCESS_ATTACH ? (int)GetCurrentProcessId() : 0);
+    }
+    return TRUE;
+}
+#else
+__attribute__((constructor)) static void loaded()
 {
     record("load", 0, getpid());
 }
-__attribute__((destructor)) void unloaded()
+__attribute__((destructor)) static void unloaded()
 {
     record("unload", 0, 0);
 }
-
-} // namespace
+#endif
 
 #ifdef FAKE_INP
-FAKE_EXPORT short FAKE_INP(short portaddr)
+FAKE_EXPORT short FAKE_CALL FAKE_INP(short portaddr)
 {
     record("inp", portaddr, 0x5A);
     return 0x5A;
@@ -53,7 +65,7 @@ FAKE_EXPORT short FAKE_INP(short portaddr)
 #endif
 
 #ifdef FAKE_OUT
-FAKE_EXPORT void FAKE_OUT(short portaddr, short datum)
+FAKE_EXPORT void FAKE_CALL FAKE_OUT(short portaddr, short datum)
 {
     record("out", portaddr, datum);
 }
