@@ -23,11 +23,13 @@ install_missing() {
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "== installing ${missing[*]}"
     if [ $apt_updated = no ]; then
-        as_root apt-get update -qq
+        as_root apt-get -o DPkg::Lock::Timeout=600 update -qq
         apt_updated=yes
     fi
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
+    # Waits for another apt-get (a second script, an unattended upgrade)
+    # rather than failing on its lock.
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 \
+        install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 build_tools=(cmake make g++ libc6-dev)
