@@ -33,3 +33,34 @@ install_missing() {
 }
 
 build_tools=(cmake make g++ libc6-dev)
+
+# step "what": says what starts now; step_done: how long it took. Long work
+# (package installs, builds, Wine, the emulated PC) is never silent.
+step_started=0
+step() {
+    step_started=$SECONDS
+    echo "== $*"
+}
+step_done() {
+    echo "   done in $((SECONDS - step_started)) s"
+}
+
+# configure_and_build PRESET [cmake options...] [-- targets...]: configures
+# and builds a preset; its output goes to BUILD_DIR/build.log and is shown
+# only when something fails.
+configure_and_build() {
+    local preset=$1 options=() targets=()
+    shift
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do options+=("$1"); shift; done
+    [ $# -gt 0 ] && shift && targets=("$@")
+    local log
+    log=$(mktemp)
+    if ! { cmake --preset "$preset" "${options[@]}" &&
+        cmake --build --preset "$preset" ${targets[@]:+--target "${targets[@]}"}; } >"$log" 2>&1; then
+        cat "$log"
+        rm -f "$log"
+        echo "$0: the $preset build failed (above)" >&2
+        return 1
+    fi
+    rm -f "$log"
+}
