@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -86,11 +87,32 @@ double median(std::vector<double> values)
 
 int main(int argc, char **argv)
 {
+    const char help[] = "usage: blink_bench [--seconds N]\n"
+                        "  --seconds N  seconds of blinking to measure, at least 4 (default 30)\n";
     int seconds = 30;
     for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
-            seconds = std::max(4, atoi(argv[++i]));
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            fputs(help, stdout);
+            return 0;
         }
+        if (strcmp(argv[i], "--seconds") != 0) {
+            fprintf(stderr, "blink_bench: unknown argument: %s\n%s", argv[i], help);
+            return 2;
+        }
+        if (i + 1 == argc) {
+            fprintf(stderr, "blink_bench: --seconds needs a number\n%s", help);
+            return 2;
+        }
+        char *end;
+        errno = 0;
+        long value = strtol(argv[++i], &end, 10);
+        if (errno != 0 || end == argv[i] || *end != '\0' || value < 4 || value > 86400) {
+            fprintf(stderr,
+                    "blink_bench: --seconds wants a whole number from 4 to 86400, not %s\n%s",
+                    argv[i], help);
+            return 2;
+        }
+        seconds = static_cast<int>(value);
     }
     TempDir dir;
     setenv("LPT_VIRTUAL_DIR", (dir / "ports").c_str(), 1);
