@@ -57,9 +57,9 @@ struct Row {
 std::vector<vport::Write> history()
 {
     vport::Port port;
-    std::string why;
+    char why[1024];
     std::vector<vport::Write> writes;
-    if (vport::open_existing(0x3BC, &port, &why)) {
+    if (vport::open_existing(0x3BC, &port, why, sizeof why) == vport::found) {
         static vport::Write buffer[vport::history_length];
         size_t n = vport::recent_writes(port.state, buffer, vport::history_length);
         writes.assign(buffer, buffer + n);

@@ -68,7 +68,7 @@ TEST_F(Lptmon, OnceTellsTheDataRegisterOrWhyNot)
     write_file(dir / "ports/lpt-3bc.state", std::string(sizeof(vport::State), 'x'));
     Result corrupt = lptmon(" --once");
     EXPECT_EQ(corrupt.status, 1);
-    EXPECT_NE(corrupt.output.find("corrupt"), std::string::npos) << corrupt.output;
+    EXPECT_NE(corrupt.output.find("damaged"), std::string::npos) << corrupt.output;
 }
 
 TEST_F(Lptmon, LogWaitsForStateThenFollowsNewWritesUntilInterrupted)
