@@ -339,6 +339,15 @@ TEST_F(VirtualPort, KilledWatcherCostsWritersNothingAfterOneWrite)
     vport::close(&port);
 }
 
+TEST_F(VirtualPort, FifoInPlaceOfTheLibraryIsRefusedNotWaitedOn)
+{
+    copy_file(PROBE_PATH, dir / "probe");
+    ASSERT_EQ(mkfifo((dir / "inpout32.dll").c_str(), 0600), 0);
+    Result result = run(dir.path, "./probe </dev/null");
+    EXPECT_EQ(result.status, 1) << result.output;
+    EXPECT_NE(result.output.find("LoadLibrary Failed."), std::string::npos) << result.output;
+}
+
 #ifndef __SANITIZE_ADDRESS__
 TEST_F(VirtualPort, LibraryNeedsOnlyTheCLibraryAndUnloadsWithoutGrowing)
 {
