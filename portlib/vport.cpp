@@ -74,22 +74,20 @@ bool store_while_held(uint64_t *word, uint64_t value, const uint64_t *tag, uint6
     return false;
 }
 
+// Claims the slot for this write, unless a newer one has it, then fills it.
+// The payload goes last: with its number bits it completes the record.
 void record(State *s, uint64_t number, unsigned reg, uint8_t value)
 {
     Slot &slot = s->history[number % history_length];
-    const uint64_t held = number << 1 | 1;
     uint64_t tag = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
     do {
-        if ((tag >> 1) >= number) {
+        if (tag >= number) {
             return; // a newer write has the slot: this one is out of the history
         }
-    } while (!__atomic_compare_exchange_n(&slot.tag, &tag, held, false, __ATOMIC_SEQ_CST,
+    } while (!__atomic_compare_exchange_n(&slot.tag, &tag, number, false, __ATOMIC_SEQ_CST,
                                           __ATOMIC_SEQ_CST));
-    if (store_while_held(&slot.time_ns, monotonic_ns(), &slot.tag, held) &&
-        store_while_held(&slot.payload, payload_of(number, reg, value), &slot.tag, held)) {
-        uint64_t expected = held;
-        __atomic_compare_exchange_n(&slot.tag, &expected, number << 1, false, __ATOMIC_SEQ_CST,
-                                    __ATOMIC_SEQ_CST);
+    if (store_while_held(&slot.time_ns, monotonic_ns(), &slot.tag, number)) {
+        store_while_held(&slot.payload, payload_of(number, reg, value), &slot.tag, number);
     }
 }
 
@@ -125,7 +123,7 @@ bool valid(const State *s, unsigned base)
     const uint64_t control_number = load(&s->registers[control]) >> 8;
     uint64_t highest = data_number > control_number ? data_number : control_number;
     for (uint32_t i = 0; i < history_length; ++i) {
-        const uint64_t number = load(&s->history[i].tag) >> 1;
+        const uint64_t number = load(&s->history[i].tag);
         if (number != 0 && number % history_length != i) {
             return false;
         }
@@ -285,11 +283,13 @@ size_t recent_writes(const State *s, Write *out, size_t max)
     size_t count = 0;
     for (uint64_t number = first; number < next; ++number) {
         const Slot &slot = s->history[number % history_length];
+        // Payload before time: a payload with this number's bits was stored
+        // after the time; the tag read last tells that no newer writer came.
         const uint64_t before = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
-        const uint64_t time_ns = __atomic_load_n(&slot.time_ns, __ATOMIC_SEQ_CST);
         const uint64_t payload = __atomic_load_n(&slot.payload, __ATOMIC_SEQ_CST);
+        const uint64_t time_ns = __atomic_load_n(&slot.time_ns, __ATOMIC_SEQ_CST);
         const uint64_t after = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
-        if (before != number << 1 || after != before ||
+        if (before != number || after != number ||
             (payload >> 16 & 0xFFFF) != (number >> 10 & 0xFFFF)) {
             continue; // being written, overwritten, or lost with its writer
         }

@@ -29,9 +29,9 @@ const uint8_t status_idle = 0x7F;
 // Control as a PC leaves it at start: nInit high, SelectIn asserted.
 const uint8_t control_initial = 0x0C;
 
-// One recorded write. The tag is its write number << 1, with the low bit set
-// while a writer fills the record; a record is only ever replaced by a newer
-// number, so a writer that stalled cannot overwrite newer history.
+// One recorded write. The tag is the number of the write that claimed the
+// slot; a slot is only ever claimed by a newer number, so a writer that
+// stalled cannot overwrite newer history.
 struct Slot {
     uint64_t tag;
     uint64_t time_ns; // monotonic, this boot
