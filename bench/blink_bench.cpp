@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <dlfcn.h>
 #include <string>
@@ -58,9 +59,9 @@ struct Row {
 std::vector<vport::Write> history()
 {
     vport::Port port;
-    std::string why;
+    char why[1024];
     std::vector<vport::Write> writes;
-    if (vport::open_existing(0x3BC, &port, &why)) {
+    if (vport::open_existing(0x3BC, &port, why, sizeof why) == vport::found) {
         static vport::Write buffer[vport::history_length];
         size_t n = vport::recent_writes(port.state, buffer, vport::history_length);
         writes.assign(buffer, buffer + n);
@@ -74,6 +75,13 @@ uint64_t cpu_ns(pid_t pid)
 {
     std::string stat = read_file("/proc/" + std::to_string(pid) + "/schedstat");
     return strtoull(stat.c_str(), nullptr, 10);
+}
+
+long resident_kb()
+{
+    std::string status = read_file("/proc/self/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? 0 : atol(status.c_str() + at + 6);
 }
 
 double median(std::vector<double> values)
@@ -169,6 +177,34 @@ int main(int argc, char **argv)
     benchmark::Initialize(&bench_argc, argv);
     Collect collect;
     benchmark::RunSpecifiedBenchmarks(&collect);
+    const double out32_ns = collect.ns_per_call;
+
+    // The same after a watcher was killed while it waited: it must leave
+    // writers nothing to pay for.
+    {
+        Pty watcher(dir.path, std::vector<std::string>{LPTMON_PATH, "--log"}, {});
+        watcher.wait_for("data", 3000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        kill(watcher.pid(), SIGKILL);
+        watcher.wait_exit(3000);
+    }
+    benchmark::RunSpecifiedBenchmarks(&collect);
+    const double out32_after_kill_ns = collect.ns_per_call;
+    dlclose(library);
+
+    // Loading and unloading the library again and again, as some programs
+    // do: the resident memory it leaves behind per thousand cycles.
+    const int cycles = 2000;
+    long rss_before = 0;
+    for (int cycle = 0; cycle < cycles + 200; ++cycle) {
+        if (cycle == 200) {
+            rss_before = resident_kb();
+        }
+        void *again = dlopen(INPOUT32_PATH, RTLD_NOW | RTLD_LOCAL);
+        reinterpret_cast<out_fn>(dlsym(again, "Out32"))(0x3BC, 1);
+        dlclose(again);
+    }
+    const double growth_kb = static_cast<double>(resident_kb() - rss_before) * 1000 / cycles;
 
     const std::vector<Row> rows = {
         {"phases measured", static_cast<double>(overshoot_us.size()), "", -1},
@@ -185,7 +221,9 @@ int main(int argc, char **argv)
         {"key press to final 0 (waits for the cycle)",
          static_cast<double>(writes.back().time_ns - key_at) / 1e6, "ms", -1},
         {"end of last phase to final 0", overshoot_us.back(), "us", -1},
-        {"Out32 on the virtual port", collect.ns_per_call, "ns", 1000},
+        {"Out32 on the virtual port", out32_ns, "ns", 100},
+        {"Out32, after a watcher was killed", out32_after_kill_ns, "ns", 100},
+        {"memory kept per 1000 loads and unloads", growth_kb, "KiB", 64},
     };
     printf("\n%-44s %12s  %-4s %10s  %s\n", "measure", "value", "unit", "target", "");
     bool all_met = true;

@@ -14,11 +14,8 @@
 #include <string>
 
 #include <langinfo.h>
-#include <linux/futex.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -76,21 +73,16 @@ void take_screen()
 
 std::string state_path(unsigned base)
 {
-    return vport::directory() + "/" + vport::file_name(base);
+    char path[512] = "";
+    vport::state_path(base, path, sizeof path);
+    return path;
 }
 
-bool never_written(unsigned base)
+// The file was replaced, removed, shrunk, rebuilt or damaged since we mapped
+// it: time to open it anew.
+bool replaced(const vport::Port &port, unsigned)
 {
-    struct stat st;
-    return lstat(state_path(base).c_str(), &st) != 0 && errno == ENOENT;
-}
-
-// The file was replaced or removed since we mapped it.
-bool replaced(const vport::Port &port, unsigned base)
-{
-    struct stat path_st, mapped_st;
-    return stat(state_path(base).c_str(), &path_st) != 0 || fstat(port.fd, &mapped_st) != 0 ||
-           path_st.st_ino != mapped_st.st_ino || path_st.st_dev != mapped_st.st_dev;
+    return vport::changed(&port);
 }
 
 lptmon::Snapshot take_snapshot(const vport::State *state, unsigned base)
@@ -98,7 +90,7 @@ lptmon::Snapshot take_snapshot(const vport::State *state, unsigned base)
     static vport::Write recent[vport::history_length];
     lptmon::Snapshot snapshot;
     snapshot.base = base;
-    const uint64_t next = state->next_write.load(std::memory_order_acquire);
+    const uint64_t next = vport::load(&state->next_write);
     size_t n = vport::recent_writes(state, recent, vport::history_length);
     snapshot.writes.assign(recent, recent + n);
     for (unsigned reg = 0; reg < vport::register_count; ++reg) {
@@ -113,15 +105,7 @@ lptmon::Snapshot take_snapshot(const vport::State *state, unsigned base)
 // Sleeps until the port is written or `timeout_ms` passes, or a signal comes.
 void wait_for_change(const vport::Port &port, uint32_t seen, int timeout_ms)
 {
-    if (!port.writable) {
-        poll(nullptr, 0, timeout_ms < 100 ? timeout_ms : 100);
-        return;
-    }
-    vport::State *state = port.state;
-    state->watchers.fetch_add(1);
-    struct timespec timeout = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
-    syscall(SYS_futex, &state->changes, FUTEX_WAIT, seen, &timeout, nullptr, 0);
-    state->watchers.fetch_sub(1);
+    vport::wait_for_change(&port, seen, timeout_ms);
 }
 
 // Opens the port's state, waiting while it does not exist yet; false when
@@ -130,14 +114,16 @@ bool open_when_written(unsigned base, vport::Port *port, void (*waiting)(const s
 {
     std::string said;
     while (!stop_requested) {
-        std::string why;
-        if (vport::open_existing(base, port, &why, true)) {
+        char why[1024];
+        vport::Found found = vport::open_existing(base, port, why, sizeof why);
+        if (found == vport::found) {
             return true;
         }
-        std::string news = never_written(base)
+        // The same folders and files the port library refuses, in its words.
+        std::string news = found == vport::never_written
                                ? "port " + lptmon::hex(base, 3) +
                                      ": no state yet (the port has never been written); waiting"
-                               : why + "; waiting for the port library to rebuild it";
+                               : std::string(why) + "; waiting";
         if (news != said) {
             waiting(news);
             said = news;
@@ -150,18 +136,28 @@ bool open_when_written(unsigned base, vport::Port *port, void (*waiting)(const s
 int once(unsigned base)
 {
     vport::Port port;
-    std::string why;
-    if (!vport::open_existing(base, &port, &why)) {
-        if (never_written(base)) {
-            fprintf(stderr, "lptmon: port %s has never been written (no %s)\n",
-                    lptmon::hex(base, 3).c_str(), state_path(base).c_str());
-        } else {
-            fprintf(stderr, "lptmon: %s\n", why.c_str());
-        }
+    char why[1024];
+    vport::Found found = vport::open_existing(base, &port, why, sizeof why);
+    // A port only ever read has a state file, but nothing was written to it.
+    const bool written = found == vport::found && vport::load(&port.state->next_write) > 1;
+    const uint8_t data = found == vport::found ? vport::read(port.state, vport::data) : 0;
+    if (found == vport::found && vport::lost(&port)) {
+        found = vport::unusable;
+        snprintf(why, sizeof why, "%s shrank while being read", port.path);
+    }
+    if (found == vport::found) {
+        vport::close(&port);
+    }
+    if (found == vport::unusable) {
+        fprintf(stderr, "lptmon: %s\n", why);
         return 1;
     }
-    write_out(lptmon::state_line(base, vport::read(port.state, vport::data)) + "\n");
-    vport::close(&port);
+    if (!written) {
+        fprintf(stderr, "lptmon: port %s has never been written (no write in %s)\n",
+                lptmon::hex(base, 3).c_str(), state_path(base).c_str());
+        return 1;
+    }
+    write_out(lptmon::state_line(base, data) + "\n");
     return 0;
 }
 
@@ -177,7 +173,7 @@ int log_writes(unsigned base)
     uint64_t last = 0, last_time = 0;
     while (open_when_written(base, &port, say_line)) {
         while (!stop_requested && !replaced(port, base)) {
-            const uint32_t seen = port.state->changes.load(std::memory_order_acquire);
+            const uint32_t seen = vport::load(&port.state->changes);
             size_t n = vport::recent_writes(port.state, recent, vport::history_length);
             std::string text;
             for (size_t i = 0; i < n; ++i) {
@@ -210,7 +206,7 @@ int follow_plain(unsigned base)
     std::string shown;
     while (open_when_written(base, &port, say_line)) {
         while (!stop_requested && !replaced(port, base)) {
-            const uint32_t seen = port.state->changes.load(std::memory_order_acquire);
+            const uint32_t seen = vport::load(&port.state->changes);
             std::string line = lptmon::state_line(base, vport::read(port.state, vport::data));
             if (line != shown) {
                 say_line(line);
@@ -258,7 +254,7 @@ int live_view(unsigned base, const lptmon::Glyphs &glyphs)
     vport::Port port;
     while (open_when_written(base, &port, draw_message)) {
         while (!stop_requested && !replaced(port, base)) {
-            const uint32_t seen = port.state->changes.load(std::memory_order_acquire);
+            const uint32_t seen = vport::load(&port.state->changes);
             lptmon::Snapshot snapshot = take_snapshot(port.state, base);
             int rows, cols;
             terminal_size(&rows, &cols);

@@ -3,19 +3,19 @@
 #ifndef LPT_BACKEND_H
 #define LPT_BACKEND_H
 
-#include <cstdint>
-#include <string>
+#include <stddef.h>
+#include <stdint.h>
 
 enum lpt_open_result {
     lpt_opened,
     lpt_absent,   // the backend has no port at that address
-    lpt_unusable, // it has one, but cannot use it; *why says why and the fix
+    lpt_unusable, // it has one, but cannot use it; why says why and the fix
 };
 
 struct lpt_backend {
     const char *name;
-    // Opens the port at `base` into *port. On failure *why tells the reason.
-    lpt_open_result (*open)(unsigned base, void **port, std::string *why);
+    // Opens the port at `base` into *port. On failure `why` tells the reason.
+    lpt_open_result (*open)(unsigned base, void **port, char *why, size_t why_size);
     uint8_t (*read)(void *port, unsigned reg);
     void (*write)(void *port, unsigned reg, uint8_t value);
     void (*close)(void *port);
@@ -26,5 +26,8 @@ extern const lpt_backend virtual_backend;
 // Registers kept in this process only: the last resort, so that reads still
 // give back what was written.
 extern const lpt_backend memory_backend;
+
+// One line of its own on standard error, "inpout32: " first.
+void lpt_say(const char *text);
 
 #endif

@@ -1,11 +1,10 @@
 #include "ports.h"
 #include "backend.h"
+#include "sys.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <mutex>
-#include <string>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 namespace {
 
@@ -20,22 +19,16 @@ struct OpenPort {
     void *handle;
 };
 
-std::mutex ports_lock;
 OpenPort ports[max_ports];
 unsigned port_count = 0;
 
-void warn(const std::string &text)
+// Appends to a message, cut short rather than overflowing.
+void append(char *text, size_t size, const char *part)
 {
-    // On a line of its own: the first port write often follows a prompt
-    // that has no line break yet, as the blinker's own text has none.
-    fprintf(stderr, "\ninpout32: %s\n", text.c_str());
-}
-
-std::string address(unsigned base)
-{
-    char text[16];
-    snprintf(text, sizeof text, "0x%03X", base);
-    return text;
+    size_t used = strlen(text);
+    if (used + 1 < size) {
+        snprintf(text + used, size - used, "%s", part);
+    }
 }
 
 const lpt_backend *forced_backend()
@@ -52,8 +45,11 @@ const lpt_backend *forced_backend()
     static bool told = false;
     if (!told) {
         told = true;
-        warn(std::string("LPT_BACKEND=") + name +
-             " is not known (use ppdev or virtual); choosing by itself");
+        char text[300];
+        snprintf(text, sizeof text,
+                 "LPT_BACKEND=%.200s is not known (use ppdev or virtual); choosing by itself",
+                 name);
+        lpt_say(text);
     }
     return nullptr;
 }
@@ -67,32 +63,40 @@ void add(unsigned base, const lpt_backend *backend, void *handle)
 OpenPort *open_port(unsigned base)
 {
     const lpt_backend *forced = forced_backend();
-    std::string problems;
+    char problems[2048] = "";
     for (const lpt_backend *backend : backends) {
         if (forced != nullptr && backend != forced) {
             continue;
         }
         void *handle = nullptr;
-        std::string why;
-        lpt_open_result result = backend->open(base, &handle, &why);
+        char why[1024] = "";
+        lpt_open_result result = backend->open(base, &handle, why, sizeof why);
         if (result == lpt_opened) {
-            if (!problems.empty()) {
-                warn(problems + "; using the " + backend->name + " port instead");
+            if (problems[0] != '\0') {
+                append(problems, sizeof problems, "; using the ");
+                append(problems, sizeof problems, backend->name);
+                append(problems, sizeof problems, " port instead");
+                lpt_say(problems);
             }
             add(base, backend, handle);
             return &ports[port_count - 1];
         }
         if (result == lpt_unusable || forced != nullptr) {
-            problems +=
-                (problems.empty() ? "" : "; ") + std::string(backend->name) + " port: " + why;
+            append(problems, sizeof problems, problems[0] != '\0' ? "; " : "");
+            append(problems, sizeof problems, backend->name);
+            append(problems, sizeof problems, " port: ");
+            append(problems, sizeof problems, why);
         }
     }
     // Nothing may be silently lost: say so, then still latch the values.
-    warn((problems.empty() ? "" : problems + "; ") + "port " + address(base) +
-         ": values are kept in this program only");
+    char tail[80];
+    snprintf(tail, sizeof tail, "%sport 0x%03X: values are kept in this program only",
+             problems[0] != '\0' ? "; " : "", base);
+    append(problems, sizeof problems, tail);
+    lpt_say(problems);
     void *handle = nullptr;
-    std::string unused;
-    if (memory_backend.open(base, &handle, &unused) != lpt_opened) {
+    char unused[64];
+    if (memory_backend.open(base, &handle, unused, sizeof unused) != lpt_opened) {
         return nullptr;
     }
     add(base, &memory_backend, handle);
@@ -110,8 +114,11 @@ OpenPort *port_at(unsigned base)
         static bool told = false;
         if (!told) {
             told = true;
-            warn("more than " + std::to_string(max_ports) + " ports in use; " + address(base) +
-                 " and further ones are ignored");
+            char text[120];
+            snprintf(text, sizeof text,
+                     "more than %u ports in use; 0x%03X and further ones are ignored", max_ports,
+                     base);
+            lpt_say(text);
         }
         return nullptr;
     }
@@ -125,27 +132,38 @@ __attribute__((destructor)) void close_at_unload()
 
 } // namespace
 
+void lpt_say(const char *text)
+{
+    // On a line of its own: the first port write often follows a prompt
+    // that has no line break yet, as the blinker's own text has none.
+    fprintf(stderr, "\ninpout32: %s\n", text);
+}
+
 uint8_t lpt_read(uint16_t address)
 {
-    std::lock_guard<std::mutex> guard(ports_lock);
+    sys::lock_ports();
     OpenPort *port = port_at(address & ~3u);
-    return port != nullptr ? port->backend->read(port->handle, address & 3u) : 0xFF;
+    uint8_t value = port != nullptr ? port->backend->read(port->handle, address & 3u) : 0xFF;
+    sys::unlock_ports();
+    return value;
 }
 
 void lpt_write(uint16_t address, uint8_t value)
 {
-    std::lock_guard<std::mutex> guard(ports_lock);
+    sys::lock_ports();
     OpenPort *port = port_at(address & ~3u);
     if (port != nullptr) {
         port->backend->write(port->handle, address & 3u, value);
     }
+    sys::unlock_ports();
 }
 
 void lpt_close_ports()
 {
-    std::lock_guard<std::mutex> guard(ports_lock);
+    sys::lock_ports();
     while (port_count > 0) {
         OpenPort &port = ports[--port_count];
         port.backend->close(port.handle);
     }
+    sys::unlock_ports();
 }

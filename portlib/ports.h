@@ -3,7 +3,7 @@
 #ifndef LPT_PORTS_H
 #define LPT_PORTS_H
 
-#include <cstdint>
+#include <stdint.h>
 
 // A port address is base + register: base is data, base+1 status, base+2
 // control; the base is the address with its two low bits cleared.

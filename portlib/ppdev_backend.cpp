@@ -4,25 +4,35 @@
 #include "backend.h"
 #include "ppdev.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-
 #include <dirent.h>
+#include <stdarg.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/ppdev.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
+// Kept off descriptors 0, 1 and 2, which the program's output may expect.
+int above_stdio(int fd)
+{
+    if (fd < 0 || fd > 2) {
+        return fd;
+    }
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    return moved;
+}
+
 int real_open(const char *path, int flags)
 {
-    return open(path, flags);
+    return above_stdio(open(path, flags));
 }
 int real_ioctl(int fd, unsigned long request, void *argument)
 {
@@ -41,24 +51,60 @@ struct Port {
     uint8_t data; // what was last written: the data register reads it back
 };
 
-std::string root()
+const char *root()
 {
     const char *value = getenv("LPT_PPDEV_ROOT");
     return value != nullptr ? value : "";
 }
 
-std::string hex_address(unsigned long address)
+// Appends to a message, cut short rather than overflowing.
+void append(char *text, size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
+void append(char *text, size_t size, const char *format, ...)
 {
-    char text[16];
-    snprintf(text, sizeof text, "0x%03lX", address);
-    return text;
+    size_t used = strlen(text);
+    if (used + 1 >= size) {
+        return;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(text + used, size - used, format, arguments);
+    va_end(arguments);
 }
 
-// The parportN whose base address is `base`, or -1; *others lists the ports
-// there are instead.
-int find_port(unsigned base, const std::string &proc, std::string *others)
+// The port's base address: the first field of base-addr, in decimal. Read
+// without blocking, and only from a plain file, as procfs gives.
+bool read_base_address(const char *path, unsigned long *address)
 {
-    DIR *dir = opendir(proc.c_str());
+    int fd = above_stdio(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (fd < 0) {
+        return false;
+    }
+    char text[64] = "";
+    struct stat st;
+    ssize_t n = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        n = read(fd, text, sizeof text - 1);
+    }
+    close(fd);
+    if (n <= 0) {
+        return false;
+    }
+    text[n] = '\0';
+    const char *digits = text + strspn(text, " \t");
+    if (*digits < '0' || *digits > '9') {
+        return false; // a negative address is no address
+    }
+    char *end;
+    errno = 0;
+    *address = strtoul(digits, &end, 10);
+    return errno == 0 && (*end == '\0' || *end == '\t' || *end == ' ' || *end == '\n');
+}
+
+// The parportN whose base address is `base`, or -1; `others` lists the
+// ports there are instead.
+int find_port(unsigned base, const char *proc, char *others, size_t others_size)
+{
+    DIR *dir = opendir(proc);
     if (dir == nullptr) {
         return -1;
     }
@@ -69,96 +115,111 @@ int find_port(unsigned base, const std::string &proc, std::string *others)
         if (sscanf(entry->d_name, "parport%d%c", &number, &rest) != 1 || number < 0) {
             continue;
         }
-        std::string path = proc + "/" + entry->d_name + "/base-addr";
-        FILE *file = fopen(path.c_str(), "re");
-        if (file == nullptr) {
+        char path[1024];
+        snprintf(path, sizeof path, "%s/%s/base-addr", proc, entry->d_name);
+        unsigned long address;
+        if (!read_base_address(path, &address)) {
             continue;
         }
-        unsigned long address; // the first field, in decimal
-        if (fscanf(file, "%lu", &address) == 1) {
-            if (address == base) {
-                found = number;
-            } else {
-                *others += (others->empty() ? "" : ", ") + hex_address(address) + " (parport" +
-                           std::to_string(number) + ")";
-            }
-        }
-        fclose(file);
-        if (found >= 0) {
+        if (address == base) {
+            found = number;
             break;
         }
+        append(others, others_size, "%s0x%03lX (parport%d)", others[0] != '\0' ? ", " : "", address,
+               number);
     }
     closedir(dir);
     return found;
 }
 
-std::string group_of(const std::string &device)
+void group_of(const char *device, char *name, size_t size)
 {
     struct stat st;
-    if (stat(device.c_str(), &st) != 0) {
-        return "lp";
+    struct group *group = stat(device, &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+    if (group != nullptr) {
+        snprintf(name, size, "%s", group->gr_name);
+    } else if (stat(device, &st) == 0) {
+        snprintf(name, size, "%lu", static_cast<unsigned long>(st.st_gid));
+    } else {
+        snprintf(name, size, "lp");
     }
-    struct group *group = getgrgid(st.st_gid);
-    return group != nullptr ? group->gr_name : std::to_string(st.st_gid);
 }
 
 // The reason a device could not be used, and what to do about it.
-std::string advice(const std::string &device, const char *call, int error)
+void advice(const char *device, const char *call, int error, char *why, size_t size)
 {
-    std::string what = device + ": " + call + " failed: " + strerror(error);
+    snprintf(why, size, "%s: %s failed: %s", device, call, strerror(error));
+    char group[64];
     switch (error) {
     case EACCES:
     case EPERM:
-        return what + "; to use it, add yourself to group " + group_of(device) +
-               " (sudo usermod -aG " + group_of(device) + " $USER) and log in again";
+        group_of(device, group, sizeof group);
+        append(why, size,
+               "; to use it, add yourself to group %s (sudo usermod -aG %s $USER) and log in again",
+               group, group);
+        break;
     case ENOENT:
     case ENODEV:
     case ENXIO:
-        return what + "; load the ppdev module: sudo modprobe ppdev";
+        append(why, size, "; load the ppdev module: sudo modprobe ppdev");
+        break;
     case EBUSY:
-        return what + "; another program holds the port exclusively: stop it and try again";
+        append(why, size, "; another program holds the port exclusively: stop it and try again");
+        break;
     default:
-        return what;
+        break;
     }
 }
 
-lpt_open_result open_port(unsigned base, void **handle, std::string *why)
+lpt_open_result open_port(unsigned base, void **handle, char *why, size_t why_size)
 {
-    const std::string proc = root() + "/proc/sys/dev/parport";
-    std::string others;
-    int number = find_port(base, proc, &others);
-    if (number < 0 && !others.empty()) {
+    char proc[600];
+    snprintf(proc, sizeof proc, "%s/proc/sys/dev/parport", root());
+    char others[512] = "";
+    int number = find_port(base, proc, others, sizeof others);
+    if (number < 0 && others[0] != '\0') {
         // A port at another address is most likely the one the user meant.
-        *why = "no parallel port at " + hex_address(base) + "; this machine has " + others +
-               ": set the port to " + hex_address(base) + " in the BIOS setup if it allows";
+        snprintf(why, why_size,
+                 "no parallel port at 0x%03X; this machine has %s: set the port to 0x%03X in the "
+                 "BIOS setup if it allows",
+                 base, others, base);
         return lpt_unusable;
     }
     if (number < 0) {
-        *why = "no parallel port at " + hex_address(base) + " in " + proc;
+        snprintf(why, why_size, "no parallel port at 0x%03X in %s", base, proc);
         return lpt_absent;
     }
-    const std::string device = root() + "/dev/parport" + std::to_string(number);
-    int fd = ops->open(device.c_str(), O_RDWR | O_CLOEXEC);
+    char device[600];
+    snprintf(device, sizeof device, "%s/dev/parport%d", root(), number);
+    int fd = ops->open(device, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        *why = advice(device, "open", errno);
+        advice(device, "open", errno, why, why_size);
         return lpt_unusable;
     }
     // Claimed, not exclusively, so that the lp driver can share the port.
     if (ops->ioctl(fd, PPCLAIM, nullptr) != 0) {
-        *why = advice(device, "ioctl(PPCLAIM)", errno);
+        advice(device, "ioctl(PPCLAIM)", errno, why, why_size);
         ops->close(fd);
         return lpt_unusable;
     }
     int forward = 0;
     if (ops->ioctl(fd, PPDATADIR, &forward) != 0) {
-        *why = advice(device, "ioctl(PPDATADIR)", errno);
+        advice(device, "ioctl(PPDATADIR)", errno, why, why_size);
+        ops->ioctl(fd, PPRELEASE, nullptr);
+        ops->close(fd);
+        return lpt_unusable;
+    }
+    Port *port = static_cast<Port *>(malloc(sizeof(Port)));
+    if (port == nullptr) {
+        snprintf(why, why_size, "out of memory");
         ops->ioctl(fd, PPRELEASE, nullptr);
         ops->close(fd);
         return lpt_unusable;
     }
     unsigned char data = 0;
     ops->ioctl(fd, PPRDATA, &data); // the lines as we find them
-    *handle = new Port{fd, data};
+    *port = Port{fd, data};
+    *handle = port;
     return lpt_opened;
 }
 
@@ -198,7 +259,7 @@ void close_port(void *handle)
     Port *port = static_cast<Port *>(handle);
     ops->ioctl(port->fd, PPRELEASE, nullptr);
     ops->close(port->fd);
-    delete port;
+    free(port);
 }
 
 } // namespace

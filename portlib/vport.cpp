@@ -1,280 +1,200 @@
 #include "vport.h"
+#include "sys.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <new>
-
-#include <fcntl.h>
-#include <pthread.h>
-#include <linux/futex.h>
-#include <sys/file.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <time.h>
-#include <unistd.h>
+#include <stdio.h>
+#include <string.h>
 
 namespace vport {
 namespace {
 
-std::string failed(const std::string &call, const std::string &path)
+const uint64_t no_boot[2] = {0, 0};
+
+uint64_t next_generation()
 {
-    return call + "(" + path + ") failed: " + strerror(errno);
+    // Any value a watcher has not seen for this file; never 0.
+    return (sys::monotonic_ns() << 8) ^ sys::process_id() ^ 1;
 }
 
 void initialise(State *s, unsigned base)
 {
+    // A file mapped by others: they see the header change as one step.
+    __atomic_store_n(&s->magic, 0, __ATOMIC_RELEASE);
     s->version = file_version;
     s->size = sizeof(State);
     s->history_slots = history_length;
     s->base = base;
     s->reserved = 0;
-    s->registers[data].store(0, std::memory_order_relaxed);
-    s->registers[status].store(status_idle, std::memory_order_relaxed);
-    s->registers[control].store(control_initial, std::memory_order_relaxed);
-    s->next_write.store(1, std::memory_order_relaxed);
-    s->changes.store(0, std::memory_order_relaxed);
-    s->watchers.store(0, std::memory_order_relaxed);
+    if (!sys::boot_id(s->boot_id)) {
+        memcpy(s->boot_id, no_boot, sizeof s->boot_id);
+    }
+    __atomic_store_n(&s->generation, next_generation(), __ATOMIC_RELAXED);
+    __atomic_store_n(&s->registers[data], 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&s->registers[status], status_idle, __ATOMIC_RELAXED);
+    __atomic_store_n(&s->registers[control], control_initial, __ATOMIC_RELAXED);
+    __atomic_store_n(&s->next_write, 1, __ATOMIC_RELAXED);
+    __atomic_store_n(&s->waiting, 0, __ATOMIC_RELAXED);
     for (Slot &slot : s->history) {
-        slot.tag.store(0, std::memory_order_relaxed);
-        slot.time_ns.store(0, std::memory_order_relaxed);
-        slot.payload.store(0, std::memory_order_relaxed);
+        __atomic_store_n(&slot.tag, 0, __ATOMIC_RELAXED);
+        __atomic_store_n(&slot.time_ns, 0, __ATOMIC_RELAXED);
+        __atomic_store_n(&slot.payload, 0, __ATOMIC_RELAXED);
     }
-    std::atomic_thread_fence(std::memory_order_release);
-    s->magic = file_magic;
+    __atomic_store_n(&s->magic, file_magic, __ATOMIC_RELEASE);
+    // Wakes watchers, who then notice the new generation.
+    __atomic_fetch_add(&s->changes, 1, __ATOMIC_SEQ_CST);
 }
 
-// Opens the folder, creating it 0700; refuses one that others could change.
-int open_directory(const std::string &dir, std::string *why)
+// Written in another boot: its times are of another clock and the latch it
+// keeps did not survive the power cycle.
+bool stale(const State *s)
 {
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        *why = failed("mkdir", dir);
-        return -1;
+    uint8_t now[16];
+    if (!sys::boot_id(now) || memcmp(s->boot_id, no_boot, sizeof s->boot_id) == 0) {
+        return false;
     }
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        *why = failed("open", dir);
-        return -1;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        *why = failed("fstat", dir);
-    } else if (st.st_uid != geteuid()) {
-        *why = dir + " belongs to another user; set LPT_VIRTUAL_DIR to a folder of your own";
-    } else if ((st.st_mode & 022) != 0) {
-        *why = dir + " is writable by others; run: chmod 700 " + dir;
-    } else {
-        return fd;
-    }
-    ::close(fd);
-    return -1;
+    return memcmp(s->boot_id, now, sizeof now) != 0;
 }
 
-// Opens the state file without following links. Anything in its place that is
-// not a plain file of ours is removed and the file made anew.
-int open_state_file(int dir_fd, const std::string &name, const std::string &path, std::string *why)
+uint64_t payload_of(uint64_t number, unsigned reg, uint8_t value)
 {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        int fd = openat(dir_fd, name.c_str(),
-                        O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-        if (fd >= 0) {
-            struct stat st;
-            if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid()) {
-                if ((st.st_mode & 07777) != 0600) {
-                    fchmod(fd, 0600);
-                }
-                return fd;
-            }
-            ::close(fd);
-        } else if (errno != ELOOP && errno != EACCES && errno != ENXIO && errno != EPERM) {
-            break;
-        }
-        if (unlinkat(dir_fd, name.c_str(), 0) != 0 && errno != ENOENT) {
-            break;
+    return static_cast<uint64_t>(sys::process_id()) << 32 | (number >> 10 & 0xFFFF) << 16 |
+           reg << 8 | value;
+}
+
+// Stores `value` in one word of a record only while this writer still holds
+// the record: a newer writer that took the slot over keeps what it wrote.
+bool store_while_held(uint64_t *word, uint64_t value, const uint64_t *tag, uint64_t held)
+{
+    uint64_t current = __atomic_load_n(word, __ATOMIC_SEQ_CST);
+    while (__atomic_load_n(tag, __ATOMIC_SEQ_CST) == held) {
+        if (__atomic_compare_exchange_n(word, &current, value, false, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_SEQ_CST)) {
+            return true;
         }
     }
-    *why = failed("open", path);
-    return -1;
+    return false;
 }
 
-// The pid in every record; asking the kernel each time costs more than the
-// rest of a write, so it is kept, and renewed in a forked child.
-uint32_t cached_pid = 0;
-
-void forget_pid()
+// Claims the slot for this write, unless a newer one has it, then fills it.
+// The payload goes last: with its number bits it completes the record.
+void record(State *s, uint64_t number, unsigned reg, uint8_t value)
 {
-    cached_pid = 0;
-}
-
-uint32_t writer_pid()
-{
-    if (cached_pid == 0) {
-        static bool registered = pthread_atfork(nullptr, nullptr, forget_pid) == 0;
-        (void)registered;
-        cached_pid = static_cast<uint32_t>(getpid());
+    Slot &slot = s->history[number % history_length];
+    uint64_t tag = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
+    do {
+        if (tag >= number) {
+            return; // a newer write has the slot: this one is out of the history
+        }
+    } while (!__atomic_compare_exchange_n(&slot.tag, &tag, number, false, __ATOMIC_SEQ_CST,
+                                          __ATOMIC_SEQ_CST));
+    if (store_while_held(&slot.time_ns, monotonic_ns(), &slot.tag, number)) {
+        store_while_held(&slot.payload, payload_of(number, reg, value), &slot.tag, number);
     }
-    return cached_pid;
 }
 
 } // namespace
 
 uint64_t monotonic_ns()
 {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+    return sys::monotonic_ns();
 }
 
-std::string directory()
+bool state_path(unsigned base, char *path, size_t size)
 {
-    const char *chosen = getenv("LPT_VIRTUAL_DIR");
-    if (chosen != nullptr && chosen[0] != '\0') {
-        return chosen;
+    char folder[512];
+    if (!sys::state_folder(folder, sizeof folder)) {
+        return false;
     }
-    const char *runtime = getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/') {
-        return std::string(runtime) + "/lpt-virtual";
-    }
-    return "/tmp/lpt-virtual-" + std::to_string(geteuid());
-}
-
-std::string file_name(unsigned base)
-{
-    char name[32];
-    snprintf(name, sizeof name, "lpt-%03x.state", base);
-    return name;
+    int n = snprintf(path, size, "%s/lpt-%03x.state", folder, base);
+    return n > 0 && static_cast<size_t>(n) < size;
 }
 
 bool valid(const State *s, unsigned base)
 {
-    if (s->magic != file_magic || s->version != file_version || s->size != sizeof(State) ||
+    if (load(&s->magic) != file_magic || s->version != file_version || s->size != sizeof(State) ||
         s->history_slots != history_length || s->base != base) {
         return false;
     }
-    // Registers first: a writer numbers its write before it latches it.
-    uint64_t latched[register_count];
-    for (unsigned r = 0; r < register_count; ++r) {
-        latched[r] = s->registers[r].load(std::memory_order_acquire);
-    }
-    uint64_t next = s->next_write.load(std::memory_order_acquire);
-    if (next == 0 || latched[status] != status_idle) {
+    // Registers and records first: a writer numbers its write before it
+    // latches or records it, so a live file never looks ahead of itself.
+    if (load(&s->registers[status]) != status_idle) {
         return false;
     }
-    for (uint64_t word : latched) {
-        if ((word >> 8) >= next) {
+    const uint64_t data_number = load(&s->registers[data]) >> 8;
+    const uint64_t control_number = load(&s->registers[control]) >> 8;
+    uint64_t highest = data_number > control_number ? data_number : control_number;
+    for (uint32_t i = 0; i < history_length; ++i) {
+        const uint64_t number = load(&s->history[i].tag);
+        if (number != 0 && number % history_length != i) {
             return false;
         }
+        highest = number > highest ? number : highest;
     }
+    const uint64_t next = load(&s->next_write);
+    return next != 0 && next < write_limit && highest < next;
+}
+
+bool open_shared(unsigned base, Port *port, char *why, size_t why_size)
+{
+    *port = Port();
+    port->base = base;
+    if (!state_path(base, port->path, sizeof port->path)) {
+        snprintf(why, why_size, "the folder for the state files has too long a name");
+        return false;
+    }
+    bool fresh = false;
+    if (sys::open_state(port, sizeof(State), true, &fresh, why, why_size) != sys::opened) {
+        return false;
+    }
+    if (fresh || !valid(port->state, base) || stale(port->state)) {
+        initialise(port->state, base);
+    }
+    port->generation = load(&port->state->generation);
+    sys::unlock(port);
     return true;
 }
 
-bool open_shared(unsigned base, Port *port, std::string *why)
+Found open_existing(unsigned base, Port *port, char *why, size_t why_size)
 {
-    const std::string dir = directory();
-    const std::string name = file_name(base);
-    const std::string path = dir + "/" + name;
-    int dir_fd = open_directory(dir, why);
-    if (dir_fd < 0) {
-        return false;
+    *port = Port();
+    port->base = base;
+    if (!state_path(base, port->path, sizeof port->path)) {
+        snprintf(why, why_size, "the folder for the state files has too long a name");
+        return unusable;
     }
-    int fd = open_state_file(dir_fd, name, path, why);
-    ::close(dir_fd);
-    if (fd < 0) {
-        return false;
+    switch (sys::open_state(port, sizeof(State), false, nullptr, why, why_size)) {
+    case sys::missing:
+        return never_written;
+    case sys::refused:
+        return unusable;
+    case sys::opened:
+        break;
     }
-    // The lock makes the check and any rebuild one step for all openers;
-    // writes themselves need no lock.
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    const bool ok = valid(port->state, base);
+    const bool old = ok && stale(port->state);
+    port->generation = load(&port->state->generation);
+    sys::unlock(port);
+    if (ok && !old && !sys::faulted(port)) {
+        return found;
     }
-    State *state = nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        *why = failed("fstat", path);
-    } else if (st.st_size != static_cast<off_t>(sizeof(State)) &&
-               ftruncate(fd, sizeof(State)) != 0) {
-        *why = failed("ftruncate", path);
-    } else {
-        void *map = mmap(nullptr, sizeof(State), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (map == MAP_FAILED) {
-            *why = failed("mmap", path);
-        } else {
-            state = static_cast<State *>(map);
-            if (!valid(state, base)) {
-                initialise(state, base);
-            }
-        }
+    if (!old) {
+        snprintf(why, why_size, "%s is damaged or of another version", port->path);
     }
-    flock(fd, LOCK_UN);
-    if (state == nullptr) {
-        ::close(fd);
-        return false;
-    }
-    port->state = state;
-    port->fd = fd;
-    port->shared = true;
-    port->writable = true;
-    return true;
-}
-
-bool open_existing(unsigned base, Port *port, std::string *why, bool watch)
-{
-    const std::string path = directory() + "/" + file_name(base);
-    int fd = -1;
-    if (watch) {
-        fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    }
-    const bool writable = fd >= 0;
-    if (!writable) {
-        fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    }
-    if (fd < 0) {
-        *why = failed("open", path);
-        return false;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_size != static_cast<off_t>(sizeof(State))) {
-        *why = path + " is not a virtual port state file";
-        ::close(fd);
-        return false;
-    }
-    void *map = mmap(nullptr, sizeof(State), writable ? PROT_READ | PROT_WRITE : PROT_READ,
-                     MAP_SHARED, fd, 0);
-    if (map == MAP_FAILED) {
-        *why = failed("mmap", path);
-        ::close(fd);
-        return false;
-    }
-    while (flock(fd, LOCK_SH) != 0 && errno == EINTR) {
-    }
-    bool ok = valid(static_cast<State *>(map), base);
-    flock(fd, LOCK_UN);
-    if (!ok) {
-        *why = path + " is corrupt or of another version";
-        munmap(map, sizeof(State));
-        ::close(fd);
-        return false;
-    }
-    port->state = static_cast<State *>(map);
-    port->fd = fd;
-    port->shared = true;
-    port->writable = writable;
-    return true;
+    close(port);
+    return old ? never_written : unusable;
 }
 
 bool open_private(unsigned base, Port *port)
 {
-    State *state = new (std::nothrow) State;
+    *port = Port();
+    port->base = base;
+    State *state = static_cast<State *>(sys::allocate(sizeof(State)));
     if (state == nullptr) {
         return false;
     }
     initialise(state, base);
     port->state = state;
-    port->fd = -1;
-    port->shared = false;
+    port->writable = true;
+    port->generation = state->generation;
     return true;
 }
 
@@ -284,13 +204,34 @@ void close(Port *port)
         return;
     }
     if (port->shared) {
-        munmap(port->state, sizeof(State));
-        ::close(port->fd);
+        sys::close_state(port, sizeof(State));
     } else {
-        delete port->state;
+        sys::release(port->state);
     }
     port->state = nullptr;
-    port->fd = -1;
+}
+
+bool lost(const Port *port)
+{
+    return port->shared && sys::faulted(port);
+}
+
+bool changed(const Port *port)
+{
+    return lost(port) || sys::replaced(port) ||
+           load(&port->state->generation) != port->generation || !valid(port->state, port->base);
+}
+
+void wait_for_change(const Port *port, uint32_t seen, int timeout_ms)
+{
+    if (!port->writable) {
+        // Cannot mark itself waiting: look again soon.
+        sys::sleep_ms(timeout_ms < 100 ? timeout_ms : 100);
+        return;
+    }
+    State *s = port->state;
+    __atomic_store_n(&s->waiting, 1, __ATOMIC_SEQ_CST);
+    sys::wait(&s->changes, seen, timeout_ms);
 }
 
 void write(State *s, unsigned reg, uint8_t value)
@@ -299,24 +240,28 @@ void write(State *s, unsigned reg, uint8_t value)
     if (reg >= register_count || reg == status) {
         return;
     }
-    const uint64_t number = s->next_write.fetch_add(1, std::memory_order_acq_rel);
-    Slot &slot = s->history[number % history_length];
-    slot.tag.store(0, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    slot.time_ns.store(monotonic_ns(), std::memory_order_relaxed);
-    slot.payload.store(static_cast<uint64_t>(writer_pid()) << 32 | reg << 8 | value,
-                       std::memory_order_relaxed);
-    slot.tag.store(number, std::memory_order_release);
+    write_numbered(s, take_number(s), reg, value);
+}
+
+uint64_t take_number(State *s)
+{
+    return __atomic_fetch_add(&s->next_write, 1, __ATOMIC_ACQ_REL);
+}
+
+void write_numbered(State *s, uint64_t number, unsigned reg, uint8_t value)
+{
+    record(s, number, reg, value);
 
     const uint64_t word = number << 8 | value;
-    uint64_t current = s->registers[reg].load(std::memory_order_relaxed);
+    uint64_t current = __atomic_load_n(&s->registers[reg], __ATOMIC_RELAXED);
     while ((current >> 8) < number &&
-           !s->registers[reg].compare_exchange_weak(current, word, std::memory_order_release,
-                                                    std::memory_order_relaxed)) {
+           !__atomic_compare_exchange_n(&s->registers[reg], &current, word, true, __ATOMIC_RELEASE,
+                                        __ATOMIC_RELAXED)) {
     }
-    s->changes.fetch_add(1, std::memory_order_release);
-    if (s->watchers.load(std::memory_order_relaxed) != 0) {
-        syscall(SYS_futex, &s->changes, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+    __atomic_fetch_add(&s->changes, 1, __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&s->waiting, __ATOMIC_SEQ_CST) != 0) {
+        __atomic_store_n(&s->waiting, 0, __ATOMIC_SEQ_CST);
+        sys::wake(&s->changes);
     }
 }
 
@@ -325,12 +270,12 @@ uint8_t read(const State *s, unsigned reg)
     if (reg >= register_count) {
         return 0xFF; // no register there: the bus floats high
     }
-    return static_cast<uint8_t>(s->registers[reg].load(std::memory_order_acquire) & 0xFF);
+    return static_cast<uint8_t>(load(&s->registers[reg]) & 0xFF);
 }
 
 size_t recent_writes(const State *s, Write *out, size_t max)
 {
-    const uint64_t next = s->next_write.load(std::memory_order_acquire);
+    const uint64_t next = load(&s->next_write);
     uint64_t first = next > history_length ? next - history_length : 1;
     if (next - first > max) {
         first = next - max;
@@ -338,13 +283,15 @@ size_t recent_writes(const State *s, Write *out, size_t max)
     size_t count = 0;
     for (uint64_t number = first; number < next; ++number) {
         const Slot &slot = s->history[number % history_length];
-        const uint64_t before = slot.tag.load(std::memory_order_acquire);
-        const uint64_t time_ns = slot.time_ns.load(std::memory_order_relaxed);
-        const uint64_t payload = slot.payload.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        const uint64_t after = slot.tag.load(std::memory_order_relaxed);
-        if (before != number || after != number) {
-            continue; // being written, or already overwritten
+        // Payload before time: a payload with this number's bits was stored
+        // after the time; the tag read last tells that no newer writer came.
+        const uint64_t before = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
+        const uint64_t payload = __atomic_load_n(&slot.payload, __ATOMIC_SEQ_CST);
+        const uint64_t time_ns = __atomic_load_n(&slot.time_ns, __ATOMIC_SEQ_CST);
+        const uint64_t after = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
+        if (before != number || after != number ||
+            (payload >> 16 & 0xFFFF) != (number >> 10 & 0xFFFF)) {
+            continue; // being written, overwritten, or lost with its writer
         }
         out[count++] =
             Write{number, time_ns, static_cast<unsigned>(payload >> 8 & 0xFF),

@@ -107,8 +107,9 @@ struct Case {
     const char *backend; // LPT_BACKEND
     uint16_t address;
     int open_error, claim_error;
-    const char *told;  // in the one line said, or "" for silence
-    bool virtual_port; // whether the value went to the virtual port
+    const char *told;       // in the one line said, or "" for silence
+    bool virtual_port;      // whether the value went to the virtual port
+    const char *setup = ""; // a third port's base-addr, made by this command
 };
 void PrintTo(const Case &c, std::ostream *os)
 {
@@ -123,6 +124,7 @@ TEST_P(Choice, RealPortWhenUsableElseTheVirtualOneToldInOneLine)
     if (std::string(c.name) == "NoPortsAtAll") {
         run(root.path, "rm -r proc");
     }
+    run(root.path + "/proc/sys/dev/parport", c.setup);
     setenv("LPT_BACKEND", c.backend, 1);
     device.open_error = c.open_error;
     device.claim_error = c.claim_error;
@@ -154,7 +156,16 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"NoPortsAtAll", "", 0x278, 0, 0, "", true},
         Case{"ForcedVirtual", "virtual", 0x3BC, 0, 0, "", true},
         Case{"ForcedRealMissing", "ppdev", 0x278, 0, 0,
-             "port 0x278: values are kept in this program only", false}),
+             "port 0x278: values are kept in this program only", false},
+        // Nothing that blocks is opened, nothing negative taken for an
+        // address, and no address cut short.
+        Case{"FifoInPlaceOfAddress", "", 0x3BC, EACCES, 0, usermod, true,
+             "mkdir parport2 && mkfifo parport2/base-addr"},
+        Case{"NegativeAddress", "", 0x278, 0, 0,
+             "this machine has 0x378 (parport0), 0x3BC (parport1): set", true,
+             "mkdir parport2 && printf '-1\\t0\\n' > parport2/base-addr"},
+        Case{"LongAddress", "", 0x278, 0, 0, "0x123456789ABCDEF0 (parport2)", true,
+             "mkdir parport2 && echo 1311768467463790320 > parport2/base-addr"}),
     [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
 
 } // namespace
