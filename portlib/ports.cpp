@@ -9,7 +9,13 @@
 namespace {
 
 // A real port when there is one, else the virtual one (LPT_BACKEND chooses).
+// Where the build has no backend for real ports, only the virtual one.
+#if LPT_REAL_PORTS
 const lpt_backend *const backends[] = {&ppdev_backend, &virtual_backend};
+#else
+const lpt_backend *const backends[] = {&virtual_backend};
+#endif
+const bool real_ports = sizeof backends / sizeof backends[0] > 1;
 
 const unsigned max_ports = 8;
 
@@ -45,10 +51,14 @@ const lpt_backend *forced_backend()
     static bool told = false;
     if (!told) {
         told = true;
-        char text[300];
-        snprintf(text, sizeof text,
-                 "LPT_BACKEND=%.200s is not known (use ppdev or virtual); choosing by itself",
-                 name);
+        char known[100] = "";
+        for (const lpt_backend *backend : backends) {
+            append(known, sizeof known, known[0] != '\0' ? " or " : "");
+            append(known, sizeof known, backend->name);
+        }
+        char text[400];
+        snprintf(text, sizeof text, "LPT_BACKEND=%.200s is not known (use %s); choosing by itself",
+                 name, known);
         lpt_say(text);
     }
     return nullptr;
@@ -57,6 +67,20 @@ const lpt_backend *forced_backend()
 void add(unsigned base, const lpt_backend *backend, void *handle)
 {
     ports[port_count++] = OpenPort{base, backend, handle};
+}
+
+// Where this library can drive no real port, nobody should take it for a
+// hardware driver: it says so the first time a port is used.
+void say_virtual_once(unsigned base)
+{
+    static bool told = false;
+    if (!told) {
+        told = true;
+        char text[120];
+        snprintf(text, sizeof text,
+                 "virtual port 0x%03X: no hardware is driven; watch it with lptmon", base);
+        lpt_say(text);
+    }
 }
 
 // Everything said about one port goes in one line, once.
@@ -79,6 +103,9 @@ OpenPort *open_port(unsigned base)
                 lpt_say(problems);
             }
             add(base, backend, handle);
+            if (!real_ports) {
+                say_virtual_once(base);
+            }
             return &ports[port_count - 1];
         }
         if (result == lpt_unusable || forced != nullptr) {

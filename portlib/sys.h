@@ -39,6 +39,8 @@ bool faulted(const vport::Port *port);
 
 // 16 bytes naming this boot of the machine; false when unknown.
 bool boot_id(uint8_t id[16]);
+// Whether two boot ids name the same boot.
+bool same_boot(const uint8_t a[16], const uint8_t b[16]);
 uint64_t monotonic_ns();
 uint32_t process_id();
 void wake(uint32_t *word);

@@ -448,6 +448,11 @@ bool boot_id(uint8_t id[16])
     return seen == 1;
 }
 
+bool same_boot(const uint8_t a[16], const uint8_t b[16])
+{
+    return memcmp(a, b, 16) == 0;
+}
+
 uint64_t monotonic_ns()
 {
     struct timespec now;

@@ -51,7 +51,7 @@ bool stale(const State *s)
     if (!sys::boot_id(now) || memcmp(s->boot_id, no_boot, sizeof s->boot_id) == 0) {
         return false;
     }
-    return memcmp(s->boot_id, now, sizeof now) != 0;
+    return !sys::same_boot(s->boot_id, now);
 }
 
 uint64_t payload_of(uint64_t number, unsigned reg, uint8_t value)

@@ -1,0 +1,506 @@
+// The operating-system side of the port library on Windows: the state files
+// under the user's local application data folder, their mappings and locks,
+// a named event per file for watchers, the clock and the boot id.
+//
+// No fault guard here: Windows refuses to shrink a file while any process
+// has a view of it mapped (SetEndOfFile fails), so the accesses that POSIX
+// must catch cannot happen. The state files live on a local disk, where a
+// view does not lose its file in any other way.
+#include "sys.h"
+#include "vport.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+namespace sys {
+namespace {
+
+// How long an open waits for another process's lock before giving up: long
+// enough for any rebuild, short enough not to stall the program.
+const int lock_wait_ms = 200;
+// The lock is a byte far beyond the file's end, so that it never stands in
+// the way of reading or writing the file itself.
+const DWORD lock_offset_high = 0x40000000;
+// Two processes compute the boot time a few milliseconds apart; two boots
+// are always further apart than this.
+const LONGLONG boot_tolerance_100ns = 5 * 10000000LL;
+
+// A file HANDLE kept in Port::fd: kernel handles carry 32 significant bits,
+// also in 64-bit processes, so truncating and sign-extending them is safe.
+HANDLE handle_of(const vport::Port *port)
+{
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(port->fd));
+}
+
+void failed(char *why, size_t size, const char *call, const char *path, DWORD error)
+{
+    char text[256] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                   text, sizeof text, nullptr);
+    size_t n = strlen(text);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.')) {
+        text[--n] = '\0';
+    }
+    if (n == 0) {
+        snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(error));
+    }
+    snprintf(why, size, "%s(%s) failed: %s", call, path, text);
+}
+
+// ---- the mappings and their events --------------------------------------
+// A watcher sleeps on a named event of the state file, named after the
+// file's identity so that every process that maps the file finds the same
+// one. Writers open it only when a watcher has marked itself waiting, so a
+// write costs nothing more while nobody watches.
+
+struct Mapping {
+    uintptr_t start; // 0: free
+    size_t length;
+    HANDLE event; // opened when first needed
+    char name[64];
+};
+Mapping mappings[64];
+SRWLOCK mappings_lock = SRWLOCK_INIT;
+
+int add_mapping(void *start, size_t length, const BY_HANDLE_FILE_INFORMATION &info)
+{
+    AcquireSRWLockExclusive(&mappings_lock);
+    int index = -1;
+    for (int i = 0; i < static_cast<int>(sizeof mappings / sizeof mappings[0]); ++i) {
+        if (mappings[i].start == 0) {
+            index = i;
+            break;
+        }
+    }
+    if (index >= 0) {
+        Mapping &m = mappings[index];
+        m.start = reinterpret_cast<uintptr_t>(start);
+        m.length = length;
+        m.event = nullptr;
+        // Local\: the user's logon session, where the same user's programs meet.
+        snprintf(m.name, sizeof m.name, "Local\\lpt-virtual-%08lx-%08lx%08lx",
+                 static_cast<unsigned long>(info.dwVolumeSerialNumber),
+                 static_cast<unsigned long>(info.nFileIndexHigh),
+                 static_cast<unsigned long>(info.nFileIndexLow));
+    }
+    ReleaseSRWLockExclusive(&mappings_lock);
+    return index;
+}
+
+void remove_mapping(int index)
+{
+    if (index < 0) {
+        return;
+    }
+    AcquireSRWLockExclusive(&mappings_lock);
+    if (mappings[index].event != nullptr) {
+        CloseHandle(mappings[index].event);
+    }
+    mappings[index] = Mapping();
+    ReleaseSRWLockExclusive(&mappings_lock);
+}
+
+// The event of the mapping that holds `word`: opened only if it exists
+// (a writer), or created (a watcher). nullptr when there is none.
+HANDLE event_for(const uint32_t *word, bool create)
+{
+    const uintptr_t at = reinterpret_cast<uintptr_t>(word);
+    HANDLE event = nullptr;
+    AcquireSRWLockExclusive(&mappings_lock);
+    for (Mapping &m : mappings) {
+        if (m.start != 0 && at - m.start < m.length) {
+            if (m.event == nullptr) {
+                m.event = create ? CreateEventA(nullptr, TRUE, FALSE, m.name)
+                                 : OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, m.name);
+            }
+            event = m.event;
+            break;
+        }
+    }
+    ReleaseSRWLockExclusive(&mappings_lock);
+    return event;
+}
+
+// ---- the folder and the file -----------------------------------------------
+
+bool is_separator(char c)
+{
+    return c == '\\' || c == '/';
+}
+
+// Creates the folder and any missing parents. A new folder inherits the
+// access rights of its parent: under the local application data folder,
+// only the user (and the system) may enter it.
+void make_folders(const char *path)
+{
+    char prefix[512];
+    size_t length = strlen(path);
+    if (length >= sizeof prefix) {
+        return;
+    }
+    memcpy(prefix, path, length + 1);
+    // Past a drive ("C:\") or a share ("\\server\share\"): those are never made.
+    size_t start = 1;
+    if (length >= 2 && prefix[1] == ':') {
+        start = 3;
+    } else if (length >= 2 && is_separator(prefix[0]) && is_separator(prefix[1])) {
+        int seen = 0;
+        for (start = 2; start < length && seen < 2; ++start) {
+            seen += is_separator(prefix[start]);
+        }
+    }
+    for (size_t i = start; i <= length; ++i) {
+        if (!is_separator(prefix[i]) && prefix[i] != '\0') {
+            continue;
+        }
+        const char kept = prefix[i];
+        prefix[i] = '\0';
+        CreateDirectoryA(prefix, nullptr);
+        prefix[i] = kept;
+    }
+}
+
+bool plain_file_of_ours(const BY_HANDLE_FILE_INFORMATION &info)
+{
+    // A link would make us write into someone's other file.
+    return (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+               0 &&
+           info.nNumberOfLinks == 1;
+}
+
+// Removes whatever is in the state file's place: a folder that is not
+// empty is moved aside, so that nothing of the user's is deleted.
+bool clear_place(const char *path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    // A link to a folder is removed as a folder; the folder it names stays.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY ? RemoveDirectoryA(path) : DeleteFileA(path)) {
+        return true;
+    }
+    char aside[600];
+    snprintf(aside, sizeof aside, "%s.moved-aside-%lu", path,
+             static_cast<unsigned long>(GetCurrentProcessId()));
+    return MoveFileA(path, aside) != 0;
+}
+
+const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// The link itself, never what it points to.
+const DWORD open_flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+
+HANDLE open_file(const char *path, bool create, bool *absent, bool *writable,
+                 BY_HANDLE_FILE_INFORMATION *info, char *why, size_t size)
+{
+    if (!create) {
+        HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share_all, nullptr,
+                               OPEN_EXISTING, open_flags, nullptr);
+        *writable = h != INVALID_HANDLE_VALUE;
+        if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+            h = CreateFileA(path, GENERIC_READ, share_all, nullptr, OPEN_EXISTING, open_flags,
+                            nullptr);
+        }
+        if (h == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            *absent = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+            failed(why, size, "CreateFile", path, error);
+        } else if (!GetFileInformationByHandle(h, info) || !plain_file_of_ours(*info)) {
+            snprintf(why, size, "%s is not a plain file of yours", path);
+            CloseHandle(h);
+            h = INVALID_HANDLE_VALUE;
+        }
+        return h;
+    }
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share_all, nullptr, OPEN_ALWAYS,
+                               open_flags, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            if (GetFileInformationByHandle(h, info) && plain_file_of_ours(*info)) {
+                *writable = true;
+                return h;
+            }
+            CloseHandle(h);
+            error = ERROR_ALREADY_EXISTS;
+        } else {
+            error = GetLastError();
+            // A folder, a read-only file: replaced. Anything else is final.
+            if (error != ERROR_ACCESS_DENIED && error != ERROR_CANT_ACCESS_FILE) {
+                break;
+            }
+        }
+        if (!clear_place(path)) {
+            error = GetLastError();
+            break;
+        }
+    }
+    failed(why, size, "CreateFile", path, error);
+    return INVALID_HANDLE_VALUE;
+}
+
+bool lock(HANDLE h, bool exclusive)
+{
+    const uint64_t deadline = monotonic_ns() + lock_wait_ms * 1000000ull;
+    for (;;) {
+        OVERLAPPED where = {};
+        where.OffsetHigh = lock_offset_high;
+        if (LockFileEx(h, (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                       1, 0, &where)) {
+            return true;
+        }
+        if (GetLastError() != ERROR_LOCK_VIOLATION || monotonic_ns() > deadline) {
+            return false;
+        }
+        Sleep(2);
+    }
+}
+
+bool set_size(HANDLE h, LONGLONG size)
+{
+    LARGE_INTEGER at;
+    at.QuadPart = size;
+    return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+}
+
+SRWLOCK ports_lock = SRWLOCK_INIT;
+
+} // namespace
+
+bool state_folder(char *path, size_t size)
+{
+    const char *chosen = getenv("LPT_VIRTUAL_DIR");
+    const char *local = getenv("LOCALAPPDATA");
+    int n;
+    if (chosen != nullptr && chosen[0] != '\0') {
+        n = snprintf(path, size, "%s", chosen);
+    } else if (local != nullptr && local[0] != '\0') {
+        n = snprintf(path, size, "%s\\lpt-virtual", local);
+    } else {
+        // The user's own temporary folder, under the profile.
+        char temp[MAX_PATH + 1];
+        DWORD length = GetTempPathA(sizeof temp, temp);
+        if (length == 0 || length >= sizeof temp) {
+            return false;
+        }
+        n = snprintf(path, size, "%slpt-virtual", temp);
+    }
+    return n > 0 && static_cast<size_t>(n) < size;
+}
+
+Opened open_state(vport::Port *port, size_t size, bool create, bool *fresh, char *why,
+                  size_t why_size)
+{
+    if (create) {
+        char folder[512];
+        snprintf(folder, sizeof folder, "%s", port->path);
+        char *cut = strrchr(folder, '/');
+        char *back = strrchr(folder, '\\');
+        cut = back != nullptr && (cut == nullptr || back > cut) ? back : cut;
+        if (cut != nullptr) {
+            *cut = '\0';
+            make_folders(folder);
+        }
+    }
+    bool absent = false, writable = false;
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE h = open_file(port->path, create, &absent, &writable, &info, why, why_size);
+    if (h == INVALID_HANDLE_VALUE) {
+        return absent && !create ? missing : refused;
+    }
+    void *view = nullptr;
+    LARGE_INTEGER current;
+    if (!lock(h, create)) {
+        snprintf(why, why_size, "%s is locked by another program", port->path);
+    } else if (!GetFileSizeEx(h, &current)) {
+        failed(why, why_size, "GetFileSizeEx", port->path, GetLastError());
+    } else if (!create && current.QuadPart != static_cast<LONGLONG>(size)) {
+        snprintf(why, why_size, "%s is damaged or of another version", port->path);
+    } else {
+        bool ok = true;
+        if (create && current.QuadPart != static_cast<LONGLONG>(size)) {
+            // Nothing of a file of another size is trusted. Setting the size
+            // reserves the disk space: a full disk fails here, not later.
+            *fresh = true;
+            ok = set_size(h, 0) && set_size(h, static_cast<LONGLONG>(size));
+            if (!ok) {
+                const DWORD error = GetLastError();
+                char reason[400];
+                failed(reason, sizeof reason, "SetEndOfFile", port->path, error);
+                snprintf(why, why_size, "cannot reserve %s: %s", port->path, reason);
+            }
+        }
+        if (ok) {
+            HANDLE mapping =
+                CreateFileMappingA(h, nullptr, writable ? PAGE_READWRITE : PAGE_READONLY, 0,
+                                   static_cast<DWORD>(size), nullptr);
+            if (mapping == nullptr) {
+                failed(why, why_size, "CreateFileMapping", port->path, GetLastError());
+            } else {
+                view =
+                    MapViewOfFile(mapping, writable ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0, size);
+                if (view == nullptr) {
+                    failed(why, why_size, "MapViewOfFile", port->path, GetLastError());
+                }
+                CloseHandle(mapping); // the view keeps it
+            }
+        }
+    }
+    if (view == nullptr) {
+        CloseHandle(h); // also drops the lock
+        return refused;
+    }
+    port->state = static_cast<vport::State *>(view);
+    port->fd = static_cast<int>(reinterpret_cast<intptr_t>(h));
+    port->shared = true;
+    port->writable = writable;
+    port->guard = add_mapping(view, size, info);
+    return opened;
+}
+
+void unlock(vport::Port *port)
+{
+    OVERLAPPED where = {};
+    where.OffsetHigh = lock_offset_high;
+    UnlockFileEx(handle_of(port), 0, 1, 0, &where);
+}
+
+void close_state(vport::Port *port, size_t)
+{
+    remove_mapping(port->guard);
+    UnmapViewOfFile(port->state);
+    CloseHandle(handle_of(port));
+    port->guard = -1;
+    port->fd = -1;
+}
+
+bool replaced(const vport::Port *port)
+{
+    // Opened for nothing but its identity; a file being deleted refuses it.
+    HANDLE h = CreateFileA(port->path, 0, share_all, nullptr, OPEN_EXISTING,
+                           open_flags | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION at_path, mapped;
+    const bool same = GetFileInformationByHandle(h, &at_path) &&
+                      GetFileInformationByHandle(handle_of(port), &mapped) &&
+                      at_path.dwVolumeSerialNumber == mapped.dwVolumeSerialNumber &&
+                      at_path.nFileIndexHigh == mapped.nFileIndexHigh &&
+                      at_path.nFileIndexLow == mapped.nFileIndexLow;
+    CloseHandle(h);
+    return !same;
+}
+
+bool faulted(const vport::Port *)
+{
+    return false;
+}
+
+// The moment the machine started, as the system time now less the time
+// since the start; both move together when the clock is set, so it stays
+// the same through the boot, within a few milliseconds. A clock set by more
+// than the tolerance counts as a new boot, and so does nothing else, not even
+// a shutdown with fast startup, which resumes the same boot.
+bool boot_id(uint8_t id[16])
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG ticks = GetTickCount64();
+    const LONGLONG boot = static_cast<LONGLONG>(
+        (static_cast<ULONGLONG>(now.dwHighDateTime) << 32 | now.dwLowDateTime) - ticks * 10000);
+    memset(id, 0, 16);
+    memcpy(id, "boot", 4);
+    memcpy(id + 8, &boot, sizeof boot);
+    return true;
+}
+
+bool same_boot(const uint8_t a[16], const uint8_t b[16])
+{
+    if (memcmp(a, b, 8) != 0) {
+        return false;
+    }
+    LONGLONG first, second;
+    memcpy(&first, a + 8, sizeof first);
+    memcpy(&second, b + 8, sizeof second);
+    const LONGLONG apart = first > second ? first - second : second - first;
+    return apart <= boot_tolerance_100ns;
+}
+
+uint64_t monotonic_ns()
+{
+    static LONGLONG frequency = 0;
+    if (frequency == 0) {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        frequency = f.QuadPart;
+    }
+    LARGE_INTEGER count;
+    QueryPerformanceCounter(&count);
+    // In two parts: the count times 10^9 would overflow after a few hours.
+    const uint64_t c = static_cast<uint64_t>(count.QuadPart);
+    const uint64_t f = static_cast<uint64_t>(frequency);
+    return c / f * 1000000000u + c % f * 1000000000u / f;
+}
+
+uint32_t process_id()
+{
+    return GetCurrentProcessId();
+}
+
+void wake(uint32_t *word)
+{
+    HANDLE event = event_for(word, false);
+    if (event != nullptr) {
+        SetEvent(event);
+    }
+}
+
+void wait(uint32_t *word, uint32_t seen, int timeout_ms)
+{
+    HANDLE event = event_for(word, true);
+    if (event == nullptr) {
+        Sleep(timeout_ms < 100 ? timeout_ms : 100);
+        return;
+    }
+    // Reset before the last look: a write after it sets the event again.
+    // Another watcher's reset can still swallow a wake-up; the timeout
+    // bounds what that costs.
+    ResetEvent(event);
+    if (__atomic_load_n(word, __ATOMIC_SEQ_CST) != seen) {
+        return;
+    }
+    WaitForSingleObject(event, static_cast<DWORD>(timeout_ms));
+}
+
+void sleep_ms(int ms)
+{
+    Sleep(static_cast<DWORD>(ms));
+}
+
+void *allocate(size_t size)
+{
+    return calloc(1, size);
+}
+
+void release(void *memory)
+{
+    free(memory);
+}
+
+void lock_ports()
+{
+    AcquireSRWLockExclusive(&ports_lock);
+}
+
+void unlock_ports()
+{
+    ReleaseSRWLockExclusive(&ports_lock);
+}
+
+} // namespace sys
