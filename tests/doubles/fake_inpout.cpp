@@ -2,20 +2,31 @@
 // every call as a line "<what> <port> <value> <monotonic ns>" in the file
 // named by FAKE_LPT_LOG. Which entries it exports is chosen at build time; on
 // Windows they are __stdcall with plain names, as the real library has them.
+//
+// On Windows a port call's line also ends in "<return address> <frame>": the
+// entry pops its own arguments, so a caller built for the other convention
+// leaves its stack pointer moved by their size after every call. The program
+// may survive that, but the next call from the same place then arrives at
+// another depth, which the frame address shows.
 #include <stdio.h>
 #include <stdlib.h>
 #ifdef _WIN32
 #include <windows.h>
 #define FAKE_EXPORT extern "C" __declspec(dllexport)
 #define FAKE_CALL __stdcall
+// Evaluated in the entry itself: where it returns to and its own frame, a
+// fixed distance above the caller's stack pointer at the call.
+#define FAKE_CALLER __builtin_return_address(0), __builtin_frame_address(0)
 #else
 #include <time.h>
 #include <unistd.h>
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
 #define FAKE_CALL
+#define FAKE_CALLER NULL, NULL
 #endif
 
-static void record(const char *what, int port, int value)
+static void record(const char *what, int port, int value, const void *site = NULL,
+                   const void *frame = NULL)
 {
 #ifdef _WIN32
     LARGE_INTEGER count, frequency;
@@ -31,7 +42,11 @@ static void record(const char *what, int port, int value)
     // the process is killed later.
     const char *path = getenv("FAKE_LPT_LOG");
     if (FILE *log = path ? fopen(path, "a") : NULL) {
-        fprintf(log, "%s %d %d %lld\n", what, port, value, ns);
+        if (site) {
+            fprintf(log, "%s %d %d %lld %p %p\n", what, port, value, ns, site, frame);
+        } else {
+            fprintf(log, "%s %d %d %lld\n", what, port, value, ns);
+        }
         fclose(log);
     }
 }
@@ -59,7 +74,7 @@ __attribute__((destructor)) static void unloaded()
 #ifdef FAKE_INP
 FAKE_EXPORT short FAKE_CALL FAKE_INP(short portaddr)
 {
-    record("inp", portaddr, 0x5A);
+    record("inp", portaddr, 0x5A, FAKE_CALLER);
     return 0x5A;
 }
 #endif
@@ -67,6 +82,6 @@ FAKE_EXPORT short FAKE_CALL FAKE_INP(short portaddr)
 #ifdef FAKE_OUT
 FAKE_EXPORT void FAKE_CALL FAKE_OUT(short portaddr, short datum)
 {
-    record("out", portaddr, datum);
+    record("out", portaddr, datum, FAKE_CALLER);
 }
 #endif

@@ -39,6 +39,16 @@ check_phases() {
     awk '$1 == "out" { if (n++) { d = ($4 - t) / 1e9; if (d < 0.95 || d > 1.2) bad = 1 } t = $4 }
          END { exit bad }' "$FAKE_LPT_LOG" || fail "a phase was not about one second"
 }
+# Fails unless each place in the program calls Out32 at the same stack depth
+# every time (see the double): a caller that does not leave the popping of
+# the arguments to the entry drifts by their size on every call.
+check_stack() { # [what ran]
+    awk '$1 == "out" { if (NF < 6 || ($5 in at && at[$5] != $6)) bad = 1; at[$5] = $6 }
+         END { exit bad }' "$FAKE_LPT_LOG" ||
+        fail "${1:-the program}: the stack pointer moved between calls of Out32 from one place" \
+            "(calling convention):" \
+            "$(awk '$1 == "out" { printf "%s@%s ", $5, $6 }' "$FAKE_LPT_LOG")"
+}
 
 case "$1" in
 failure_paths) # exact texts, pauses, exit status 1, no port write; keys from a pipe
@@ -58,15 +68,26 @@ failure_paths) # exact texts, pauses, exit status 1, no port write; keys from a 
     check fake_inp_only $'GetProcAddress for Oup32 Failed.\r' 1
     ;;
 blinking) # no console: 1, 2, 1, 2, ... a second apart, the instructions once
+    # Beside it, the optimised build (see CMakeLists.txt) for its stack only.
+    setup fake_both
+    cp "$STACKCHECK_EXE" "$dir/LED_blink.exe"
+    (cd "$dir" && timeout 5 "$wine" LED_blink.exe </dev/null >out.txt 2>&1) &
+    stackcheck_dir=$dir
     setup fake_both
     (cd "$dir" && timeout 5 "$wine" LED_blink.exe </dev/null >out.txt 2>&1) || true
+    wait || true
     "$wineserver" -k 2>/dev/null || true
     [[ "$(port_values)" == "1 2 1 2"* ]] || fail "port values: $(port_values)"
     check_phases
+    check_stack
+    FAKE_LPT_LOG=$stackcheck_dir/calls.log
+    [[ "$(port_values)" == "1 2 1"* ]] || fail "the optimised build: port values: $(port_values)"
+    check_stack "the optimised build"
     [ "$(grep -c "Dve LED diodi na V/I vmesniku utripata. " "$dir/out.txt")" = 1 ] ||
         fail "instruction text not shown exactly once"
     ;;
-key_press) # a key typed into a wineconsole window on a virtual X display: 1, 2, 0
+key_press) # a key typed into a wineconsole window on a virtual X display in
+    # the second cycle: 1, 2, 1, 2, 0, exit status 0
     command -v Xvfb >/dev/null || skip "Xvfb is not installed"
     command -v xdotool >/dev/null || skip "xdotool is not installed"
     export DISPLAY=:77
@@ -75,16 +96,28 @@ key_press) # a key typed into a wineconsole window on a virtual X display: 1, 2,
     trap 'kill $xvfb 2>/dev/null; "$wineserver" -k 2>/dev/null || true' EXIT
     sleep 1
     setup fake_both
-    (cd "$dir" && "$wine" wineconsole LED_blink.exe >/dev/null 2>&1) &
+    # wineconsole ends with the program's exit status.
+    (
+        cd "$dir"
+        status=0
+        timeout 60 "$wine" wineconsole LED_blink.exe >/dev/null 2>&1 || status=$?
+        echo $status >status
+    ) &
     for _ in $(seq 100); do [ -n "$(port_values)" ] && break; sleep 0.1; done
     [ -n "$(port_values)" ] || fail "the program did not start blinking"
     window=$(xdotool search --sync --onlyvisible --name "LED_blink" | head -1)
+    # Into the second cycle, so that each place in the loop calls the port
+    # library twice.
+    for _ in $(seq 40); do [[ "$(port_values)" == "1 2 1 "* ]] && break; sleep 0.1; done
     # No window manager runs here: give the window the focus directly.
     xdotool windowfocus --sync "$window" key x
-    for _ in $(seq 80); do [[ "$(port_values)" == *"0 " ]] && break; sleep 0.1; done
-    [ "$(port_values)" = "1 2 0 " ] || fail "port values: $(port_values)"
+    for _ in $(seq 80); do [ -s "$dir/status" ] && break; sleep 0.1; done
+    [ "$(port_values)" = "1 2 1 2 0 " ] || fail "port values: $(port_values)"
     check_phases
+    check_stack
     grep -q "^unload" "$FAKE_LPT_LOG" || fail "the library was not released"
+    [ "$(cat "$dir/status" 2>/dev/null)" = 0 ] ||
+        fail "exit status $(cat "$dir/status" 2>/dev/null || echo "missing: still running")"
     ;;
 esac
 echo ok
