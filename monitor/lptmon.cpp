@@ -35,7 +35,7 @@ std::atomic<bool> screen_taken{false};
 // The keyboard (standard input's terminal) is in single-key mode for `q`.
 volatile sig_atomic_t keys_mode_applied = 0;
 struct termios keys_found_mode;
-bool keys_wanted = false;
+std::atomic<bool> keys_wanted{false};
 
 // Frames and lines are written whole, never between the two halves of
 // giving the terminal back and taking it again around a stop.
@@ -172,6 +172,10 @@ int end_status(int status)
     }
     struct sigaction pipe_action;
     if (sigaction(SIGPIPE, nullptr, &pipe_action) == 0 && pipe_action.sa_handler == SIG_DFL) {
+        sigset_t pipe_signal;
+        sigemptyset(&pipe_signal);
+        sigaddset(&pipe_signal, SIGPIPE);
+        pthread_sigmask(SIG_UNBLOCK, &pipe_signal, nullptr); // also from the watcher thread
         raise(SIGPIPE);
     }
     return 1;
