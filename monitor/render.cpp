@@ -133,12 +133,26 @@ std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, co
 {
     const uint8_t data = snapshot.registers[vport::data];
     std::vector<std::string> lines;
-    // Too small for the board: the one-line view, cut to the width.
+    // Too small for the board: one line, the widest form that fits. The data
+    // value goes last, so it is kept as long as anything is.
     if (rows < 14 || cols < 48) {
-        lines.push_back(fit(state_line(snapshot.base, data), cols));
+        const std::string lamps = leds(data, glyphs), value = hex(data, 2);
+        const std::string forms[] = {"port " + hex(snapshot.base, 3) + "  D7-D0 " + lamps +
+                                         "  data " + value + " " + binary(data),
+                                     hex(snapshot.base, 3) + " " + lamps + " " + value + " " +
+                                         binary(data),
+                                     lamps + " " + value, value + " " + binary(data), value};
+        const std::string *line = &forms[4];
+        for (const std::string &form : forms) {
+            if (columns(form) <= static_cast<size_t>(cols)) {
+                line = &form;
+                break;
+            }
+        }
+        lines.push_back(fit(*line, cols));
         return lines;
     }
-    lines.push_back("Virtual parallel port " + hex(snapshot.base, 3) + "    Ctrl+C quits");
+    lines.push_back("Virtual parallel port " + hex(snapshot.base, 3) + "    q quits");
     lines.push_back("");
     std::string labels, lamps;
     for (int bit = 7; bit >= 0; --bit) {

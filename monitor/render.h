@@ -44,7 +44,8 @@ std::string write_line(const vport::Write &write, uint64_t previous_ns);
 // `now_ns` in `width` columns, oldest on the left.
 std::vector<std::string> timing_strip(const Snapshot &snapshot, uint64_t span_ns, int width,
                                       const Glyphs &glyphs);
-// The whole live view, at most `rows` lines of at most `cols` columns.
+// The whole live view, at most `rows` lines of at most `cols` columns; in a
+// small terminal one line, never cut before the data value.
 std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, const Glyphs &glyphs);
 
 } // namespace lptmon

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <thread>
+
 using namespace support;
 
 namespace {
@@ -61,7 +64,11 @@ INSTANTIATE_TEST_SUITE_P(
                            "GetProcAddress for Oup32 Failed.\n" + main_failure + pause_prompt}),
     [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
 
-TEST(BindingPause, EndOfInputOrClosedInputNeverHangs)
+// Started with standard descriptors closed, no file of the program's or the
+// library's takes their numbers: each pause goes on at once at a closed
+// input, also where a terminal could be waited on, and the program's output
+// never lands in the port's state file.
+TEST(BindingClosedDescriptors, PausesGoOnAndNoFileTakesTheirPlace)
 {
     TempDir dir;
     copy_file(LED_BLINK_PATH, dir / "LED_blink");
@@ -69,7 +76,36 @@ TEST(BindingPause, EndOfInputOrClosedInputNeverHangs)
         Result result = run(dir.path, command);
         EXPECT_EQ(result.status, 1) << command;
         EXPECT_EQ(count(result.output, pause_prompt), 2u) << command;
+        Pty pty(dir.path, {"/bin/sh", "-c", command}, {});
+        ASSERT_TRUE(pty.wait_exit(5000)) << command << ": " << pty.output();
+        EXPECT_EQ(pty.status(), 1) << command;
+        EXPECT_EQ(count(pty.output(), "continue . . . \r\n"), 2u) << command;
     }
+    copy_file(INPOUT32_PATH, dir / "inpout32.dll");
+    const std::string ports = "LPT_VIRTUAL_DIR=" + (dir / "ports");
+    Pty blink(dir.path, {"/bin/sh", "-c", "./LED_blink >&- 2>&-"}, {ports});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    blink.send("x");
+    ASSERT_TRUE(blink.wait_exit(5000));
+    EXPECT_EQ(blink.status(), 0);
+    EXPECT_EQ(run(dir.path, ports + " " LPTMON_PATH " --once").output,
+              "port 0x3BC  D7-D0 ( )( )( )( )( )( )( )( )  data 0x00 00000000\n");
+}
+
+// Each test's folder holds only what the test made and is gone after it,
+// whatever the test left in it, also as a user who is not root.
+TEST(Harness, TempFoldersArePrivateAndRemoved)
+{
+    std::string path;
+    {
+        TempDir dir;
+        path = dir.path;
+        Result result = run(
+            dir.path, "mkdir -p sub/locked && touch sub/locked/f && chmod 0 sub/locked sub; ls -A");
+        EXPECT_EQ(result.output, "sub\n");
+    }
+    struct stat st;
+    EXPECT_NE(lstat(path.c_str(), &st), 0) << path;
 }
 
 TEST(BindingBound, PortCallsReachTheEntriesUnchangedAndTheLibraryIsReleased)

@@ -1,6 +1,6 @@
 // The whole program on a terminal, as a person runs it: the port values and
-// their timing, the console bytes, keys, Ctrl+C and SIGTERM, and the terminal
-// left as it was found.
+// their timing, the console bytes, keys, signals and crashes, and the
+// terminal left as it was found.
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +19,7 @@ const std::string instructions = "Dve LED diodi na V/I vmesniku utripata. \r\n"
 // Runs the program, then reports how it ended, whether the terminal mode is
 // the one found before it, and the first key still waiting in the input.
 const std::string wrapper = "trap : INT QUIT\n"
+                            "ulimit -c 0\n"
                             "stty -g > before\n"
                             "./LED_blink; s=$?\n"
                             "stty -g > after\n"
@@ -31,7 +32,7 @@ struct Session {
     TempDir dir;
     std::unique_ptr<Pty> pty;
 
-    explicit Session(bool with_library = true)
+    explicit Session(bool with_library = true, const std::string &typed_before = "")
     {
         copy_file(LED_BLINK_PATH, dir / "LED_blink");
         if (with_library) {
@@ -39,6 +40,7 @@ struct Session {
         }
         pty = std::make_unique<Pty>(dir.path, std::vector<std::string>{"/bin/sh", "-c", wrapper},
                                     std::vector<std::string>{"FAKE_LPT_LOG=" + (dir / "log")});
+        pty->send(typed_before); // the terminal holds it until someone reads
     }
     // The port writes, once there are `n` of them.
     std::vector<Call> writes(size_t n)
@@ -63,49 +65,77 @@ struct Session {
     }
 };
 
-// A key after `after` port writes: the cycle it falls in runs whole, then 0.
-class Key : public ::testing::TestWithParam<std::pair<size_t, std::vector<int>>> {};
-
-TEST_P(Key, CycleRunsWholeThenThePortIsClearedAndTheKeyIsLeftInTheInput)
+struct KeyCase {
+    const char *name;
+    std::string typed_before; // before the program started
+    size_t writes;            // port writes before the key
+    std::string key;
+    std::vector<int> values;
+    std::string left; // what the shell gets afterwards
+};
+void PrintTo(const KeyCase &c, std::ostream *os)
 {
-    Session run;
-    ASSERT_TRUE(run.pty->wait_for(instructions, 5000)) << run.pty->output();
-    run.writes(GetParam().first);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    run.pty->send("x");
-    ASSERT_TRUE(run.pty->wait_exit(6000));
-    EXPECT_EQ(values(run.writes(GetParam().second.size())), GetParam().second);
-    EXPECT_EQ(calls(run.dir / "log").back().what, "unload");
-    // Not echoed, still waiting in the terminal's input, terminal as found.
-    EXPECT_EQ(run.after_instructions(), "\r\n[exit=0 mode=same key=x]\r\n");
+    *os << c.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Blinker, Key,
-                         ::testing::Values(std::make_pair(1, std::vector<int>{1, 2, 0}),
-                                           std::make_pair(3, std::vector<int>{1, 2, 1, 2, 0})));
+// The cycle the key falls in runs whole, then 0. The key is not echoed and
+// does not reach the shell; what was typed before the program started does.
+class Key : public ::testing::TestWithParam<KeyCase> {};
 
-// Without a key it alternates; SIGTERM or Ctrl+C end it by that signal, and
-// the terminal is restored.
+TEST_P(Key, CycleRunsWholeThenThePortIsClearedAndOnlyEarlierInputIsLeft)
+{
+    const KeyCase &c = GetParam();
+    Session run(true, c.typed_before);
+    ASSERT_TRUE(run.pty->wait_for(instructions, 5000)) << run.pty->output();
+    if (!c.key.empty()) {
+        run.writes(c.writes);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        run.pty->send(c.key);
+    }
+    ASSERT_TRUE(run.pty->wait_exit(6000));
+    EXPECT_EQ(values(run.writes(c.values.size())), c.values);
+    EXPECT_EQ(calls(run.dir / "log").back().what, "unload");
+    EXPECT_EQ(run.after_instructions(), "\r\n[exit=0 mode=same key=" + c.left + "]\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blinker, Key,
+    ::testing::Values(KeyCase{"LetterInFirstCycle", "", 1, "x", {1, 2, 0}, ""},
+                      KeyCase{"CtrlDInSecondCycle", "", 3, "\x04", {1, 2, 1, 2, 0}, ""},
+                      KeyCase{"TypedBeforeStart", "a", 0, "", {1, 2, 0}, "a"}),
+    [](const ::testing::TestParamInfo<KeyCase> &info) { return std::string(info.param.name); });
+
+// Without a key it alternates. Ended by a signal, also by a crash, it dies of
+// that signal with the terminal restored.
 class Interrupt : public ::testing::TestWithParam<int> {};
 
 TEST_P(Interrupt, AlternatesUntilInterruptedAndRestoresTheTerminal)
 {
+    const int sig = GetParam();
     Session run;
-    EXPECT_EQ(values(run.writes(5)), (std::vector<int>{1, 2, 1, 2, 1}));
-    if (GetParam() == SIGTERM) {
-        kill(calls(run.dir / "log").at(0).value, SIGTERM); // the double logs the pid
+    if (sig == SIGTERM) {
+        EXPECT_EQ(values(run.writes(5)), (std::vector<int>{1, 2, 1, 2, 1}));
     } else {
+        run.writes(1);
+    }
+    if (sig == SIGINT) {
         run.pty->send("\x03");
+    } else {
+        kill(calls(run.dir / "log").at(0).value, sig); // the double logs the pid
     }
     ASSERT_TRUE(run.pty->wait_exit(5000));
     // The shell may say "Terminated" first.
-    EXPECT_NE(run.after_instructions().find("[exit=" + std::to_string(128 + GetParam()) +
+    EXPECT_NE(run.after_instructions().find("[exit=" + std::to_string(128 + sig) +
                                             " mode=same key=]\r\n"),
               std::string::npos)
         << run.pty->output();
 }
 
-INSTANTIATE_TEST_SUITE_P(Blinker, Interrupt, ::testing::Values(SIGTERM, SIGINT));
+INSTANTIATE_TEST_SUITE_P(Blinker, Interrupt,
+                         ::testing::Values(SIGTERM, SIGINT, SIGSEGV, SIGBUS, SIGABRT),
+                         [](const ::testing::TestParamInfo<int> &info) {
+                             return std::string(sigabbrev_np(info.param));
+                         });
 
 TEST(BlinkerPause, OneKeyPressIsOneKeyAlsoWhenItSendsSeveralBytes)
 {

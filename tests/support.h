@@ -26,7 +26,8 @@ struct Result {
     int status;         // exit code, 128 + signal (137 when it had to be stopped)
     std::string output; // standard output and standard error, interleaved
 };
-// Runs a shell command in `dir`, at most ten seconds.
+// Runs a shell command in `dir` with no terminal and standard input empty,
+// at most ten seconds.
 Result run(const std::string &dir, const std::string &command);
 
 struct Call {
@@ -50,12 +51,14 @@ class Pty {
     void send(const std::string &bytes);
     const std::string &output() const { return output_; }
     int pid() const { return child_; }
+    int status() const { return status_; }                // as Result::status, once it has ended
     const struct rusage &usage() const { return usage_; } // once it has ended
 
   private:
     bool wait(const std::function<bool()> &done, int timeout_ms);
     int master_ = -1, child_ = -1;
     bool exited_ = false;
+    int status_ = -1;
     std::string output_;
     struct rusage usage_ = {};
 };

@@ -18,6 +18,9 @@ namespace {
 int tty_fd = -1;
 struct termios found_mode; // as found at start; what every way out restores
 volatile sig_atomic_t mode_applied = 0;
+// Bytes already waiting when single-key mode was last set: typed for the
+// shell before we ran (or while stopped), not ours to discard.
+volatile sig_atomic_t waiting_at_start = 0;
 
 // Bytes of one key press arrive together; a gap this long ends the key.
 const int key_rest_timeout_ms = 50;
@@ -47,6 +50,9 @@ void apply_console_mode()
     // TCSANOW, never TCSAFLUSH: a key already typed must stay in the input.
     if (tcsetattr(tty_fd, TCSANOW, &mode) == 0) {
         mode_applied = 1;
+        // Counted in single-key mode, where a line not yet ended counts too.
+        int waiting = 0;
+        waiting_at_start = ioctl(tty_fd, FIONREAD, &waiting) == 0 ? waiting : 1;
     }
 }
 
@@ -57,6 +63,18 @@ void restore_console_mode()
         tcsetattr(tty_fd, TCSANOW, &found_mode);
         mode_applied = 0;
     }
+}
+
+// At the normal end, keys typed while we ran go with us: the key that ended
+// the blinking must not reach the shell (a Ctrl+D there logs the user out).
+// Input that was waiting before we started cannot be told apart from ours,
+// so then all of it is left alone.
+void restore_console_at_exit()
+{
+    if (tty_fd >= 0 && mode_applied && waiting_at_start == 0 && in_foreground()) {
+        tcflush(tty_fd, TCIFLUSH);
+    }
+    restore_console_mode();
 }
 
 void on_terminating_signal(int sig)
@@ -110,22 +128,53 @@ void handle(int sig, void (*handler)(int))
     sigaction(sig, &action, NULL);
 }
 
+// Started with standard input, output or error closed, the next file opened
+// (ours, the port library's) would take its number, and printf would write
+// into it. /dev/null there keeps those numbers taken; a closed standard
+// input then reads as its end, as before.
+void fill_standard_descriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // The lowest free number: this one, as the ones below are open.
+            int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+            if (null > fd) {
+                close(null);
+            }
+        }
+    }
+}
+
 __attribute__((constructor)) void open_console()
 {
+    fill_standard_descriptors();
     int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return; // no controlling terminal: no console, no key presses
     }
-    if (tcgetattr(fd, &found_mode) != 0) {
+    if (fd <= STDERR_FILENO) { // only if /dev/null could not be opened
+        int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
         close(fd);
+        fd = high;
+    }
+    if (fd < 0 || tcgetattr(fd, &found_mode) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
         return;
     }
     tty_fd = fd;
-    atexit(restore_console_mode);
+    atexit(restore_console_at_exit);
     handle(SIGINT, on_terminating_signal);
     handle(SIGTERM, on_terminating_signal);
     handle(SIGHUP, on_terminating_signal);
     handle(SIGQUIT, on_terminating_signal);
+    // A crash must not leave the user's terminal without echo either.
+    handle(SIGBUS, on_terminating_signal);
+    handle(SIGSEGV, on_terminating_signal);
+    handle(SIGFPE, on_terminating_signal);
+    handle(SIGILL, on_terminating_signal);
+    handle(SIGABRT, on_terminating_signal);
     handle(SIGTSTP, on_stop_signal);
     handle(SIGCONT, on_continue_signal);
     apply_console_mode();

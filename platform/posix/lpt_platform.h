@@ -26,7 +26,8 @@ FARPROC GetProcAddress(HINSTANCE module, const char *name);
 BOOL FreeLibrary(HINSTANCE module);
 
 // Non-zero when a key press waits in the console (the controlling terminal);
-// the key press is left there.
+// the key press is left there. At the program's normal end, what was typed
+// while it ran is discarded, so that it does not reach the shell.
 int _kbhit(void);
 // Sleeps the full time, whatever signals arrive.
 void _sleep(unsigned long milliseconds);
