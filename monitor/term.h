@@ -1,0 +1,42 @@
+// What lptmon needs from the terminal and the operating system: its output,
+// the screen it draws on, the keyboard and the ways it is asked to stop.
+// Each platform has one file that implements it.
+#ifndef LPTMON_TERM_H
+#define LPTMON_TERM_H
+
+#include <string>
+
+namespace term {
+
+// Before anything is opened: whether standard output was closed when we
+// were started. Then puts something harmless where standard streams are
+// missing, so that no file of ours takes their place.
+bool output_missing();
+void fill_standard_streams();
+
+// Ctrl+C and its kind end the waits and ask for a stop.
+void catch_signals();
+bool stop_requested();
+bool output_is_terminal();
+bool input_is_terminal();
+// Watches for `q` on the keyboard (with `keys`) and for the reader of our
+// output going away.
+void start_watcher(bool keys);
+
+// Whole, never cut by a stop; a closed output asks for a stop.
+void write_out(const std::string &text);
+// The screen for the live view, given back on every way out. False where
+// the terminal cannot be drawn on: plain lines then.
+bool take_screen();
+void release_screen();
+void size(int *rows, int *cols);
+// Whether the terminal shows UTF-8 (else the ASCII glyphs).
+bool utf8();
+// Sleeps, ended early by a stop.
+void nap(int ms);
+// The exit status, or the end a closed output calls for.
+int end_status(int status);
+
+} // namespace term
+
+#endif
