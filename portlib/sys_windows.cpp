@@ -463,9 +463,12 @@ void wake(uint32_t *word)
 
 void wait(uint32_t *word, uint32_t seen, int timeout_ms)
 {
+    // Alertable, as a signal ends the wait on POSIX: the watcher's Ctrl+C
+    // handler queues a call to end it. Only watchers wait; the library in
+    // someone's program never does.
     HANDLE event = event_for(word, true);
     if (event == nullptr) {
-        Sleep(timeout_ms < 100 ? timeout_ms : 100);
+        SleepEx(timeout_ms < 100 ? timeout_ms : 100, TRUE);
         return;
     }
     // Reset before the last look: a write after it sets the event again.
@@ -475,7 +478,7 @@ void wait(uint32_t *word, uint32_t seen, int timeout_ms)
     if (__atomic_load_n(word, __ATOMIC_SEQ_CST) != seen) {
         return;
     }
-    WaitForSingleObject(event, static_cast<DWORD>(timeout_ms));
+    WaitForSingleObjectEx(event, static_cast<DWORD>(timeout_ms), TRUE);
 }
 
 void sleep_ms(int ms)

@@ -1,0 +1,230 @@
+// The console and the operating system for lptmon on Windows: Ctrl+C and
+// the closing of the console, `q` on the keyboard, and the live view drawn
+// with the console's virtual terminal sequences where it has them.
+#include "term.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <windows.h>
+
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+
+namespace {
+
+volatile LONG stop_asked = 0;
+volatile LONG output_closed = 0; // nobody reads what we write any more
+// The main thread, whose waits are alertable: a queued call ends them.
+HANDLE main_thread = nullptr;
+// Frames and lines are written whole, and the console is given back once.
+SRWLOCK output_lock = SRWLOCK_INIT;
+
+bool screen_taken = false;
+DWORD found_output_mode = 0;
+UINT found_output_page = 0;
+bool keys_taken = false;
+DWORD found_input_mode = 0;
+
+const char take_sequence[] = "\x1b[?1049h\x1b[?25l";    // own screen, cursor hidden
+const char release_sequence[] = "\x1b[?25h\x1b[?1049l"; // cursor visible, the user's screen
+
+HANDLE output()
+{
+    return GetStdHandle(STD_OUTPUT_HANDLE);
+}
+
+HANDLE input()
+{
+    return GetStdHandle(STD_INPUT_HANDLE);
+}
+
+bool is_console(HANDLE h)
+{
+    DWORD mode;
+    return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode);
+}
+
+void CALLBACK wake_up(ULONG_PTR) {}
+
+void ask_stop()
+{
+    InterlockedExchange(&stop_asked, 1);
+    if (main_thread != nullptr) {
+        QueueUserAPC(wake_up, main_thread, 0);
+    }
+}
+
+// Ctrl+C, Ctrl+Break, the console closed: the main thread ends its loop and
+// gives the console back on its way out.
+BOOL WINAPI on_control(DWORD)
+{
+    ask_stop();
+    return TRUE;
+}
+
+bool write_all(const char *text, size_t size)
+{
+    return fwrite(text, 1, size, stdout) == size && fflush(stdout) == 0;
+}
+
+void give_back()
+{
+    AcquireSRWLockExclusive(&output_lock);
+    if (screen_taken) {
+        screen_taken = false;
+        write_all(release_sequence, sizeof release_sequence - 1);
+        SetConsoleMode(output(), found_output_mode);
+        if (found_output_page != 0) {
+            SetConsoleOutputCP(found_output_page);
+        }
+    }
+    if (keys_taken) {
+        keys_taken = false;
+        SetConsoleMode(input(), found_input_mode);
+    }
+    ReleaseSRWLockExclusive(&output_lock);
+}
+
+// Reads the keyboard for `q`; Ctrl+C still comes as a control event.
+DWORD WINAPI watch_keys(void *)
+{
+    for (;;) {
+        INPUT_RECORD records[16];
+        DWORD n = 0;
+        if (WaitForSingleObject(input(), INFINITE) != WAIT_OBJECT_0 ||
+            !ReadConsoleInputA(input(), records, 16, &n)) {
+            return 0; // the keyboard is gone; Ctrl+C still quits
+        }
+        for (DWORD i = 0; i < n; ++i) {
+            const KEY_EVENT_RECORD &key = records[i].Event.KeyEvent;
+            if (records[i].EventType == KEY_EVENT && key.bKeyDown &&
+                (key.uChar.AsciiChar == 'q' || key.uChar.AsciiChar == 'Q')) {
+                ask_stop();
+                return 0;
+            }
+        }
+    }
+}
+
+} // namespace
+
+namespace term {
+
+bool output_missing()
+{
+    HANDLE h = output();
+    return h == nullptr || h == INVALID_HANDLE_VALUE;
+}
+
+// Nothing to do: the state files are reached through handles of their own,
+// never through the numbers of the standard streams.
+void fill_standard_streams() {}
+
+void catch_signals()
+{
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &main_thread, 0,
+                    FALSE, DUPLICATE_SAME_ACCESS);
+    SetConsoleCtrlHandler(on_control, TRUE);
+}
+
+bool stop_requested()
+{
+    return InterlockedCompareExchange(&stop_asked, 0, 0) != 0;
+}
+
+bool output_is_terminal()
+{
+    return is_console(output());
+}
+
+bool input_is_terminal()
+{
+    return is_console(input());
+}
+
+void start_watcher(bool keys)
+{
+    if (!keys || !GetConsoleMode(input(), &found_input_mode)) {
+        return;
+    }
+    // Keys one at a time and unechoed; Ctrl+C stays a control event.
+    const DWORD mode =
+        (found_input_mode & ~(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) | ENABLE_PROCESSED_INPUT;
+    if (SetConsoleMode(input(), mode)) {
+        keys_taken = true;
+        atexit(give_back);
+    }
+    HANDLE thread = CreateThread(nullptr, 0, watch_keys, nullptr, 0, nullptr);
+    if (thread != nullptr) {
+        CloseHandle(thread);
+    }
+}
+
+void write_out(const std::string &text)
+{
+    AcquireSRWLockExclusive(&output_lock);
+    if (!write_all(text.data(), text.size())) {
+        InterlockedExchange(&output_closed, 1);
+        ask_stop();
+    }
+    ReleaseSRWLockExclusive(&output_lock);
+}
+
+bool take_screen()
+{
+    HANDLE out = output();
+    if (!GetConsoleMode(out, &found_output_mode) ||
+        !SetConsoleMode(out, found_output_mode | ENABLE_PROCESSED_OUTPUT |
+                                 ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+        return false; // an older console: plain lines
+    }
+    found_output_page = GetConsoleOutputCP();
+    if (!SetConsoleOutputCP(CP_UTF8)) {
+        found_output_page = 0;
+    }
+    // The frames carry their own line ends.
+    _setmode(_fileno(stdout), _O_BINARY);
+    AcquireSRWLockExclusive(&output_lock);
+    screen_taken = true;
+    write_all(take_sequence, sizeof take_sequence - 1);
+    ReleaseSRWLockExclusive(&output_lock);
+    atexit(give_back);
+    return true;
+}
+
+void release_screen()
+{
+    give_back();
+}
+
+void size(int *rows, int *cols)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(output(), &info)) {
+        *rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+        *cols = info.srWindow.Right - info.srWindow.Left + 1;
+    } else {
+        *rows = 24;
+        *cols = 80;
+    }
+}
+
+bool utf8()
+{
+    return GetConsoleOutputCP() == CP_UTF8;
+}
+
+void nap(int ms)
+{
+    SleepEx(static_cast<DWORD>(ms), TRUE);
+}
+
+int end_status(int status)
+{
+    return InterlockedCompareExchange(&output_closed, 0, 0) != 0 ? 1 : status;
+}
+
+} // namespace term

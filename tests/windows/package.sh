@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The package a Windows user takes: the install puts LED_blink.exe, our
+# inpout32.dll and lptmon.exe in one folder, CPack zips it, and each of the
+# three imports only what a plain Windows PC has.
+set -euo pipefail
+fail() { echo "FAIL: $*"; exit 1; }
+
+out=$(mktemp -d "${TMPDIR:-/tmp}/package.XXXXXX")
+trap 'rm -rf "$out"' EXIT
+cmake --install "$BUILD_DIR" --prefix "$out/folder" >/dev/null || fail "cmake --install"
+for file in LED_blink.exe inpout32.dll lptmon.exe; do
+    [ -f "$out/folder/$file" ] || fail "the install has no $file"
+done
+(cd "$out" && cpack --config "$BUILD_DIR/CPackConfig.cmake" -B "$out/zip" >/dev/null) ||
+    fail "cpack"
+zip=$(ls "$out"/zip/*.zip)
+listing=$(cmake -E tar tf "$zip")
+for file in LED_blink.exe inpout32.dll lptmon.exe; do
+    grep -qE "^[^/]+/$file$" <<<"$listing" || fail "$(basename "$zip") has no $file in its folder"
+done
+
+format=pei-i386
+[ "$WIN_ARCH" = x86_64 ] && format=pei-x86-64
+for file in LED_blink.exe inpout32.dll lptmon.exe; do
+    headers=$("$OBJDUMP" -p "$out/folder/$file")
+    "$OBJDUMP" -f "$out/folder/$file" | grep -q "file format $format" || fail "$file: not $format"
+    dlls=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z' | sort -u)
+    echo "$file imports: $(echo $dlls)"
+    for dll in $dlls; do
+        case "$dll" in
+        kernel32.dll | msvcrt.dll | ucrtbase.dll | api-ms-win-crt-*.dll | advapi32.dll) ;;
+        *) fail "$file imports $dll, which a plain Windows PC does not have" ;;
+        esac
+    done
+done
+
+# Plain __stdcall names, as programs ask for them; nothing else exported.
+exports=$("$OBJDUMP" -p "$out/folder/inpout32.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p')
+[ "$(awk '/^[ \t]+\[/ { print $NF }' <<<"$exports" | sort | tr '\n' ' ')" = "Inp32 Out32 " ] ||
+    fail "inpout32.dll exports: $exports"
+echo ok

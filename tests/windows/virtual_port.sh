@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Our inpout32.dll and lptmon.exe under Wine, as a user without a parallel
+# port runs them:
+#   virtual_port.sh latch | blinking
+# Skipped (exit 77, with the reason) where Wine cannot run them.
+set -euo pipefail
+fail() { echo "FAIL: $*"; exit 1; }
+skip() { echo "SKIPPED: $*"; exit 77; }
+
+. "$SOURCE_DIR/scripts/ia32.sh"
+if [ "$WIN_ARCH" = x86_64 ]; then
+    wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+    [ -x "$wine" ] || skip "64-bit Wine (wine64) is not installed"
+else
+    can_run_ia32 || skip "this kernel cannot run 32-bit x86 programs, so Wine cannot start the exe"
+    wine=$(command -v wine) || skip "Wine is not installed"
+fi
+wineserver=$(dirname "$wine")/wineserver
+command -v "$wineserver" >/dev/null || wineserver=wineserver
+export WINEPREFIX="$WORK/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+mkdir -p "$WORK"
+[ -d "$WINEPREFIX" ] || timeout 120 "$wine" wineboot -i >/dev/null 2>&1 ||
+    skip "wineboot could not make a Wine prefix"
+probe=$(timeout 60 "$wine" cmd /c echo wine-ok 2>&1 || true)
+grep -q wine-ok <<<"$probe" || skip "Wine does not run programs here: $(head -1 <<<"$probe")"
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
+
+# A folder as the user unzips it, with a state folder of its own (a Windows
+# path: Wine maps Z: to the Unix root).
+dir=$(mktemp -d "$WORK/run.XXXXXX")
+cp "$LED_BLINK_EXE" "$INPOUT32_DLL" "$LPTMON_EXE" "$PROBE_EXE" "$dir/"
+export LPT_VIRTUAL_DIR="Z:${dir//\//\\}\\state"
+run() { # program [args...]: output to $dir/out.txt and $dir/err.txt
+    (cd "$dir" && timeout 60 "$wine" "$@" </dev/null >out.txt 2>err.txt)
+}
+notice=$'inpout32: virtual port 0x3BC: no hardware is driven; watch it with lptmon\r'
+
+case "$1" in
+latch) # a value written by one process is read by the next; the notice once each
+    run lpt_probe.exe || fail "first probe: status $?"
+    [ "$(cat "$dir/out.txt")" = $'init=0 inp=0x0\r' ] || fail "fresh port: $(cat -A "$dir/out.txt")"
+    [ "$(cat "$dir/err.txt")" = $'\r\n'"$notice" ] || fail "notice: $(cat -A "$dir/err.txt")"
+    run lpt_probe.exe || fail "second probe: status $?"
+    [ "$(cat "$dir/out.txt")" = $'init=0 inp=0x1\r' ] || fail "latch: $(cat -A "$dir/out.txt")"
+    [ "$(grep -c "no hardware" "$dir/err.txt")" = 1 ] || fail "notice not once"
+    [ -f "$dir/state/lpt-3bc.state" ] || fail "no state file in LPT_VIRTUAL_DIR"
+    run lptmon.exe --once || fail "lptmon --once: status $?"
+    [[ "$(cat "$dir/out.txt")" == "port 0x3BC  D7-D0 "*"data 0x01 00000001"$'\r' ]] ||
+        fail "lptmon --once: $(cat -A "$dir/out.txt")"
+    # Without LPT_VIRTUAL_DIR: the user's local application data folder.
+    (unset LPT_VIRTUAL_DIR && run lpt_probe.exe) || fail "probe, default folder: status $?"
+    ls "$WINEPREFIX"/drive_c/users/*/AppData/Local/lpt-virtual/lpt-3bc.state >/dev/null ||
+        fail "no state file under the local application data folder"
+    ;;
+blinking) # lptmon.exe --once and --log show the blinker's 1, 2, 1, 2 a second apart
+    (cd "$dir" && timeout 9 "$wine" LED_blink.exe </dev/null >blink.txt 2>&1) &
+    blinker=$!
+    for _ in $(seq 100); do [ -f "$dir/state/lpt-3bc.state" ] && break; sleep 0.1; done
+    sleep 2
+    run lptmon.exe --once || fail "lptmon --once while blinking: status $?"
+    grep -qE "data 0x0(1 00000001|2 00000010)"$'\r' "$dir/out.txt" ||
+        fail "lptmon --once while blinking: $(cat -A "$dir/out.txt")"
+    wait $blinker || true
+    (cd "$dir" && timeout 10 "$wine" lptmon.exe --log </dev/null >log.txt 2>&1) || true
+    # "417.210451  +1.000271  data    0x02 00000010  pid 9699"; the first has no gap
+    values=$(awk '/ data / { for (i = 1; i <= NF; i++) if ($i == "data") printf "%s ", $(i + 1) }' \
+        "$dir/log.txt")
+    [[ "$values" == "0x01 0x02 0x01 0x02 "* ]] || fail "logged values: $values"
+    awk '/ data / && $2 ~ /^\+/ { d = substr($2, 2); if (d < 0.95 || d > 1.2) bad = 1 }
+         END { exit bad }' "$dir/log.txt" || fail "a phase was not about one second: $(cat "$dir/log.txt")"
+    [ "$(grep -c "no hardware" "$dir/blink.txt")" = 1 ] || fail "blinker: notice not once"
+    ;;
+esac
+echo ok
