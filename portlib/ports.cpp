@@ -152,9 +152,24 @@ OpenPort *port_at(unsigned base)
     return open_port(base);
 }
 
+// With the lock held.
+void close_all()
+{
+    while (port_count > 0) {
+        OpenPort &port = ports[--port_count];
+        port.backend->close(port.handle);
+    }
+}
+
+// At the end of a process, Windows unloads the library after it has ended
+// every other thread, also one that held the lock: waiting for it would hang
+// the program on its way out. The system frees the mappings anyway.
 __attribute__((destructor)) void close_at_unload()
 {
-    lpt_close_ports();
+    if (sys::try_lock_ports()) {
+        close_all();
+        sys::unlock_ports();
+    }
 }
 
 } // namespace
@@ -188,9 +203,6 @@ void lpt_write(uint16_t address, uint8_t value)
 void lpt_close_ports()
 {
     sys::lock_ports();
-    while (port_count > 0) {
-        OpenPort &port = ports[--port_count];
-        port.backend->close(port.handle);
-    }
+    close_all();
     sys::unlock_ports();
 }

@@ -52,6 +52,8 @@ void release(void *memory);
 
 // The library's one lock around its table of ports.
 void lock_ports();
+// False when another thread holds it.
+bool try_lock_ports();
 void unlock_ports();
 
 } // namespace sys

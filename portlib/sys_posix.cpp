@@ -501,6 +501,11 @@ void lock_ports()
     pthread_mutex_lock(&ports_mutex);
 }
 
+bool try_lock_ports()
+{
+    return pthread_mutex_trylock(&ports_mutex) == 0;
+}
+
 void unlock_ports()
 {
     pthread_mutex_unlock(&ports_mutex);

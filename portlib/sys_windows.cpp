@@ -501,6 +501,11 @@ void lock_ports()
     AcquireSRWLockExclusive(&ports_lock);
 }
 
+bool try_lock_ports()
+{
+    return TryAcquireSRWLockExclusive(&ports_lock) != 0;
+}
+
 void unlock_ports()
 {
     ReleaseSRWLockExclusive(&ports_lock);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Our inpout32.dll and lptmon.exe under Wine, as a user without a parallel
 # port runs them:
-#   virtual_port.sh latch | blinking
+#   virtual_port.sh latch | blinking | consoles
 # Skipped (exit 77, with the reason) where Wine cannot run them.
 set -euo pipefail
 fail() { echo "FAIL: $*"; exit 1; }
@@ -69,6 +69,49 @@ blinking) # lptmon.exe --once and --log show the blinker's 1, 2, 1, 2 a second a
     awk '/ data / && $2 ~ /^\+/ { d = substr($2, 2); if (d < 0.95 || d > 1.2) bad = 1 }
          END { exit bad }' "$dir/log.txt" || fail "a phase was not about one second: $(cat "$dir/log.txt")"
     [ "$(grep -c "no hardware" "$dir/blink.txt")" = 1 ] || fail "blinker: notice not once"
+    ;;
+consoles) # two console windows: a key ends the blinker with both LEDs off, q ends lptmon
+    command -v Xvfb >/dev/null || skip "Xvfb is not installed"
+    command -v xdotool >/dev/null || skip "xdotool is not installed"
+    # A display number of its own: other suites may run their own X server.
+    Xvfb -displayfd 3 -screen 0 1024x768x24 3>"$dir/display" >/dev/null 2>&1 &
+    xvfb=$!
+    trap 'kill $xvfb 2>/dev/null; "$wineserver" -k 2>/dev/null || true' EXIT
+    for _ in $(seq 50); do [ -s "$dir/display" ] && break; sleep 0.1; done
+    export DISPLAY=":$(cat "$dir/display")"
+    console() { # program: in a wineconsole window, its exit status in $dir/program.status
+        (
+            cd "$dir"
+            status=0
+            timeout 90 "$wine" wineconsole "$1" >/dev/null 2>&1 || status=$?
+            echo $status >"$1.status"
+        ) &
+    }
+    press() { # key program: typed into the program's window until the program ends
+        local window
+        window=$(xdotool search --sync --onlyvisible --name "$2" | head -1)
+        for _ in 1 2 3; do
+            # No window manager runs here: the windows lie on one another, so
+            # the window is raised, clicked and given the focus directly.
+            xdotool windowraise "$window" mousemove --window "$window" 100 100 click 1
+            xdotool windowfocus --sync "$window"
+            sleep 0.5
+            xdotool key "$1"
+            for _ in $(seq 30); do [ -s "$dir/$2.status" ] && return; sleep 0.1; done
+        done
+    }
+    console lptmon.exe
+    console LED_blink.exe
+    for _ in $(seq 100); do [ -f "$dir/state/lpt-3bc.state" ] && break; sleep 0.1; done
+    [ -f "$dir/state/lpt-3bc.state" ] || fail "the blinker did not start"
+    sleep 3
+    press x LED_blink.exe
+    [ "$(cat "$dir/LED_blink.exe.status" 2>/dev/null)" = 0 ] || fail "blinker: not ended by the key"
+    run lptmon.exe --once || fail "lptmon --once after the key: status $?"
+    grep -qF "data 0x00 00000000" "$dir/out.txt" || fail "after the key: $(cat "$dir/out.txt")"
+    [ ! -s "$dir/lptmon.exe.status" ] || fail "lptmon ended before q"
+    press q lptmon.exe
+    [ "$(cat "$dir/lptmon.exe.status" 2>/dev/null)" = 0 ] || fail "lptmon: not ended by q"
     ;;
 esac
 echo ok
