@@ -109,6 +109,30 @@ DWORD WINAPI watch_keys(void *)
     }
 }
 
+// Some consoles accept the mode but print the sequences as text. A cursor
+// move to an absolute column tells: where it is not obeyed, its four
+// characters are printed instead, and are then blanked out again.
+bool sequences_work(HANDLE out)
+{
+    CONSOLE_SCREEN_BUFFER_INFO before, after;
+    fflush(stdout);
+    if (!GetConsoleScreenBufferInfo(out, &before)) {
+        return false;
+    }
+    const COORD at = before.dwCursorPosition;
+    const char *probe = at.X == 1 ? "\x1b[3G" : "\x1b[2G"; // to column 2 or 1 (from 0)
+    const SHORT expected = at.X == 1 ? 2 : 1;
+    DWORD written = 0, filled = 0;
+    const bool ok = WriteConsoleA(out, probe, 4, &written, nullptr) &&
+                    GetConsoleScreenBufferInfo(out, &after) &&
+                    after.dwCursorPosition.X == expected && after.dwCursorPosition.Y == at.Y;
+    if (!ok) {
+        FillConsoleOutputCharacterA(out, ' ', 4, at, &filled);
+    }
+    SetConsoleCursorPosition(out, at);
+    return ok;
+}
+
 } // namespace
 
 namespace term {
@@ -176,9 +200,13 @@ void write_out(const std::string &text)
 bool take_screen()
 {
     HANDLE out = output();
-    if (!GetConsoleMode(out, &found_output_mode) ||
-        !SetConsoleMode(out, found_output_mode | ENABLE_PROCESSED_OUTPUT |
-                                 ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+    if (!GetConsoleMode(out, &found_output_mode)) {
+        return false;
+    }
+    if (!SetConsoleMode(out, found_output_mode | ENABLE_PROCESSED_OUTPUT |
+                                 ENABLE_VIRTUAL_TERMINAL_PROCESSING) ||
+        !sequences_work(out)) {
+        SetConsoleMode(out, found_output_mode);
         return false; // an older console: plain lines
     }
     found_output_page = GetConsoleOutputCP();
