@@ -120,3 +120,13 @@ epc_qemu_args() {
         -chardev null,id=lpt2 -device isa-parallel,iobase=0x378,irq=5,chardev=lpt2
         -trace "enable=parallel_ioport_*" -msg timestamp=on -D "$3")
 }
+
+# epc_port_writes : turns QEMU's trace lines on standard input into
+# "TIME REGISTER VALUE" for each write to the port at 0x3BC, as they come
+# (register 0 data, 1 status, 2 control; TIME in seconds since 1970 with six
+# decimals, VALUE two hex digits). QEMU names a register by its address & 7.
+epc_port_writes() {
+    local head='s/^[0-9]*@\([0-9.]*\):parallel_ioport_write write .* addr 0x0'
+    sed -un -e "${head}4 val 0x\(..\)\$/\1 0 \2/p" -e "${head}5 val 0x\(..\)\$/\1 1 \2/p" \
+        -e "${head}6 val 0x\(..\)\$/\1 2 \2/p"
+}

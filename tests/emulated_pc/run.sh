@@ -39,11 +39,10 @@ timeout -k 5 $hard_limit "${epc_args[@]}" </dev/null >"$work/qemu.log" 2>&1 &
 qemu=$!
 exec 3<>"$work/console.in" # read-write: opening never waits for QEMU
 
-# Data register writes to 0x3BC as "time value" lines; QEMU names the
-# register by its address & 7. The drivers' probe writes come first.
+# Data register writes to 0x3BC as "time value" lines; the drivers' probe
+# writes come first.
 data_writes() {
-    sed -n 's/^[0-9]*@\([0-9.]*\):parallel_ioport_write write .* addr 0x04 val 0x\(..\)$/\1 \2/p' \
-        "$work/trace.log" 2>/dev/null
+    epc_port_writes 2>/dev/null <"$work/trace.log" | awk '$2 == 0 { print $1, $3 }'
 }
 since_first_1() { awk '$2 == "01" { on = 1 } on'; }
 
