@@ -35,6 +35,7 @@ echo "== ${epc_args[*]}"
 
 cat "$work/console.out" >"$work/console.log" &
 reader=$!
+qemu_started=$(date +%s.%N)
 timeout -k 5 $hard_limit "${epc_args[@]}" </dev/null >"$work/qemu.log" 2>&1 &
 qemu=$!
 exec 3<>"$work/console.in" # read-write: opening never waits for QEMU
@@ -100,6 +101,9 @@ check "the blinker's text on the serial console" \
     grep -qF $'Dve LED diodi na V/I vmesniku utripata. \r\nPritisni poljubno tipko na PC-ju za prekinitev programa.' \
     "$work/console.log"
 data_writes | since_first_1 >"$work/blink.txt"
+awk -v start="$qemu_started" -v end="$(date +%s.%N)" 'NR == 1 {
+    printf "== the blinker wrote first %.1f s after QEMU started; the guest ran %.1f s\n",
+        $1 - start, end - start }' "$work/blink.txt"
 check "a key was typed while the LEDs blinked" [ -n "$typed_at" ]
 # Values 1, 2, 1, 2, ... each a phase after the one before; the key; then a
 # phase after the last 2, one 0, and nothing more.
