@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# The blinker on the real kernel's parallel port drivers (parport_pc, ppdev):
+# boots an emulated PC, types a key on its serial console once the LEDs have
+# blinked, and checks the port writes that QEMU saw the guest make.
+# Usage: run.sh BUILD_DIR (with LED_blink, inpout32.dll and port_poke).
+# Exit status 0 passed, 1 failed, 77 skipped (QEMU or the kernel missing).
+set -uo pipefail
+build=$(cd "$1" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../scripts/common.sh"
+. "$here/../../scripts/emulated-pc-lib.sh"
+
+blink_writes=6 # typed after this many LED writes ...
+key_limit=60   # ... or this many seconds after the blinker started
+hard_limit=240 # QEMU is stopped after this many seconds in any case
+phase_min=0.95 # the accepted gap between two writes, in seconds
+phase_max=1.5
+
+skip() {
+    echo "SKIPPED: $*"
+    exit 77
+}
+epc_install || skip "$epc_why"
+epc_kernel || skip "$epc_why"
+
+# Kept after the run, for a look at what the guest did.
+work=$build/emulated-pc
+rm -rf "$work"
+mkdir -p "$work"
+epc_initramfs "$work/initramfs" "$build/LED_blink" "$build/inpout32.dll" "$build/port_poke" ||
+    { echo "FAIL: cannot make the guest's initramfs"; exit 1; }
+mkfifo "$work/console.in" "$work/console.out"
+epc_qemu_args "$work/initramfs" test "$work/trace.log" "pipe,path=$work/console"
+echo "== ${epc_args[*]}"
+
+cat "$work/console.out" >"$work/console.log" &
+reader=$!
+qemu_started=$(date +%s.%N)
+timeout -k 5 $hard_limit "${epc_args[@]}" </dev/null >"$work/qemu.log" 2>&1 &
+qemu=$!
+exec 3<>"$work/console.in" # read-write: opening never waits for QEMU
+
+# Data register writes to 0x3BC as "time value" lines; the drivers' probe
+# writes come first.
+data_writes() {
+    epc_port_writes 2>/dev/null <"$work/trace.log" | awk '$2 == 0 { print $1, $3 }'
+}
+since_first_1() { awk '$2 == "01" { on = 1 } on'; }
+
+typed_at=
+while kill -0 $qemu 2>/dev/null; do
+    if [ -z "$typed_at" ] && grep -qs "^lpt: blink start" "$work/console.log"; then
+        started_at=${started_at:-$SECONDS}
+        if [ "$(data_writes | since_first_1 | wc -l)" -ge $blink_writes ] ||
+            [ $((SECONDS - started_at)) -ge $key_limit ]; then
+            typed_at=$(date +%s.%N)
+            printf k >&3
+        fi
+    fi
+    sleep 0.2
+done
+wait $qemu
+qemu_status=$?
+sleep 0.2
+kill $reader 2>/dev/null
+exec 3>&-
+
+failures=0
+check() { # description, condition...
+    local what=$1
+    shift
+    if "$@"; then
+        echo "ok: $what"
+    else
+        echo "FAIL: $what"
+        failures=$((failures + 1))
+    fi
+}
+console() { tr -d '\r' <"$work/console.log"; }
+said() { console | grep -qxF "lpt: $1"; }
+not_said() { ! console | grep -q "^lpt: $1"; }
+no_write_of() { ! data_writes | grep -q " $1\$"; }
+
+check "QEMU ended by itself (status $qemu_status)" [ $qemu_status = 0 ]
+check "the guest ran to its end" said "done"
+
+# The port at 0x378 only: the library says where the port is, and the
+# program's writes go to the virtual port, not to some other port.
+check "no port at 0x3BC: the library names the one at 0x378 and the fix" said \
+    "elsewhere err: inpout32: ppdev port: no parallel port at 0x3BC; this machine has 0x378 (parport0): set the port to 0x3BC in the BIOS setup if it allows; using the virtual port instead"
+check "... and nothing reaches the port at 0x3BC" no_write_of a5
+check "the data register at 0x378 reads back through Inp32 in the next program" \
+    said "read378 out: 0x378=0x5a"
+
+check "a user outside group lp is told why and how, then gets the virtual port" said \
+    'noaccess err: inpout32: ppdev port: /dev/parport0: open failed: Permission denied; to use it, add yourself to group lp (sudo usermod -aG lp $USER) and log in again; using the virtual port instead'
+check "... and nothing reaches the port" no_write_of a6
+
+# The blinker, with no LPT_BACKEND: the library finds the port by itself.
+check "the blinker's text on the serial console" \
+    grep -qF $'Dve LED diodi na V/I vmesniku utripata. \r\nPritisni poljubno tipko na PC-ju za prekinitev programa.' \
+    "$work/console.log"
+data_writes | since_first_1 >"$work/blink.txt"
+awk -v start="$qemu_started" -v end="$(date +%s.%N)" 'NR == 1 {
+    printf "== the blinker wrote first %.1f s after QEMU started; the guest ran %.1f s\n",
+        $1 - start, end - start }' "$work/blink.txt"
+check "a key was typed while the LEDs blinked" [ -n "$typed_at" ]
+# Values 1, 2, 1, 2, ... each a phase after the one before; the key; then a
+# phase after the last 2, one 0, and nothing more.
+verdict=$(awk -v key="${typed_at:-0}" -v lo=$phase_min -v hi=$phase_max '
+    { t[NR] = $1; v[NR] = $2 }
+    END {
+        if (NR < 5) { print "too few writes: " NR; exit }
+        for (i = 1; i < NR; ++i) {
+            if (v[i] != (i % 2 ? "01" : "02")) { print "write " i " is 0x" v[i]; exit }
+            if (i > 1 && (t[i] - t[i-1] < lo || t[i] - t[i-1] > hi)) {
+                printf "write %d came %.3f s after the one before\n", i, t[i] - t[i-1]; exit
+            }
+        }
+        if (v[NR] != "00" || v[NR-1] != "02") { print "the last writes are not 2 then 0"; exit }
+        if (t[NR] < key) { print "the 0 came before the key"; exit }
+        if (t[NR-2] > key) { print "a whole cycle more ran after the key"; exit }
+        if (t[NR] - t[NR-1] < lo || t[NR] - t[NR-1] > hi) {
+            printf "the 0 came %.3f s after the last 2\n", t[NR] - t[NR-1]; exit
+        }
+        printf "ok %d writes", NR
+    }' "$work/blink.txt")
+check "writes 1, 2, 1, 2, ..., 2 a second apart, the key, then 0 a second later ($verdict)" \
+    [ "${verdict%% *}" = ok ]
+check "the blinker ended with status 0" said "blink exit 0"
+check "the serial console's mode is as the blinker found it" said "terminal restored"
+check "the port was released" said "active none"
+check "... by the program, not by the kernel when the device was closed" \
+    not_said "kernel: .*released pardevice because user-space forgot"
+
+if [ $failures -gt 0 ]; then
+    echo "== guest console"
+    console
+    echo "== data writes to 0x3BC (time, value), the drivers' probe first"
+    data_writes
+    echo "== QEMU"
+    cat "$work/qemu.log"
+    exit 1
+fi
