@@ -42,20 +42,22 @@ struct Session {
                                     std::vector<std::string>{"FAKE_LPT_LOG=" + (dir / "log")});
         pty->send(typed_before); // the terminal holds it until someone reads
     }
-    // The port writes, once there are `n` of them.
-    std::vector<Call> writes(size_t n)
+    // The values written to the port, once there are `n` of them.
+    std::vector<int> writes(size_t n)
     {
-        for (int waited = 0; port_writes(dir / "log").size() < n && waited < 8000; waited += 20) {
+        for (int waited = 0; calls(dir / "log", "out").size() < n && waited < 8000; waited += 20) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        std::vector<Call> writes = port_writes(dir / "log");
+        std::vector<Call> writes = calls(dir / "log", "out");
         // Every write goes to 0x3BC, and each pattern stands for about a second.
+        std::vector<int> values;
         for (size_t i = 0; i < writes.size(); ++i) {
             EXPECT_EQ(writes[i].port, 0x3BC);
             double phase = i > 0 ? writes[i].seconds - writes[i - 1].seconds : 1;
             EXPECT_TRUE(phase >= 0.95 && phase <= 1.2) << "phase " << i << ": " << phase;
+            values.push_back(writes[i].value);
         }
-        return writes;
+        return values;
     }
     std::string after_instructions()
     {
@@ -93,7 +95,7 @@ TEST_P(Key, CycleRunsWholeThenThePortIsClearedAndOnlyEarlierInputIsLeft)
         run.pty->send(c.key);
     }
     ASSERT_TRUE(run.pty->wait_exit(6000));
-    EXPECT_EQ(values(run.writes(c.values.size())), c.values);
+    EXPECT_EQ(run.writes(c.values.size()), c.values);
     EXPECT_EQ(calls(run.dir / "log").back().what, "unload");
     EXPECT_EQ(run.after_instructions(), "\r\n[exit=0 mode=same key=" + c.left + "]\r\n");
 }
@@ -114,7 +116,7 @@ TEST_P(Interrupt, AlternatesUntilInterruptedAndRestoresTheTerminal)
     const int sig = GetParam();
     Session run;
     if (sig == SIGTERM) {
-        EXPECT_EQ(values(run.writes(5)), (std::vector<int>{1, 2, 1, 2, 1}));
+        EXPECT_EQ(run.writes(5), (std::vector<int>{1, 2, 1, 2, 1}));
     } else {
         run.writes(1);
     }
