@@ -67,58 +67,41 @@ class Lptmon : public ::testing::Test {
     {
         return run(dir.path, env + PROBE_PATH + arguments);
     }
-    Result lptmon(const std::string &arguments)
-    {
-        return run(dir.path, env + LPTMON_PATH + arguments);
-    }
     Pty watch(const std::string &arguments)
     {
         return Pty(dir.path, {"/bin/sh", "-c", "exec " LPTMON_PATH + arguments},
                    {"LPT_VIRTUAL_DIR=" + (dir / "ports")});
     }
     TempDir dir;
-    const std::string env = "LPT_BACKEND=virtual LPT_VIRTUAL_DIR=" + (dir / "ports") + " ";
+    const std::string env = "export LPT_BACKEND=virtual LPT_VIRTUAL_DIR=" + (dir / "ports") + ";";
     const std::string file = dir / "ports/lpt-3bc.state";
 };
 
+// A port only read holds no write. Its output closed, nothing of lptmon may
+// land in the state file. A folder others can write is refused by both with
+// the same words, by the library once, keeping the values in the program.
 TEST_F(Lptmon, OnceTellsTheDataValueOrWhyNotAndRefusesWhatTheLibraryRefuses)
 {
-    const std::string never = "lptmon: port 0x3BC has never been written";
-    EXPECT_EQ(lptmon(" --once").output.find(never), 0u);
-    probe(" 3bc"); // only read: the file exists, but holds no write
-    Result only_read = lptmon(" --once");
-    EXPECT_EQ(only_read.output.find(never), 0u) << only_read.output;
-    EXPECT_EQ(only_read.status, 1);
-
-    probe();
-    // Its output closed, nothing of it may land in the port's state file.
-    Result once = run(dir.path, env + LPTMON_PATH " --log >&-; echo status=$?; " + env +
-                                    LPTMON_PATH " --once --port 0x3BE; " + env + LPTMON_PATH +
-                                    " --port; echo status=$?");
-    EXPECT_EQ(once.output.substr(0, once.output.find("usage: ")),
-              "lptmon: standard output is closed\nstatus=1\n" + once_line +
-                  "lptmon: --port needs a port address\n");
-    EXPECT_NE(once.output.find("\nstatus=2\n"), std::string::npos) << once.output;
-
-    // A folder others can write: both refuse it with the same words, the
-    // library once, keeping the values in the program.
-    run(dir.path, "chmod 777 ports");
-    Result library = probe(), monitor = lptmon(" --once");
-    const std::string words =
-        dir / "ports is writable by others; run: chmod 700 " + (dir / "ports");
-    EXPECT_EQ(library.output, "\ninpout32: virtual port: " + words +
-                                  "; port 0x3BC: values are kept in this program only\n"
-                                  "init=0 3bc=00\n");
-    EXPECT_EQ(monitor.output, "lptmon: " + words + "\n");
-    EXPECT_EQ(monitor.status, 1);
-    // A second link to the file: not ours to trust.
-    run(dir.path, "chmod 700 ports && ln ports/lpt-3bc.state linked");
-    EXPECT_NE(lptmon(" --once").output.find("is not a plain file of yours"), std::string::npos);
-    run(dir.path, "rm linked && head -c " + std::to_string(sizeof(vport::State)) +
-                      " /dev/zero | tr '\\0' x > ports/lpt-3bc.state");
-    Result damaged = lptmon(" --once");
-    EXPECT_EQ(damaged.status, 1);
-    EXPECT_NE(damaged.output.find("damaged"), std::string::npos) << damaged.output;
+    Result result =
+        run(dir.path, env + " M=" LPTMON_PATH " P=" PROBE_PATH "; $M --once; echo s=$?; "
+                            "$P 3bc >/dev/null; $M --once; echo s=$?; $P >/dev/null; "
+                            "$M --log >&-; echo s=$?; $M --once --port 0x3BE; "
+                            "{ $M --port 2>&1; echo s=$?; } | grep '^[lus]'; "
+                            "chmod 777 ports; $P; $M --once; echo s=$?; chmod 700 ports; "
+                            "ln ports/lpt-3bc.state linked; $M --once; echo s=$?; rm linked; "
+                            "echo x > ports/lpt-3bc.state; $M --once; echo s=$?");
+    const std::string ports = dir / "ports", never = "lptmon: port 0x3BC has never been written "
+                                                     "(no write in " +
+                                                     ports + "/lpt-3bc.state)\ns=1\n";
+    const std::string refused = ports + " is writable by others; run: chmod 700 " + ports;
+    EXPECT_EQ(result.output,
+              never + never + "lptmon: standard output is closed\ns=1\n" + once_line +
+                  "lptmon: --port needs a port address\nusage: lptmon [--port ADDRESS] "
+                  "[--once | --log]\ns=2\n\ninpout32: virtual port: " +
+                  refused + "; port 0x3BC: values are kept in this program only\ninit=0 3bc=00\n" +
+                  "lptmon: " + refused + "\ns=1\nlptmon: " + ports +
+                  "/lpt-3bc.state is not a plain file of yours\ns=1\nlptmon: " + ports +
+                  "/lpt-3bc.state is damaged or of another version\ns=1\n");
 }
 
 TEST_F(Lptmon, LogWaitsForStateThenFollowsItThroughShrinkingRebuildingAndLocking)
@@ -139,8 +122,7 @@ TEST_F(Lptmon, LogWaitsForStateThenFollowsItThroughShrinkingRebuildingAndLocking
     probe(), probe(), probe();
     ASSERT_TRUE(log.wait_for(log_line, 3000, 6)) << log.output();
     // Replaced by a file held locked: it says so and still ends on Ctrl+C.
-    write_file(file + ".new", "");
-    int held = open((file + ".new").c_str(), O_RDWR);
+    int held = open((file + ".new").c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
     ASSERT_EQ(rename((file + ".new").c_str(), file.c_str()), 0);
     ASSERT_TRUE(log.wait_for("is locked by another program; waiting", 3000)) << log.output();

@@ -47,14 +47,9 @@ std::string read_file(const std::string &path)
     return text.str();
 }
 
-void write_file(const std::string &path, const std::string &text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
-
 void copy_file(const std::string &from, const std::string &to)
 {
-    write_file(to, read_file(from));
+    std::ofstream(to, std::ios::binary) << std::ifstream(from, std::ios::binary).rdbuf();
     chmod(to.c_str(), 0755);
 }
 

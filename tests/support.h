@@ -18,7 +18,6 @@ struct TempDir {
 };
 
 std::string read_file(const std::string &path);
-void write_file(const std::string &path, const std::string &text);
 void copy_file(const std::string &from, const std::string &to); // as an executable
 size_t count(const std::string &text, const std::string &part);
 
