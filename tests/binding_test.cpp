@@ -107,15 +107,9 @@ TEST(BindingBound, PortCallsReachTheEntriesUnchangedAndTheLibraryIsReleased)
     copy_file(FAKE_DIR "/fake_both.so", dir / "inpout32.dll");
     // One of the same name on the search path must not win over the one beside.
     copy_file(FAKE_DIR "/fake_none.so", elsewhere / "inpout32.dll");
-    Result result =
-        run(dir.path, "FAKE_LPT_LOG=calls.log LD_LIBRARY_PATH=" + elsewhere.path + " ./lpt_probe");
-    EXPECT_EQ(result.output, "init=0 3bc=5a\n");
-    std::string log;
-    for (const Call &call : calls(dir / "calls.log")) {
-        log +=
-            call.what + " " + std::to_string(call.port) + " " + std::to_string(call.value) + "\n";
-    }
-    EXPECT_EQ(log.substr(log.find('\n') + 1), "inp 956 90\nout 956 1\nunload 0 0\n");
+    Result result = run(dir.path, "FAKE_LPT_LOG=calls.log LD_LIBRARY_PATH=" + elsewhere.path +
+                                      " ./lpt_probe && cut -d' ' -f1-3 calls.log | tail -n +2");
+    EXPECT_EQ(result.output, "init=0 3bc=5a\ninp 956 90\nout 956 1\nunload 0 0\n");
 }
 
 } // namespace

@@ -23,13 +23,6 @@ struct FakeDevice {
     unsigned char control = 0x04;
 } device;
 
-int fake_open(const char *path, int)
-{
-    device.opened = path;
-    errno = device.open_error;
-    return device.open_error != 0 ? -1 : 42;
-}
-
 int fake_ioctl(int, unsigned long request, void *argument)
 {
     unsigned char *byte = static_cast<unsigned char *>(argument);
@@ -51,13 +44,12 @@ int fake_ioctl(int, unsigned long request, void *argument)
     return errno != 0 ? -1 : 0;
 }
 
-int fake_close(int)
-{
-    device.calls.push_back("close");
-    return 0;
-}
-
-const ppdev_ops fake_ops = {fake_open, fake_ioctl, fake_close};
+const ppdev_ops fake_ops = {[](const char *path, int) {
+                                device.opened = path;
+                                errno = device.open_error;
+                                return device.open_error != 0 ? -1 : 42;
+                            },
+                            fake_ioctl, [](int) { return device.calls.push_back("close"), 0; }};
 
 class RealPort : public ::testing::Test {
   protected:
