@@ -42,20 +42,22 @@ struct Session {
                                     std::vector<std::string>{"FAKE_LPT_LOG=" + (dir / "log")});
         pty->send(typed_before); // the terminal holds it until someone reads
     }
-    // The port writes, once there are `n` of them.
-    std::vector<Call> writes(size_t n)
+    // The values written to the port, once there are `n` of them.
+    std::vector<int> writes(size_t n)
     {
-        for (int waited = 0; port_writes(dir / "log").size() < n && waited < 8000; waited += 20) {
+        for (int waited = 0; calls(dir / "log", "out").size() < n && waited < 8000; waited += 20) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        std::vector<Call> writes = port_writes(dir / "log");
+        std::vector<Call> writes = calls(dir / "log", "out");
         // Every write goes to 0x3BC, and each pattern stands for about a second.
+        std::vector<int> values;
         for (size_t i = 0; i < writes.size(); ++i) {
             EXPECT_EQ(writes[i].port, 0x3BC);
             double phase = i > 0 ? writes[i].seconds - writes[i - 1].seconds : 1;
             EXPECT_TRUE(phase >= 0.95 && phase <= 1.2) << "phase " << i << ": " << phase;
+            values.push_back(writes[i].value);
         }
-        return writes;
+        return values;
     }
     std::string after_instructions()
     {
@@ -65,77 +67,62 @@ struct Session {
     }
 };
 
-struct KeyCase {
+struct Case {
     const char *name;
     std::string typed_before; // before the program started
-    size_t writes;            // port writes before the key
-    std::string key;
-    std::vector<int> values;
-    std::string left; // what the shell gets afterwards
+    size_t writes;            // port writes before it is ended
+    std::string key;          // ends it, or
+    int sig;                  // ends it (Ctrl+C for SIGINT)
+    std::vector<int> values;  // all the port writes
+    std::string left;         // what the shell gets afterwards
 };
-void PrintTo(const KeyCase &c, std::ostream *os)
+void PrintTo(const Case &c, std::ostream *os)
 {
     *os << c.name;
 }
 
-// The cycle the key falls in runs whole, then 0. The key is not echoed and
-// does not reach the shell; what was typed before the program started does.
-class Key : public ::testing::TestWithParam<KeyCase> {};
+// A key lets the cycle it falls in run whole, then 0; it is not echoed and
+// does not reach the shell, while what was typed before the program started
+// does. A signal, also a crash, ends it by that signal with the terminal
+// restored.
+class Blinker : public ::testing::TestWithParam<Case> {};
 
-TEST_P(Key, CycleRunsWholeThenThePortIsClearedAndOnlyEarlierInputIsLeft)
+TEST_P(Blinker, AlternatesUntilEndedAndLeavesTheTerminalAsFound)
 {
-    const KeyCase &c = GetParam();
+    const Case &c = GetParam();
     Session run(true, c.typed_before);
     ASSERT_TRUE(run.pty->wait_for(instructions, 5000)) << run.pty->output();
-    if (!c.key.empty()) {
-        run.writes(c.writes);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        run.pty->send(c.key);
+    run.writes(c.writes);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (c.sig == SIGINT) {
+        run.pty->send("\x03");
+    } else if (c.sig != 0) {
+        kill(calls(run.dir / "log").at(0).value, c.sig); // the double logs the pid
     }
+    run.pty->send(c.key);
     ASSERT_TRUE(run.pty->wait_exit(6000));
-    EXPECT_EQ(values(run.writes(c.values.size())), c.values);
-    EXPECT_EQ(calls(run.dir / "log").back().what, "unload");
-    EXPECT_EQ(run.after_instructions(), "\r\n[exit=0 mode=same key=" + c.left + "]\r\n");
+    EXPECT_EQ(run.writes(c.values.size()), c.values);
+    const std::string end =
+        "[exit=" + std::to_string(c.sig ? 128 + c.sig : 0) + " mode=same key=" + c.left + "]\r\n";
+    if (c.sig != 0) { // the shell may say "Terminated" first
+        EXPECT_NE(run.after_instructions().find(end), std::string::npos) << run.pty->output();
+    } else {
+        EXPECT_EQ(calls(run.dir / "log").back().what, "unload");
+        EXPECT_EQ(run.after_instructions(), "\r\n" + end);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Blinker, Key,
-    ::testing::Values(KeyCase{"LetterInFirstCycle", "", 1, "x", {1, 2, 0}, ""},
-                      KeyCase{"CtrlDInSecondCycle", "", 3, "\x04", {1, 2, 1, 2, 0}, ""},
-                      KeyCase{"TypedBeforeStart", "a", 0, "", {1, 2, 0}, "a"}),
-    [](const ::testing::TestParamInfo<KeyCase> &info) { return std::string(info.param.name); });
-
-// Without a key it alternates. Ended by a signal, also by a crash, it dies of
-// that signal with the terminal restored.
-class Interrupt : public ::testing::TestWithParam<int> {};
-
-TEST_P(Interrupt, AlternatesUntilInterruptedAndRestoresTheTerminal)
-{
-    const int sig = GetParam();
-    Session run;
-    if (sig == SIGTERM) {
-        EXPECT_EQ(values(run.writes(5)), (std::vector<int>{1, 2, 1, 2, 1}));
-    } else {
-        run.writes(1);
-    }
-    if (sig == SIGINT) {
-        run.pty->send("\x03");
-    } else {
-        kill(calls(run.dir / "log").at(0).value, sig); // the double logs the pid
-    }
-    ASSERT_TRUE(run.pty->wait_exit(5000));
-    // The shell may say "Terminated" first.
-    EXPECT_NE(run.after_instructions().find("[exit=" + std::to_string(128 + sig) +
-                                            " mode=same key=]\r\n"),
-              std::string::npos)
-        << run.pty->output();
-}
-
-INSTANTIATE_TEST_SUITE_P(Blinker, Interrupt,
-                         ::testing::Values(SIGTERM, SIGINT, SIGSEGV, SIGBUS, SIGABRT),
-                         [](const ::testing::TestParamInfo<int> &info) {
-                             return std::string(sigabbrev_np(info.param));
-                         });
+    Ended, Blinker,
+    ::testing::Values(Case{"LetterInFirstCycle", "", 1, "x", 0, {1, 2, 0}, ""},
+                      Case{"CtrlDInSecondCycle", "", 3, "\x04", 0, {1, 2, 1, 2, 0}, ""},
+                      Case{"TypedBeforeStart", "a", 0, "", 0, {1, 2, 0}, "a"},
+                      Case{"TERM", "", 5, "", SIGTERM, {1, 2, 1, 2, 1}, ""},
+                      Case{"INT", "", 1, "", SIGINT, {1}, ""},
+                      Case{"SEGV", "", 1, "", SIGSEGV, {1}, ""},
+                      Case{"BUS", "", 1, "", SIGBUS, {1}, ""},
+                      Case{"ABRT", "", 1, "", SIGABRT, {1}, ""}),
+    [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
 
 TEST(BlinkerPause, OneKeyPressIsOneKeyAlsoWhenItSendsSeveralBytes)
 {

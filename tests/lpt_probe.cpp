@@ -1,16 +1,26 @@
-// Binds like the blinker does, then reads and writes the port once.
+// Binds like the blinker does, then takes its arguments in order: PORT=VALUE
+// writes the port, PORT reads it and prints " PORT=VALUE" (hexadecimal). With
+// no arguments, reads 3bc and writes 1 to it.
 #include "LPT_lib.h"
 
-int main()
+int main(int argc, char **argv)
 {
     long status = init_IO_32();
-    if (status != 0) {
-        printf("init=%ld\n", status);
-        return 1;
+    printf("init=%ld", status);
+    const char *fallback[] = {"", "3bc", "3bc=1"};
+    const char *const *steps = argc > 1 ? argv : fallback;
+    for (int i = 1; status == 0 && i < (argc > 1 ? argc : 3); ++i) {
+        unsigned port, value;
+        int n = sscanf(steps[i], "%x=%x", &port, &value);
+        if (n == 2) {
+            Out32(static_cast<short>(port), static_cast<short>(value));
+        } else if (n == 1) {
+            printf(" %x=%02x", port, static_cast<unsigned short>(Inp32(static_cast<short>(port))));
+        }
     }
-    short value = Inp32(0x3BC);
-    Out32(0x3BC, 1);
-    printf("init=0 inp=0x%x\n", value);
-    un_init_IO_32();
-    return 0;
+    printf("\n");
+    if (status == 0) {
+        un_init_IO_32();
+    }
+    return status == 0 ? 0 : 1;
 }

@@ -1,12 +1,13 @@
-// lptmon: how a short history is drawn into the timing strip, and the
-// program's --once, --log and live views against a state that the port
-// library wrote, a missing state and a damaged one.
-#include "ports.h"
+// lptmon as its user meets it: the timing strip and the one-line view drawn
+// from a short history, the --once, --log and live views of what the port
+// library wrote, the states it refuses, and every way to end it with the
+// terminal given back.
 #include "render.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -16,8 +17,10 @@ using namespace support;
 namespace {
 
 const uint64_t second = 1000000000ull;
+const std::string once_line = "port 0x3BC  D7-D0 ( )( )( )( )( )( )( )(*)  data 0x01 00000001\n";
+const std::string log_line = "  data    0x01 00000001  pid ";
 
-TEST(LptmonRender, TimingStripShowsEachDataLineAndShortTerminalsKeepD1D0)
+TEST(LptmonRender, StripShowsEachDataLineAndSmallTerminalsKeepTheDataValue)
 {
     lptmon::Snapshot snapshot;
     snapshot.now_ns = 100 * second;
@@ -32,20 +35,37 @@ TEST(LptmonRender, TimingStripShowsEachDataLineAndShortTerminalsKeepD1D0)
                                                "________", "________", "___##___", "_##_____"}));
     snapshot.complete = false; // before the history, unknown
     EXPECT_EQ(lptmon::timing_strip(snapshot, 4 * second, 8, lptmon::ascii_glyphs)[7], " ##_____");
-
     // Short of rows, the driven lines D1 and D0 are the ones kept.
     auto lines = lptmon::screen(snapshot, 14, 60, lptmon::unicode_glyphs);
     ASSERT_EQ(lines.size(), 14u);
     EXPECT_EQ(lines[11].substr(0, 2) + lines[12].substr(0, 2), "D1D0");
+
+    // Fewer rows still: one line, as much of it as fits, the value last to go.
+    snapshot.registers[vport::data] = 1;
+    const struct {
+        int cols;
+        std::string line;
+    } cases[] = {{64, once_line.substr(0, once_line.size() - 1)},
+                 {61, "0x3BC ( )( )( )( )( )( )( )(*) 0x01 00000001"},
+                 {40, "( )( )( )( )( )( )( )(*) 0x01"},
+                 {20, "0x01 00000001"},
+                 {4, "0x01"}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(lptmon::screen(snapshot, 6, c.cols, lptmon::ascii_glyphs),
+                  std::vector<std::string>{c.line})
+            << c.cols << " columns";
+    }
+    EXPECT_EQ(lptmon::screen(snapshot, 6, 40, lptmon::unicode_glyphs)[0],
+              "0x3BC \u25cb\u25cb\u25cb\u25cb\u25cb\u25cb\u25cb\u25cf 0x01 00000001");
 }
 
 class Lptmon : public ::testing::Test {
   protected:
-    // The port library writes 1 to 0x3BC, in a program of its own.
-    void write_through_library() { ASSERT_EQ(run(dir.path, env + PROBE_PATH).status, 0); }
-    Result lptmon(const std::string &arguments)
+    // The port library, in a program of its own: with no arguments, it
+    // writes 1 to 0x3BC.
+    Result probe(const std::string &arguments = "")
     {
-        return run(dir.path, env + LPTMON_PATH + arguments);
+        return run(dir.path, env + PROBE_PATH + arguments);
     }
     Pty watch(const std::string &arguments)
     {
@@ -53,103 +73,56 @@ class Lptmon : public ::testing::Test {
                    {"LPT_VIRTUAL_DIR=" + (dir / "ports")});
     }
     TempDir dir;
-    const std::string env = "LPT_VIRTUAL_DIR=" + (dir / "ports") + " ";
+    const std::string env = "export LPT_BACKEND=virtual LPT_VIRTUAL_DIR=" + (dir / "ports") + ";";
+    const std::string file = dir / "ports/lpt-3bc.state";
 };
 
-TEST_F(Lptmon, OnceTellsTheDataRegisterOrWhyNot)
+// A port only read holds no write. Its output closed, nothing of lptmon may
+// land in the state file. A folder others can write is refused by both with
+// the same words, by the library once, keeping the values in the program.
+TEST_F(Lptmon, OnceTellsTheDataValueOrWhyNotAndRefusesWhatTheLibraryRefuses)
 {
-    Result missing = lptmon(" --once");
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.output.find("port 0x3BC has never been written"), std::string::npos);
-
-    write_through_library();
-    Result once = lptmon(" --once --port 0x3BE");
-    EXPECT_EQ(once.status, 0);
-    EXPECT_EQ(once.output, "port 0x3BC  D7-D0 ( )( )( )( )( )( )( )(*)  data 0x01 00000001\n");
-
-    // Started with its output closed, it must not print into the state file.
-    lptmon(" --once >&-");
-    EXPECT_EQ(lptmon(" --once").output, once.output);
-
-    write_file(dir / "ports/lpt-3bc.state", std::string(sizeof(vport::State), 'x'));
-    Result corrupt = lptmon(" --once");
-    EXPECT_EQ(corrupt.status, 1);
-    EXPECT_NE(corrupt.output.find("damaged"), std::string::npos) << corrupt.output;
+    Result result =
+        run(dir.path, env + " M=" LPTMON_PATH " P=" PROBE_PATH "; $M --once; echo s=$?; "
+                            "$P 3bc >/dev/null; $M --once; echo s=$?; $P >/dev/null; "
+                            "$M --log >&-; echo s=$?; $M --once --port 0x3BE; "
+                            "{ $M --port 2>&1; echo s=$?; } | grep '^[lus]'; "
+                            "chmod 777 ports; $P; $M --once; echo s=$?; chmod 700 ports; "
+                            "ln ports/lpt-3bc.state linked; $M --once; echo s=$?; rm linked; "
+                            "echo x > ports/lpt-3bc.state; $M --once; echo s=$?");
+    const std::string ports = dir / "ports", never = "lptmon: port 0x3BC has never been written "
+                                                     "(no write in " +
+                                                     ports + "/lpt-3bc.state)\ns=1\n";
+    const std::string refused = ports + " is writable by others; run: chmod 700 " + ports;
+    EXPECT_EQ(result.output,
+              never + never + "lptmon: standard output is closed\ns=1\n" + once_line +
+                  "lptmon: --port needs a port address\nusage: lptmon [--port ADDRESS] "
+                  "[--once | --log]\ns=2\n\ninpout32: virtual port: " +
+                  refused + "; port 0x3BC: values are kept in this program only\ninit=0 3bc=00\n" +
+                  "lptmon: " + refused + "\ns=1\nlptmon: " + ports +
+                  "/lpt-3bc.state is not a plain file of yours\ns=1\nlptmon: " + ports +
+                  "/lpt-3bc.state is damaged or of another version\ns=1\n");
 }
 
-TEST_F(Lptmon, LogWaitsForStateThenFollowsNewWritesUntilInterrupted)
+TEST_F(Lptmon, LogWaitsForStateThenFollowsItThroughShrinkingRebuildingAndLocking)
 {
     Pty log = watch(" --log");
     ASSERT_TRUE(log.wait_for("no state yet", 3000)) << log.output();
-    write_through_library();
-    ASSERT_TRUE(log.wait_for("  data    0x01 00000001  pid ", 3000)) << log.output();
-    write_through_library();
+    probe();
+    ASSERT_TRUE(log.wait_for(log_line, 3000)) << log.output();
+    probe();
     ASSERT_TRUE(log.wait_for("+", 3000)) << log.output(); // with the gap to the one before
-    ASSERT_TRUE(log.wait_for("  data    0x01 00000001  pid ", 3000, 2)) << log.output();
-    log.send("\x03");
-    EXPECT_TRUE(log.wait_exit(3000));
-}
-
-TEST_F(Lptmon, LiveViewRedrawsInPlaceAndGivesTheTerminalBack)
-{
-    write_through_library();
-    Pty live = watch("");
-    ASSERT_TRUE(live.wait_for("D0  ", 3000)) << live.output();
-    EXPECT_NE(live.output().find("\x1b[?1049h\x1b[?25l"), std::string::npos);
-    EXPECT_NE(live.output().find("data     0x3BC  0x01  00000001"), std::string::npos);
-    live.send("\x03");
-    ASSERT_TRUE(live.wait_exit(3000));
-    const std::string restore = "\x1b[?25h\x1b[?1049l";
-    EXPECT_EQ(live.output().substr(live.output().size() - restore.size()), restore);
-}
-
-TEST_F(Lptmon, OnceRefusesWhatTheLibraryRefusesAndAPortOnlyRead)
-{
-    // Only read, never written: the file exists, but holds no write.
-    setenv("LPT_VIRTUAL_DIR", (dir / "ports").c_str(), 1);
-    setenv("LPT_BACKEND", "virtual", 1);
-    lpt_read(0x3BC);
-    lpt_close_ports();
-    unsetenv("LPT_BACKEND");
-    unsetenv("LPT_VIRTUAL_DIR");
-    Result only_read = lptmon(" --once");
-    EXPECT_EQ(only_read.status, 1) << only_read.output;
-    EXPECT_NE(only_read.output.find("port 0x3BC has never been written"), std::string::npos)
-        << only_read.output;
-
-    // A folder others can write: both refuse it with the same words.
-    run(dir.path, "chmod 777 ports");
-    Result library = run(dir.path, env + PROBE_PATH), monitor = lptmon(" --once");
-    const std::string words =
-        dir / "ports is writable by others; run: chmod 700 " + (dir / "ports");
-    EXPECT_NE(library.output.find("inpout32: virtual port: " + words), std::string::npos)
-        << library.output;
-    EXPECT_EQ(monitor.output, "lptmon: " + words + "\n");
-    EXPECT_EQ(monitor.status, 1);
-    // A second link to the file: not ours to trust.
-    run(dir.path, "chmod 700 ports && ln ports/lpt-3bc.state linked");
-    EXPECT_NE(lptmon(" --once").output.find("is not a plain file of yours"), std::string::npos);
-}
-
-TEST_F(Lptmon, LogSurvivesAShrunkLockedOrRebuiltFileAndFollowsIt)
-{
-    const std::string file = dir / "ports/lpt-3bc.state";
-    write_through_library();
-    Pty log = watch(" --log");
-    ASSERT_TRUE(log.wait_for("  data    0x01 00000001  pid ", 3000)) << log.output();
+    ASSERT_TRUE(log.wait_for(log_line, 3000, 2)) << log.output();
     // Shrunk under it: no crash; the library makes it anew and the log goes on.
     ASSERT_EQ(truncate(file.c_str(), 0), 0);
-    write_through_library();
-    ASSERT_TRUE(log.wait_for("  data    0x01 00000001  pid ", 3000, 2)) << log.output();
+    probe();
+    ASSERT_TRUE(log.wait_for(log_line, 3000, 3)) << log.output();
     // Damaged in place and rebuilt with more writes: every new one is shown.
-    write_file(file, std::string(sizeof(vport::State), 'x'));
-    for (int i = 0; i < 3; ++i) {
-        write_through_library();
-    }
-    ASSERT_TRUE(log.wait_for("  data    0x01 00000001  pid ", 3000, 5)) << log.output();
+    run(dir.path, "echo x > ports/lpt-3bc.state");
+    probe(), probe(), probe();
+    ASSERT_TRUE(log.wait_for(log_line, 3000, 6)) << log.output();
     // Replaced by a file held locked: it says so and still ends on Ctrl+C.
-    write_file(file + ".new", "");
-    int held = open((file + ".new").c_str(), O_RDWR);
+    int held = open((file + ".new").c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
     ASSERT_EQ(rename((file + ".new").c_str(), file.c_str()), 0);
     ASSERT_TRUE(log.wait_for("is locked by another program; waiting", 3000)) << log.output();
@@ -157,5 +130,90 @@ TEST_F(Lptmon, LogSurvivesAShrunkLockedOrRebuiltFileAndFollowsIt)
     EXPECT_TRUE(log.wait_exit(3000)) << log.output();
     close(held);
 }
+
+// A reader that goes away ends lptmon while the port is idle, by SIGPIPE as a
+// write would, or with status 1 where SIGPIPE is ignored. (Its status and
+// head's line may come in either order.)
+TEST_F(Lptmon, ClosedOutputEndsItWhileThePortIsIdle)
+{
+    probe();
+    const struct {
+        std::string before, arguments, first_line, status;
+    } cases[] = {
+        {"", "", once_line, "141"},
+        {"", " --log", log_line, "141"},
+        {"trap '' PIPE; ", " --log", log_line, "1"},
+    };
+    for (const auto &c : cases) {
+        Result result = run(dir.path, c.before + "{ " + env + LPTMON_PATH + c.arguments +
+                                          "; echo lptmon=$? >&2; } | head -1");
+        EXPECT_NE(result.output.find(c.first_line), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find("lptmon=" + c.status + "\n"), std::string::npos)
+            << c.before << c.arguments << ": " << result.output;
+    }
+}
+
+struct Ending {
+    const char *name;
+    std::string keys; // Ctrl+Z among them stops it until `fg`
+    int sig;          // sent after the keys
+    int status;
+};
+void PrintTo(const Ending &e, std::ostream *os)
+{
+    *os << e.name;
+}
+
+// Reports how lptmon ended and whether the terminal mode is the one found
+// before it, also while it is stopped; `set -m` gives it a job of its own.
+const std::string wrapper =
+    "set -m; ulimit -c 0; stty -g > before\n"
+    "sh -c 'echo $$ > pid; exec \"$0\"' " LPTMON_PATH "\n"
+    "s=$?\n"
+    "if [ $s = 148 ]; then\n"
+    "  stty -g > stopped; cmp -s before stopped && echo '[stopped mode=same]'\n"
+    "  fg; s=$?\n"
+    "fi\n"
+    "stty -g > after; cmp -s before after && m=same || m=changed\n"
+    "printf '\\n[exit=%s mode=%s]\\n' \"$s\" \"$m\"\n";
+
+class LptmonEnding : public Lptmon, public ::testing::WithParamInterface<Ending> {};
+
+TEST_P(LptmonEnding, LiveViewGivesTheTerminalBackEveryWayOut)
+{
+    const Ending &e = GetParam();
+    probe();
+    Pty pty(dir.path, {"/bin/sh", "-c", wrapper}, {"LPT_VIRTUAL_DIR=" + (dir / "ports")});
+    const std::string take = "\x1b[?1049h\x1b[?25l", give_back = "\x1b[?25h\x1b[?1049l";
+    ASSERT_TRUE(pty.wait_for("q quits", 5000)) << pty.output();
+    ASSERT_TRUE(pty.wait_for("data     0x3BC  0x01  00000001", 5000)) << pty.output();
+    for (char key : e.keys) {
+        pty.send(std::string(1, key));
+        if (key == '\x1a') {
+            ASSERT_TRUE(pty.wait_for("[stopped mode=same]", 5000)) << pty.output();
+            ASSERT_TRUE(pty.wait_for(take, 5000, 2)) << "not taken again";
+        }
+    }
+    if (e.sig != 0) {
+        kill(std::stoi(read_file(dir / "pid")), e.sig);
+    }
+    ASSERT_TRUE(pty.wait_exit(5000)) << pty.output();
+    const std::string &out = pty.output();
+    EXPECT_NE(out.find("[exit=" + std::to_string(e.status) + " mode=same]"), std::string::npos)
+        << out;
+    EXPECT_EQ(count(out, take), 1 + count(e.keys, "\x1a"));
+    EXPECT_EQ(count(out, give_back), count(out, take));
+    EXPECT_LT(out.rfind(take), out.rfind(give_back)); // given back last
+}
+
+INSTANTIATE_TEST_SUITE_P(Lptmon, LptmonEnding,
+                         ::testing::Values(Ending{"Q", "q", 0, 0}, Ending{"CtrlC", "\x03", 0, 0},
+                                           Ending{"Term", "", SIGTERM, 0},
+                                           Ending{"CtrlBackslash", "\x1c", 0, 128 + SIGQUIT},
+                                           Ending{"Crash", "", SIGSEGV, 128 + SIGSEGV},
+                                           Ending{"CtrlZThenQ", "\x1aq", 0, 0}),
+                         [](const ::testing::TestParamInfo<Ending> &info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace

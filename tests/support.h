@@ -18,8 +18,7 @@ struct TempDir {
 };
 
 std::string read_file(const std::string &path);
-void write_file(const std::string &path, const std::string &text);
-void copy_file(const std::string &from, const std::string &to);
+void copy_file(const std::string &from, const std::string &to); // as an executable
 size_t count(const std::string &text, const std::string &part);
 
 struct Result {
@@ -35,9 +34,8 @@ struct Call {
     int port, value;
     double seconds; // monotonic
 };
-std::vector<Call> calls(const std::string &log);
-std::vector<Call> port_writes(const std::string &log);
-std::vector<int> values(const std::vector<Call> &writes);
+// The calls the test double logged, only those named `what` when given.
+std::vector<Call> calls(const std::string &log, const std::string &what = "");
 
 // A program on a fresh pseudo-terminal that is its controlling terminal.
 class Pty {
