@@ -38,10 +38,10 @@ notice=$'inpout32: virtual port 0x3BC: no hardware is driven; watch it with lptm
 case "$1" in
 latch) # a value written by one process is read by the next; the notice once each
     run lpt_probe.exe || fail "first probe: status $?"
-    [ "$(cat "$dir/out.txt")" = $'init=0 inp=0x0\r' ] || fail "fresh port: $(cat -A "$dir/out.txt")"
+    [ "$(cat "$dir/out.txt")" = $'init=0 3bc=00\r' ] || fail "fresh port: $(cat -A "$dir/out.txt")"
     [ "$(cat "$dir/err.txt")" = $'\r\n'"$notice" ] || fail "notice: $(cat -A "$dir/err.txt")"
     run lpt_probe.exe || fail "second probe: status $?"
-    [ "$(cat "$dir/out.txt")" = $'init=0 inp=0x1\r' ] || fail "latch: $(cat -A "$dir/out.txt")"
+    [ "$(cat "$dir/out.txt")" = $'init=0 3bc=01\r' ] || fail "latch: $(cat -A "$dir/out.txt")"
     [ "$(grep -c "no hardware" "$dir/err.txt")" = 1 ] || fail "notice not once"
     [ -f "$dir/state/lpt-3bc.state" ] || fail "no state file in LPT_VIRTUAL_DIR"
     run lptmon.exe --once || fail "lptmon --once: status $?"
