@@ -2,6 +2,7 @@
 // signals, the keyboard in single-key mode, the alternate screen, stops
 // (Ctrl+Z) and a closed output.
 #include "term.h"
+#include "standard_descriptors.h"
 
 #include <atomic>
 #include <cerrno>
@@ -281,21 +282,6 @@ void take_screen_now()
     handle(SIGTSTP, on_suspend);
 }
 
-// Started with standard input, output or error closed, the state file would
-// take its number, and our output would be written into it.
-void fill_descriptors()
-{
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            // The lowest free number: this one, as the ones below are open.
-            int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-            if (null > fd) {
-                close(null);
-            }
-        }
-    }
-}
-
 } // namespace
 
 namespace term {
@@ -307,7 +293,7 @@ bool output_missing()
 
 void fill_standard_streams()
 {
-    fill_descriptors();
+    fill_standard_descriptors();
 }
 
 void catch_signals()

@@ -1,6 +1,7 @@
 // The console on POSIX: the controlling terminal, kept in single-key mode
 // without echo while the program runs, and restored on every way out.
 #include "lpt_platform.h"
+#include "standard_descriptors.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -126,23 +127,6 @@ void handle(int sig, void (*handler)(int))
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(sig, &action, NULL);
-}
-
-// Started with standard input, output or error closed, the next file opened
-// (ours, the port library's) would take its number, and printf would write
-// into it. /dev/null there keeps those numbers taken; a closed standard
-// input then reads as its end, as before.
-void fill_standard_descriptors()
-{
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            // The lowest free number: this one, as the ones below are open.
-            int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-            if (null > fd) {
-                close(null);
-            }
-        }
-    }
 }
 
 __attribute__((constructor)) void open_console()
