@@ -4,25 +4,7 @@
 #   virtual_port.sh latch | blinking | consoles
 # Skipped (exit 77, with the reason) where Wine cannot run them.
 set -euo pipefail
-fail() { echo "FAIL: $*"; exit 1; }
-skip() { echo "SKIPPED: $*"; exit 77; }
-
-. "$SOURCE_DIR/scripts/ia32.sh"
-if [ "$WIN_ARCH" = x86_64 ]; then
-    wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-    [ -x "$wine" ] || skip "64-bit Wine (wine64) is not installed"
-else
-    can_run_ia32 || skip "this kernel cannot run 32-bit x86 programs, so Wine cannot start the exe"
-    wine=$(command -v wine) || skip "Wine is not installed"
-fi
-wineserver=$(dirname "$wine")/wineserver
-command -v "$wineserver" >/dev/null || wineserver=wineserver
-export WINEPREFIX="$WORK/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-mkdir -p "$WORK"
-[ -d "$WINEPREFIX" ] || timeout 120 "$wine" wineboot -i >/dev/null 2>&1 ||
-    skip "wineboot could not make a Wine prefix"
-probe=$(timeout 60 "$wine" cmd /c echo wine-ok 2>&1 || true)
-grep -q wine-ok <<<"$probe" || skip "Wine does not run programs here: $(head -1 <<<"$probe")"
+. "$(dirname "$0")/wine-setup.sh"
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 
 # A folder as the user unzips it, with a state folder of its own (a Windows

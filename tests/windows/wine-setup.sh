@@ -1,0 +1,24 @@
+# Sourced by the Wine tests: fail and skip, and a Wine that runs programs,
+# in $wine and $wineserver, with a prefix of the tests' own. Skips (exit 77,
+# with the reason) where Wine cannot run the exe.
+fail() { echo "FAIL: $*"; exit 1; }
+skip() { echo "SKIPPED: $*"; exit 77; }
+
+. "$SOURCE_DIR/scripts/ia32.sh"
+if [ "$WIN_ARCH" = x86_64 ]; then
+    # The 64-bit stand-in build runs in 64-bit Wine, also where no 32-bit
+    # program can run.
+    wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+    [ -x "$wine" ] || skip "64-bit Wine (wine64) is not installed"
+else
+    can_run_ia32 || skip "this kernel cannot run 32-bit x86 programs, so Wine cannot start the exe"
+    wine=$(command -v wine) || skip "Wine is not installed"
+fi
+wineserver=$(dirname "$wine")/wineserver
+command -v "$wineserver" >/dev/null || wineserver=wineserver
+export WINEPREFIX="$WORK/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+mkdir -p "$WORK"
+[ -d "$WINEPREFIX" ] || timeout 120 "$wine" wineboot -i >/dev/null 2>&1 ||
+    skip "wineboot could not make a Wine prefix"
+probe=$(timeout 60 "$wine" cmd /c echo wine-ok 2>&1 || true)
+grep -q wine-ok <<<"$probe" || skip "Wine does not run programs here: $(head -1 <<<"$probe")"
