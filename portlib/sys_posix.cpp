@@ -288,19 +288,32 @@ bool lock(int fd, bool exclusive)
 // The pid goes in every record; asking the kernel each time costs more than
 // the rest of a write, so it is kept, and renewed in a forked child.
 uint32_t cached_pid = 0;
-pthread_once_t pid_once = PTHREAD_ONCE_INIT;
+pthread_once_t fork_once = PTHREAD_ONCE_INIT;
+pthread_mutex_t ports_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-void forget_pid()
+// A fork while another thread of the host is inside Inp32 or Out32 would
+// give the child a table lock that nobody releases: the fork waits for that
+// call to end instead. The child gets a pid of its own.
+void before_fork()
+{
+    pthread_mutex_lock(&ports_mutex);
+}
+
+void after_fork_in_parent()
+{
+    pthread_mutex_unlock(&ports_mutex);
+}
+
+void after_fork_in_child()
 {
     cached_pid = 0;
+    pthread_mutex_unlock(&ports_mutex);
 }
 
 void watch_forks()
 {
-    pthread_atfork(nullptr, nullptr, forget_pid);
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 }
-
-pthread_mutex_t ports_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 } // namespace
 
@@ -463,7 +476,7 @@ uint64_t monotonic_ns()
 uint32_t process_id()
 {
     if (cached_pid == 0) {
-        pthread_once(&pid_once, watch_forks);
+        pthread_once(&fork_once, watch_forks);
         cached_pid = static_cast<uint32_t>(getpid());
     }
     return cached_pid;
@@ -498,6 +511,7 @@ void release(void *memory)
 
 void lock_ports()
 {
+    pthread_once(&fork_once, watch_forks);
     pthread_mutex_lock(&ports_mutex);
 }
 

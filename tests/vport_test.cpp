@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace support;
@@ -104,6 +106,34 @@ TEST_F(VirtualPort, ConcurrentWritersLoseNoWriteTearNoRecordAndLateOnesOverwrite
     EXPECT_EQ(vport::read(port.state, vport::data), writes.back().value);
     EXPECT_EQ(read_file(state_file).size(), sizeof(vport::State));
     vport::close(&port);
+}
+
+// A host that forks while another of its threads is inside Out32: the child
+// must still be able to use the port (no table lock left held in it).
+TEST_F(VirtualPort, ForkWhileAnotherThreadWritesLeavesTheChildAUsablePort)
+{
+    pid_t host = start([](inp_fn, out_fn out) {
+        std::atomic<bool> stop{false};
+        std::thread busy([&] {
+            while (!stop) {
+                out(0x3BC, 1);
+            }
+        });
+        bool all = true;
+        for (int i = 0; i < 20 && all; ++i) {
+            pid_t child = fork();
+            if (child == 0) {
+                alarm(5); // a child stuck on the lock dies of SIGALRM
+                out(0x3BC, 2);
+                _exit(0);
+            }
+            all = exit_status(child) == 0;
+        }
+        stop = true;
+        busy.join();
+        return all;
+    });
+    EXPECT_EQ(exit_status(host), 0);
 }
 
 TEST_F(VirtualPort, DamagedForeignOrStaleFileIsRebuiltNeverTrusted)
