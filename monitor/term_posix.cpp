@@ -234,6 +234,11 @@ void *watch(void *)
     poll(nullptr, 0, 2000);
     if (pthread_mutex_trylock(&output_lock) == 0) {
         give_back_terminal();
+    } else if (keys_mode_applied) {
+        // The main thread is stuck writing (output stopped with Ctrl+S, a
+        // dead terminal): a write of ours would hang as well, but the
+        // keyboard's echo at least comes back.
+        tcsetattr(STDIN_FILENO, TCSANOW, &keys_found_mode);
     }
     _exit(status_at_end(0));
 }

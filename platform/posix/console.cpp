@@ -22,6 +22,9 @@ volatile sig_atomic_t mode_applied = 0;
 // Bytes already waiting when single-key mode was last set: typed for the
 // shell before we ran (or while stopped), not ours to discard.
 volatile sig_atomic_t waiting_at_start = 0;
+// Set on the way out: a SIGCONT after that must not set single-key mode
+// again, as nothing would restore it.
+volatile sig_atomic_t finished = 0;
 
 // Bytes of one key press arrive together; a gap this long ends the key.
 const int key_rest_timeout_ms = 50;
@@ -43,7 +46,7 @@ void single_key_mode(struct termios *mode)
 // background one would be stopped for trying.
 void apply_console_mode()
 {
-    if (tty_fd < 0 || !in_foreground()) {
+    if (tty_fd < 0 || finished || !in_foreground()) {
         return;
     }
     struct termios mode = found_mode;
@@ -72,6 +75,7 @@ void restore_console_mode()
 // so then all of it is left alone.
 void restore_console_at_exit()
 {
+    finished = 1;
     if (tty_fd >= 0 && mode_applied && waiting_at_start == 0 && in_foreground()) {
         tcflush(tty_fd, TCIFLUSH);
     }
