@@ -71,25 +71,31 @@ void append(char *text, size_t size, const char *format, ...)
     va_end(arguments);
 }
 
-// The port's base address: the first field of base-addr, in decimal. Read
-// without blocking, and only from a plain file, as procfs gives.
-bool read_base_address(const char *path, unsigned long *address)
+// The start of a small procfs file, read without blocking and only from a
+// plain file, as procfs gives. False when there is none.
+bool read_proc_text(const char *path, char *text, size_t size)
 {
     int fd = above_stdio(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (fd < 0) {
         return false;
     }
-    char text[64] = "";
     struct stat st;
     ssize_t n = -1;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        n = read(fd, text, sizeof text - 1);
+        n = read(fd, text, size - 1);
     }
     close(fd);
-    if (n <= 0) {
+    text[n > 0 ? n : 0] = '\0';
+    return n > 0;
+}
+
+// The port's base address: the first field of base-addr, in decimal.
+bool read_base_address(const char *path, unsigned long *address)
+{
+    char text[64];
+    if (!read_proc_text(path, text, sizeof text)) {
         return false;
     }
-    text[n] = '\0';
     const char *digits = text + strspn(text, " \t");
     if (*digits < '0' || *digits > '9') {
         return false; // a negative address is no address
@@ -191,6 +197,21 @@ lpt_open_result open_port(unsigned base, void **handle, char *why, size_t why_si
     }
     char device[600];
     snprintf(device, sizeof device, "%s/dev/parport%d", root(), number);
+    // The claim below waits, without end, for whoever holds the port: the
+    // program would hang in its first port write. So a port that someone
+    // holds is told about and left alone. (One who claims it in the moment
+    // between this look and our claim still makes us wait for it.)
+    char active[700], holder[64];
+    snprintf(active, sizeof active, "%s/parport%d/devices/active", proc, number);
+    if (read_proc_text(active, holder, sizeof holder)) {
+        holder[strcspn(holder, " \t\n")] = '\0';
+        if (holder[0] != '\0' && strcmp(holder, "none") != 0) {
+            snprintf(why, why_size,
+                     "%s: the port is in use by %s; end the program that holds it and try again",
+                     device, holder);
+            return lpt_unusable;
+        }
+    }
     int fd = ops->open(device, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         advice(device, "open", errno, why, why_size);

@@ -133,6 +133,10 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"NoAccess", "", 0x3BC, EACCES, 0, usermod, true},
         Case{"NoDriver", "", 0x3BC, ENODEV, 0, "sudo modprobe ppdev; using the virtual", true},
         Case{"Busy", "", 0x3BC, 0, EBUSY, "another program holds the port", true},
+        // Held by another program: its claim would wait without end.
+        Case{"Held", "", 0x3BC, 0, 0,
+             "/dev/parport1: the port is in use by ppdev0; end the program that holds it", true,
+             "mkdir $p/parport1/devices && echo ppdev0 > $p/parport1/devices/active"},
         Case{"OtherAddresses", "", 0x278, 0, 0,
              "no parallel port at 0x278; this machine has 0x378 (parport0), 0x3BC (parport1)",
              true},
