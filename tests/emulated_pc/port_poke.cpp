@@ -1,10 +1,12 @@
 // Reaches the port library the way the blinker does, then writes and reads
 // the registers named on the command line: ADDRESS=VALUE writes, ADDRESS
-// reads and prints ADDRESS=VALUE. Runs inside the emulated PC.
+// reads and prints ADDRESS=VALUE, "hold" keeps the port for three seconds.
+// Runs inside the emulated PC.
 #include "LPT_lib.h"
 
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 int main(int argc, char **argv)
 {
@@ -12,6 +14,10 @@ int main(int argc, char **argv)
         return 1;
     }
     for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "hold") == 0) {
+            sleep(3);
+            continue;
+        }
         char *end;
         unsigned long address = strtoul(argv[i], &end, 0);
         if (*end == '=') {

@@ -95,6 +95,9 @@ check "the data register at 0x378 reads back through Inp32 in the next program" 
 check "a user outside group lp is told why and how, then gets the virtual port" said \
     'noaccess err: inpout32: ppdev port: /dev/parport0: open failed: Permission denied; to use it, add yourself to group lp (sudo usermod -aG lp $USER) and log in again; using the virtual port instead'
 check "... and nothing reaches the port" no_write_of a6
+check "a second program while another holds the port is told at once" said \
+    'held err: inpout32: ppdev port: /dev/parport0: the port is in use by ppdev0; end the program that holds it and try again; using the virtual port instead'
+check "... and nothing reaches the port" no_write_of a7
 
 # The blinker, with no LPT_BACKEND: the library finds the port by itself.
 check "the blinker's text on the serial console" \
