@@ -230,6 +230,9 @@ void wait_for_change(const Port *port, uint32_t seen, int timeout_ms)
         return;
     }
     State *s = port->state;
+    // With two watchers, one may set the flag just as a writer clears it
+    // for the other; that one then sleeps to its timeout at worst. Writers
+    // pay nothing for that, which is what matters here.
     __atomic_store_n(&s->waiting, 1, __ATOMIC_SEQ_CST);
     sys::wait(&s->changes, seen, timeout_ms);
 }
