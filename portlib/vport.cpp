@@ -74,6 +74,13 @@ bool store_while_held(uint64_t *word, uint64_t value, const uint64_t *tag, uint6
     return false;
 }
 
+// Whether `word_number` was left by a write numbered before a rebuild: no
+// write of the file's present count has that number yet.
+bool ahead_of_count(const State *s, uint64_t word_number)
+{
+    return word_number >= load(&s->next_write);
+}
+
 // Claims the slot for this write, unless a newer one has it, then fills it.
 // The payload goes last: with its number bits it completes the record.
 void record(State *s, uint64_t number, unsigned reg, uint8_t value)
@@ -81,13 +88,25 @@ void record(State *s, uint64_t number, unsigned reg, uint8_t value)
     Slot &slot = s->history[number % history_length];
     uint64_t tag = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
     do {
-        if (tag >= number) {
+        if (tag >= number && !ahead_of_count(s, tag)) {
             return; // a newer write has the slot: this one is out of the history
         }
     } while (!__atomic_compare_exchange_n(&slot.tag, &tag, number, false, __ATOMIC_SEQ_CST,
                                           __ATOMIC_SEQ_CST));
     if (store_while_held(&slot.time_ns, monotonic_ns(), &slot.tag, number)) {
         store_while_held(&slot.payload, payload_of(number, reg, value), &slot.tag, number);
+    }
+}
+
+// The latest write by number wins; a word left ahead of the count by a
+// rebuild is no write of this file's and loses to any.
+void latch(State *s, uint64_t number, unsigned reg, uint8_t value)
+{
+    const uint64_t word = number << 8 | value;
+    uint64_t current = __atomic_load_n(&s->registers[reg], __ATOMIC_ACQUIRE);
+    while (((current >> 8) < number || ahead_of_count(s, current >> 8)) &&
+           !__atomic_compare_exchange_n(&s->registers[reg], &current, word, true, __ATOMIC_RELEASE,
+                                        __ATOMIC_ACQUIRE)) {
     }
 }
 
@@ -254,12 +273,19 @@ uint64_t take_number(State *s)
 void write_numbered(State *s, uint64_t number, unsigned reg, uint8_t value)
 {
     record(s, number, reg, value);
-
-    const uint64_t word = number << 8 | value;
-    uint64_t current = __atomic_load_n(&s->registers[reg], __ATOMIC_RELAXED);
-    while ((current >> 8) < number &&
-           !__atomic_compare_exchange_n(&s->registers[reg], &current, word, true, __ATOMIC_RELEASE,
-                                        __ATOMIC_RELAXED)) {
+    latch(s, number, reg, value);
+    // Another program rebuilt the file between numbering and latching, and
+    // its count started anew below this number: the record and the latch
+    // are taken back and the write made again with a number of the new
+    // count, so that the next writes are not hidden behind it. Bounded: a
+    // file rebuilt on every try keeps the last one.
+    for (int tries = 0; tries < 3 && ahead_of_count(s, number); ++tries) {
+        uint64_t held = number;
+        __atomic_compare_exchange_n(&s->history[number % history_length].tag, &held, 0, false,
+                                    __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+        number = take_number(s);
+        record(s, number, reg, value);
+        latch(s, number, reg, value);
     }
     __atomic_fetch_add(&s->changes, 1, __ATOMIC_SEQ_CST);
     if (__atomic_load_n(&s->waiting, __ATOMIC_SEQ_CST) != 0) {

@@ -108,6 +108,28 @@ TEST_F(VirtualPort, ConcurrentWritersLoseNoWriteTearNoRecordAndLateOnesOverwrite
     vport::close(&port);
 }
 
+// A write numbered before another program rebuilt the damaged file and
+// latched after it: the next writes reach the register at once, and the
+// file does not look damaged to watchers meanwhile.
+TEST_F(VirtualPort, WriteInFlightThroughARebuildHidesNoLaterWrite)
+{
+    ASSERT_TRUE(vport::open_shared(0x3BC, &port, why, sizeof why)) << why;
+    for (int i = 0; i < 2000; ++i) {
+        vport::write(port.state, vport::data, 0x11);
+    }
+    const uint64_t in_flight = vport::take_number(port.state);
+    port.state->magic = 0;
+    ASSERT_EQ(run(dir.path, probe + " 3bc=22").output, "init=0\n");
+    vport::write_numbered(port.state, in_flight, vport::data, 0x33);
+    EXPECT_TRUE(vport::valid(port.state, 0x3BC));
+    EXPECT_EQ(run(dir.path, probe + " 3bc 3bc=44; " + probe + " 3bc").output,
+              "init=0 3bc=33\ninit=0 3bc=44\n");
+    vport::Write writes[8];
+    ASSERT_EQ(vport::recent_writes(port.state, writes, 8), 3u);
+    EXPECT_EQ(writes[1].value, 0x33);
+    vport::close(&port);
+}
+
 // A host that forks while another of its threads is inside Out32: the child
 // must still be able to use the port (no table lock left held in it).
 TEST_F(VirtualPort, ForkWhileAnotherThreadWritesLeavesTheChildAUsablePort)
