@@ -109,6 +109,69 @@ DWORD WINAPI watch_keys(void *)
     }
 }
 
+// ---- the reader of our output ------------------------------------------------
+// Windows tells that a pipe's reader has gone only to a write; a write of
+// nothing asks without adding to the output. Under Wine on Linux (where the
+// Windows package runs too) the pipe is Linux's own, which answers no write
+// of nothing: Linux's poll() is asked there, as lptmon does on Linux.
+
+bool under_wine()
+{
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+struct LinuxPollFd {
+    int fd;
+    short events;
+    short revents;
+};
+
+// poll(&fd, 1, 0) straight to the Linux kernel; -1 where that cannot be.
+long linux_poll_now(LinuxPollFd *fd)
+{
+    long result = -1;
+#if defined(__i386__)
+    __asm__ volatile("int $0x80" : "=a"(result) : "a"(168L), "b"(fd), "c"(1L), "d"(0L) : "memory");
+#elif defined(__x86_64__)
+    __asm__ volatile("syscall"
+                     : "=a"(result)
+                     : "a"(7L), "D"(fd), "S"(1L), "d"(0L)
+                     : "rcx", "r11", "memory");
+#else
+    (void)fd;
+#endif
+    return result;
+}
+
+bool reader_gone(HANDLE out, bool wine)
+{
+    if (wine) {
+        LinuxPollFd fd = {1, 0, 0}; // Wine leaves the program Linux's standard output
+        return linux_poll_now(&fd) == 1 && (fd.revents & (0x8 | 0x10)) != 0; // POLLERR, POLLHUP
+    }
+    DWORD written = 0;
+    if (WriteFile(out, "", 0, &written, nullptr)) {
+        return false;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ||
+           error == ERROR_PIPE_NOT_CONNECTED;
+}
+
+// Looks a few times a second: while the port is idle nothing else would
+// notice that nobody reads any more.
+DWORD WINAPI watch_reader(void *)
+{
+    const bool wine = under_wine();
+    while (!reader_gone(output(), wine)) {
+        Sleep(200);
+    }
+    InterlockedExchange(&output_closed, 1);
+    ask_stop();
+    return 0;
+}
+
 // Some consoles accept the mode but print the sequences as text. A cursor
 // move to an absolute column tells: where it is not obeyed, its four
 // characters are printed instead, and are then blanked out again.
@@ -171,6 +234,12 @@ bool input_is_terminal()
 
 void start_watcher(bool keys)
 {
+    if (GetFileType(output()) == FILE_TYPE_PIPE) {
+        HANDLE thread = CreateThread(nullptr, 0, watch_reader, nullptr, 0, nullptr);
+        if (thread != nullptr) {
+            CloseHandle(thread);
+        }
+    }
     if (!keys || !GetConsoleMode(input(), &found_input_mode)) {
         return;
     }

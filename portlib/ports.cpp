@@ -70,12 +70,10 @@ void add(unsigned base, const lpt_backend *backend, void *handle)
 }
 
 // Where this library can drive no real port, nobody should take it for a
-// hardware driver: it says so the first time a port is used.
+// hardware driver: it says so the first time a port is used in the process.
 void say_virtual_once(unsigned base)
 {
-    static bool told = false;
-    if (!told) {
-        told = true;
+    if (sys::first_time_in_process()) {
         char text[120];
         snprintf(text, sizeof text,
                  "virtual port 0x%03X: no hardware is driven; watch it with lptmon", base);
@@ -161,18 +159,18 @@ void close_all()
     }
 }
 
-// At the end of a process, Windows unloads the library after it has ended
-// every other thread, also one that held the lock: waiting for it would hang
-// the program on its way out. The system frees the mappings anyway.
-__attribute__((destructor)) void close_at_unload()
+} // namespace
+
+void lpt_unload()
 {
+    // Another thread of the host may still be inside Inp32 or Out32 (a
+    // program ending while its threads write): waiting for it would hang the
+    // program on its way out. The system frees the mappings anyway.
     if (sys::try_lock_ports()) {
         close_all();
         sys::unlock_ports();
     }
 }
-
-} // namespace
 
 void lpt_say(const char *text)
 {

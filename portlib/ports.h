@@ -11,5 +11,8 @@ uint8_t lpt_read(uint16_t address);
 void lpt_write(uint16_t address, uint8_t value);
 // Releases every port; the next access opens it anew.
 void lpt_close_ports();
+// As the library is unloaded: lpt_close_ports unless another thread is
+// inside the library.
+void lpt_unload();
 
 #endif

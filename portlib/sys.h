@@ -50,6 +50,10 @@ void sleep_ms(int ms);
 void *allocate(size_t size); // zeroed; nullptr when out of memory
 void release(void *memory);
 
+// True the first time this process asks, also when the library was
+// unloaded and loaded again since.
+bool first_time_in_process();
+
 // The library's one lock around its table of ports.
 void lock_ports();
 // False when another thread holds it.

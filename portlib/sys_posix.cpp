@@ -509,6 +509,16 @@ void release(void *memory)
     free(memory);
 }
 
+bool first_time_in_process()
+{
+    // The notice this serves belongs to builds that drive no real port; here
+    // the library's own memory is enough.
+    static bool asked = false;
+    const bool first = !asked;
+    asked = true;
+    return first;
+}
+
 void lock_ports()
 {
     pthread_once(&fork_once, watch_forks);

@@ -191,6 +191,28 @@ bool clear_place(const char *path)
     return MoveFileA(path, aside) != 0;
 }
 
+// Whether the nearest existing folder on the path is in fact a file: the
+// path can then never be made, and is not a port never written.
+bool folder_is_a_file(const char *path)
+{
+    char prefix[512];
+    snprintf(prefix, sizeof prefix, "%s", path);
+    for (;;) {
+        char *cut = prefix + strlen(prefix);
+        while (cut > prefix && !is_separator(*cut)) {
+            --cut;
+        }
+        if (cut == prefix) {
+            return false;
+        }
+        *cut = '\0';
+        const DWORD attributes = GetFileAttributesA(prefix);
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+        }
+    }
+}
+
 const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // The link itself, never what it points to.
 const DWORD open_flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
@@ -208,7 +230,8 @@ HANDLE open_file(const char *path, bool create, bool *absent, bool *writable,
         }
         if (h == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
-            *absent = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+            *absent = error == ERROR_FILE_NOT_FOUND ||
+                      (error == ERROR_PATH_NOT_FOUND && !folder_is_a_file(path));
             failed(why, size, "CreateFile", path, error);
         } else if (!GetFileInformationByHandle(h, info) || !plain_file_of_ours(*info)) {
             snprintf(why, size, "%s is not a plain file of yours", path);
@@ -494,6 +517,14 @@ void *allocate(size_t size)
 void release(void *memory)
 {
     free(memory);
+}
+
+bool first_time_in_process()
+{
+    // The process's own atom table outlives the library's data: a host that
+    // loads the library again and again is told once.
+    const char name[] = "inpout32-virtual-port-notice";
+    return FindAtomA(name) == 0 && AddAtomA(name) != 0;
 }
 
 void lock_ports()

@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Our inpout32.dll and lptmon.exe under Wine against what other people's
+# programs, users' folders and full disks do to them:
+#   hardening.sh exits | reader_gone | names | rebuild | grown | notices | disk
+# Skipped (exit 77, with the reason) where Wine cannot run them.
+set -euo pipefail
+. "$(dirname "$0")/wine-setup.sh"
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
+
+dir=$(mktemp -d "$WORK/run.XXXXXX")
+cp "$INPOUT32_DLL" "$LPTMON_EXE" "$PROBE_EXE" "$HOST_EXE" "$dir/"
+windows() { # a Unix path as Wine's Z: drive names it
+    local path=${1//\//\\}
+    echo "Z:$path"
+}
+export LPT_VIRTUAL_DIR
+LPT_VIRTUAL_DIR=$(windows "$dir/state")
+run() { # program [args...]: output to $dir/out.txt and $dir/err.txt, status in $status
+    status=0
+    (cd "$dir" && timeout 120 "$wine" "$@" </dev/null >out.txt 2>err.txt) || status=$?
+}
+out() { tr -d '\r' <"$dir/out.txt"; }
+err() { tr -d '\r' <"$dir/err.txt"; }
+kept="; port 0x3BC: values are kept in this program only"
+
+case "$1" in
+exits) # a program ending while two of its threads write never hangs
+    run host.exe exits 200
+    [ "$(out)" = "0 of 200 hung at exit" ] || fail "$(out) $(err)"
+    ;;
+reader_gone) # lptmon ends when the reader of its output goes, also on an idle port
+    run lpt_probe.exe
+    for args in --log ""; do
+        start=$SECONDS
+        # shellcheck disable=SC2086 # no argument for the plain lines
+        first=$(cd "$dir" && timeout 60 "$wine" lptmon.exe $args </dev/null 2>/dev/null | head -1) ||
+            true
+        [[ "$first" == *"data"*"0x01"* ]] || fail "lptmon $args: first line $first"
+        [ $((SECONDS - start)) -lt 30 ] ||
+            fail "lptmon $args: still running $((SECONDS - start)) s after its reader went"
+    done
+    ;;
+names) # folders named outside the ANSI code page, in the \\?\ form, and the
+    # paths in messages as the user typed them
+    name="čšž Ана 用户"
+    mkdir "$dir/$name"
+    for folder in "$(windows "$dir/$name")" "\\\\?\\$(windows "$dir/long")"; do
+        LPT_VIRTUAL_DIR=$folder
+        run lpt_probe.exe
+        [ "$(out)" = "init=0 3bc=00" ] || fail "$folder: fresh port: $(out) $(err)"
+        run lpt_probe.exe
+        [ "$(out)" = "init=0 3bc=01" ] || fail "$folder: latch: $(out) $(err)"
+        run lptmon.exe --once
+        [[ "$(out)" == *"data 0x01 00000001" ]] || fail "$folder: lptmon: $(out) $(err)"
+    done
+    [ -f "$dir/$name/lpt-3bc.state" ] && [ -f "$dir/long/lpt-3bc.state" ] ||
+        fail "state files: $(cd "$dir" && find . -name '*.state')"
+    [ "$(cd "$dir" && find . -name '*.state' | wc -l)" = 2 ] ||
+        fail "state files elsewhere: $(cd "$dir" && find . -name '*.state')"
+    LPT_VIRTUAL_DIR=$(windows "$dir/$name")
+    run lptmon.exe --once --port 0x378
+    [ "$(err)" = "lptmon: port 0x378 has never been written (no write in $LPT_VIRTUAL_DIR\\lpt-378.state)" ] ||
+        fail "lptmon's path: $(err)"
+    # The profile's own folder, where LPT_VIRTUAL_DIR is not set.
+    mkdir -p "$dir/$name/AppData/Local"
+    (unset LPT_VIRTUAL_DIR && LOCALAPPDATA=$(windows "$dir/$name/AppData/Local") run lpt_probe.exe)
+    [ -f "$dir/$name/AppData/Local/lpt-virtual/lpt-3bc.state" ] ||
+        fail "no state file under the profile: $(cd "$dir" && find . -name '*.state')"
+    ;;
+rebuild) # a rebuild while another program writes leaves no stale register
+    run host.exe rebuild "$LPT_VIRTUAL_DIR\\lpt-3bc.state" "lpt_probe.exe 3bc=22"
+    [ "$(out)" = "after the rebuild: 44 44 44 44 44" ] || fail "$(out) $(err)"
+    run lptmon.exe --once
+    [[ "$(out)" == *"data 0x44 01000100" ]] || fail "lptmon: $(out) $(err)"
+    ;;
+grown) # a state file grown while a program maps it is made anew; that
+    # program follows
+    mkfifo "$dir/go"
+    (cd "$dir" && timeout 120 "$wine" host.exe hold <go >hold.txt 2>&1) &
+    exec 3>"$dir/go"
+    for _ in $(seq 600); do grep -q holding "$dir/hold.txt" && break; sleep 0.1; done
+    grep -q holding "$dir/hold.txt" || fail "host: $(cat "$dir/hold.txt")"
+    truncate -s +4096 "$dir/state/lpt-3bc.state"
+    run lpt_probe.exe 3bc=5
+    [ "$(err)" = "" ] || fail "writer: $(err)"
+    run lpt_probe.exe 3bc
+    [ "$(out)" = "init=0 3bc=05" ] || fail "after the growth: $(out) $(err)"
+    run lptmon.exe --once
+    [[ "$(out)" == *"data 0x05 00000101" ]] || fail "lptmon: $(out) $(err)"
+    echo >&3
+    exec 3>&-
+    wait
+    [ "$(tr -d '\r' <"$dir/hold.txt")" = $'holding\n66' ] || fail "host: $(cat "$dir/hold.txt")"
+    run lpt_probe.exe 3bc
+    [ "$(out)" = "init=0 3bc=66" ] || fail "the holder's write: $(out) $(err)"
+    ;;
+notices) # the notice once per process; a file named as the folder refused
+    # by lptmon in the library's words
+    run host.exe loads 50
+    [ "$(grep -c "no hardware is driven" "$dir/err.txt")" = 1 ] || fail "notices: $(err)"
+    echo x >"$dir/afile"
+    LPT_VIRTUAL_DIR=$(windows "$dir/afile")
+    run lpt_probe.exe 3bc=1
+    why=$(err | sed -n "s/^inpout32: virtual port: \(.*\)$kept\$/\1/p")
+    [[ "$why" == "CreateFile($LPT_VIRTUAL_DIR\\lpt-3bc.state) failed: "* ]] || fail "writer: $(err)"
+    run lptmon.exe --once
+    [ "$status" = 1 ] && [ "$(err)" = "lptmon: $why" ] || fail "lptmon --once: $status $(err)"
+    ;;
+disk) # a full disk and a link in the file's place
+    echo "keep me" >"$dir/outside.txt"
+    run lpt_probe.exe 3bc=1
+    mv "$dir/state/lpt-3bc.state" "$dir/outside.state"
+    ln -s ../outside.state "$dir/state/lpt-3bc.state"
+    cp "$dir/outside.state" "$dir/outside.kept"
+    run lptmon.exe --once
+    [ "$status" = 1 ] && [[ "$(err)" == *"lpt-3bc.state is not a plain file of yours" ]] ||
+        fail "lptmon on a link: $status $(err)"
+    run lpt_probe.exe 3bc=7
+    cmp -s "$dir/outside.state" "$dir/outside.kept" || fail "written through the link"
+    [ -f "$dir/state/lpt-3bc.state" ] && [ ! -L "$dir/state/lpt-3bc.state" ] ||
+        fail "the link was kept"
+    # A file system with no room for the file, seen by a Wine server of its own.
+    "$wineserver" -k 2>/dev/null || true
+    mkdir -m 700 "$dir/full"
+    result=$(unshare -m bash -c '
+        mount -t tmpfs -o size=8k,mode=700 lpt-full "$1/full" || exit 77
+        cd "$1" && LPT_VIRTUAL_DIR=$2 timeout 120 "$3" lpt_probe.exe 3bc=33 3bc 2>&1 </dev/null
+        echo "status $?"
+        "$4" -k' - "$dir" "$(windows "$dir/full")" "$wine" "$wineserver" | tr -d '\r') ||
+        [ $? != 77 ] || skip "no tmpfs can be mounted here"
+    expected="cannot reserve $(windows "$dir/full")\\lpt-3bc.state: "
+    [[ "$result" == $'\n'"inpout32: virtual port: $expected"*"$kept"$'\n'"init=0 3bc=33"$'\n'"status 0" ]] ||
+        fail "full disk: $result"
+    ;;
+esac
+echo ok
