@@ -70,8 +70,9 @@ names) # folders named outside the ANSI code page, in the \\?\ form, and the
 rebuild) # a rebuild while another program writes leaves no stale register
     run host.exe rebuild "$LPT_VIRTUAL_DIR\\lpt-3bc.state" "lpt_probe.exe 3bc=22"
     [ "$(out)" = "after the rebuild: 44 44 44 44 44" ] || fail "$(out) $(err)"
+    run lpt_probe.exe 3bc=55
     run lptmon.exe --once
-    [[ "$(out)" == *"data 0x44 01000100" ]] || fail "lptmon: $(out) $(err)"
+    [[ "$(out)" == *"data 0x55 01010101" ]] || fail "lptmon: $(out) $(err)"
     ;;
 grown) # a state file grown while a program maps it is made anew; that
     # program follows

@@ -100,8 +100,14 @@ int main(int argc, char **argv)
                                       OPEN_EXISTING, 0, nullptr);
             DWORD done = 0, magic = 0;
             WriteFile(file, &magic, 4, &done, nullptr);
+            // Its output, not ours, goes nowhere.
+            SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
             STARTUPINFOA start = {};
             start.cb = sizeof start;
+            start.dwFlags = STARTF_USESTDHANDLES;
+            start.hStdInput = start.hStdOutput = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, 3,
+                                                             &inherited, OPEN_EXISTING, 0, nullptr);
+            start.hStdError = GetStdHandle(STD_ERROR_HANDLE);
             PROCESS_INFORMATION probe;
             char line[1024];
             snprintf(line, sizeof line, "%s", argv[3]);
@@ -123,6 +129,7 @@ int main(int argc, char **argv)
             WaitForSingleObject(probe.hProcess, 60000);
             CloseHandle(probe.hProcess);
             CloseHandle(probe.hThread);
+            CloseHandle(start.hStdOutput);
         }
         printf("\n");
         return 0;
