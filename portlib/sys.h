@@ -13,6 +13,9 @@ struct Port;
 
 namespace sys {
 
+// Between the names of folders and files in a path.
+extern const char separator_text[2];
+
 // The folder of the state files: LPT_VIRTUAL_DIR, else lpt-virtual under
 // XDG_RUNTIME_DIR, else a folder of this user's in the temporary folder.
 bool state_folder(char *path, size_t size);

@@ -317,6 +317,8 @@ void watch_forks()
 
 } // namespace
 
+const char separator_text[2] = "/";
+
 bool state_folder(char *path, size_t size)
 {
     const char *chosen = getenv("LPT_VIRTUAL_DIR");

@@ -34,11 +34,40 @@ HANDLE handle_of(const vport::Port *port)
     return reinterpret_cast<HANDLE>(static_cast<intptr_t>(port->fd));
 }
 
+// Paths are UTF-8 inside the library and UTF-16 at the system's calls, so
+// that any name the user's folders have reaches the file system unchanged.
+struct Wide {
+    wchar_t text[600];
+};
+
+bool widen(const char *utf8, Wide *wide)
+{
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide->text,
+                                      static_cast<int>(sizeof wide->text / sizeof(wchar_t)));
+    if (n == 0) {
+        wide->text[0] = L'\0';
+        SetLastError(ERROR_INVALID_NAME);
+    }
+    return n != 0;
+}
+
+bool narrow(const wchar_t *wide, char *utf8, size_t size)
+{
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, static_cast<int>(size), nullptr, nullptr);
+    if (n == 0 && size > 0) {
+        utf8[0] = '\0';
+    }
+    return n != 0;
+}
+
 void failed(char *why, size_t size, const char *call, const char *path, DWORD error)
 {
-    char text[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                   text, sizeof text, nullptr);
+    wchar_t wide[256] = L"";
+    char text[512] = "";
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                   wide, sizeof wide / sizeof wide[0], nullptr);
+    narrow(wide, text, sizeof text);
     size_t n = strlen(text);
     while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.')) {
         text[--n] = '\0';
@@ -157,38 +186,39 @@ void make_folders(const char *path)
         }
         const char kept = prefix[i];
         prefix[i] = '\0';
-        CreateDirectoryA(prefix, nullptr);
+        Wide wide;
+        if (widen(prefix, &wide)) {
+            CreateDirectoryW(wide.text, nullptr);
+        }
         prefix[i] = kept;
     }
-}
-
-bool plain_file_of_ours(const BY_HANDLE_FILE_INFORMATION &info)
-{
-    // A link would make us write into someone's other file.
-    return (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
-               0 &&
-           info.nNumberOfLinks == 1;
 }
 
 // Removes whatever is in the state file's place: a folder that is not
 // empty is moved aside, so that nothing of the user's is deleted.
 bool clear_place(const char *path)
 {
-    DWORD attributes = GetFileAttributesA(path);
+    Wide wide;
+    if (!widen(path, &wide)) {
+        return false;
+    }
+    DWORD attributes = GetFileAttributesW(wide.text);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
     if (attributes & FILE_ATTRIBUTE_READONLY) {
-        SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+        SetFileAttributesW(wide.text, attributes & ~FILE_ATTRIBUTE_READONLY);
     }
     // A link to a folder is removed as a folder; the folder it names stays.
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY ? RemoveDirectoryA(path) : DeleteFileA(path)) {
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY ? RemoveDirectoryW(wide.text)
+                                              : DeleteFileW(wide.text)) {
         return true;
     }
     char aside[600];
+    Wide wide_aside;
     snprintf(aside, sizeof aside, "%s.moved-aside-%lu", path,
              static_cast<unsigned long>(GetCurrentProcessId()));
-    return MoveFileA(path, aside) != 0;
+    return widen(aside, &wide_aside) && MoveFileW(wide.text, wide_aside.text) != 0;
 }
 
 // Whether the nearest existing folder on the path is in fact a file: the
@@ -206,7 +236,9 @@ bool folder_is_a_file(const char *path)
             return false;
         }
         *cut = '\0';
-        const DWORD attributes = GetFileAttributesA(prefix);
+        Wide wide;
+        const DWORD attributes =
+            widen(prefix, &wide) ? GetFileAttributesW(wide.text) : INVALID_FILE_ATTRIBUTES;
         if (attributes != INVALID_FILE_ATTRIBUTES) {
             return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
         }
@@ -217,15 +249,72 @@ const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // The link itself, never what it points to.
 const DWORD open_flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
 
+// Where the system says a handle leads, as a path of one form for all.
+bool final_path(HANDLE h, wchar_t *path, DWORD size)
+{
+    const DWORD n = GetFinalPathNameByHandleW(h, path, size, FILE_NAME_NORMALIZED);
+    return n > 0 && n < size;
+}
+
+// Whether the folder's own path leads to `file` under `name`: a link in
+// the file's place leads elsewhere, also where the file system (Wine's on
+// Linux) shows links as plain files.
+bool in_its_folder(HANDLE file, const wchar_t *path)
+{
+    const wchar_t *name = path + wcslen(path);
+    while (name > path && name[-1] != L'\\' && name[-1] != L'/') {
+        --name;
+    }
+    wchar_t folder[600];
+    const size_t length = static_cast<size_t>(name - path);
+    if (length == 0 || length >= sizeof folder / sizeof folder[0]) {
+        return true; // a file in the current folder: nothing to compare
+    }
+    memcpy(folder, path, length * sizeof(wchar_t));
+    folder[length] = L'\0';
+    HANDLE h = CreateFileW(folder, 0, share_all, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                           nullptr);
+    wchar_t expected[700], found[700];
+    bool same = false;
+    if (h != INVALID_HANDLE_VALUE && final_path(h, expected, 600) && final_path(file, found, 700)) {
+        size_t n = wcslen(expected);
+        if (n > 0 && expected[n - 1] != L'\\') {
+            expected[n++] = L'\\';
+        }
+        if (n + wcslen(name) < sizeof expected / sizeof expected[0]) {
+            wcscpy(expected + n, name);
+            same = _wcsicmp(expected, found) == 0;
+        }
+    }
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+    }
+    return same;
+}
+
+bool plain_file_of_ours(HANDLE h, const wchar_t *path, BY_HANDLE_FILE_INFORMATION *info)
+{
+    // A link would make us write into someone's other file.
+    return GetFileInformationByHandle(h, info) &&
+           (info->dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+               0 &&
+           info->nNumberOfLinks == 1 && in_its_folder(h, path);
+}
+
 HANDLE open_file(const char *path, bool create, bool *absent, bool *writable,
                  BY_HANDLE_FILE_INFORMATION *info, char *why, size_t size)
 {
+    Wide wide;
+    if (!widen(path, &wide)) {
+        failed(why, size, "CreateFile", path, GetLastError());
+        return INVALID_HANDLE_VALUE;
+    }
     if (!create) {
-        HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share_all, nullptr,
+        HANDLE h = CreateFileW(wide.text, GENERIC_READ | GENERIC_WRITE, share_all, nullptr,
                                OPEN_EXISTING, open_flags, nullptr);
         *writable = h != INVALID_HANDLE_VALUE;
         if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
-            h = CreateFileA(path, GENERIC_READ, share_all, nullptr, OPEN_EXISTING, open_flags,
+            h = CreateFileW(wide.text, GENERIC_READ, share_all, nullptr, OPEN_EXISTING, open_flags,
                             nullptr);
         }
         if (h == INVALID_HANDLE_VALUE) {
@@ -233,7 +322,7 @@ HANDLE open_file(const char *path, bool create, bool *absent, bool *writable,
             *absent = error == ERROR_FILE_NOT_FOUND ||
                       (error == ERROR_PATH_NOT_FOUND && !folder_is_a_file(path));
             failed(why, size, "CreateFile", path, error);
-        } else if (!GetFileInformationByHandle(h, info) || !plain_file_of_ours(*info)) {
+        } else if (!plain_file_of_ours(h, wide.text, info)) {
             snprintf(why, size, "%s is not a plain file of yours", path);
             CloseHandle(h);
             h = INVALID_HANDLE_VALUE;
@@ -242,10 +331,10 @@ HANDLE open_file(const char *path, bool create, bool *absent, bool *writable,
     }
     DWORD error = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share_all, nullptr, OPEN_ALWAYS,
-                               open_flags, nullptr);
+        HANDLE h = CreateFileW(wide.text, GENERIC_READ | GENERIC_WRITE, share_all, nullptr,
+                               OPEN_ALWAYS, open_flags, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
-            if (GetFileInformationByHandle(h, info) && plain_file_of_ours(*info)) {
+            if (plain_file_of_ours(h, wide.text, info)) {
                 *writable = true;
                 return h;
             }
@@ -293,26 +382,91 @@ bool set_size(HANDLE h, LONGLONG size)
 
 SRWLOCK ports_lock = SRWLOCK_INIT;
 
+// Writes the file's bytes: a file only given its size has no blocks on some
+// file systems (Wine's on Linux), and a full disk would then fail the first
+// access to the mapping instead of here.
+bool fill(HANDLE h, size_t size)
+{
+    static const char zeros[4096] = {};
+    LARGE_INTEGER start = {};
+    if (!SetFilePointerEx(h, start, nullptr, FILE_BEGIN)) {
+        return false;
+    }
+    for (size_t done = 0; done < size;) {
+        const DWORD part =
+            static_cast<DWORD>(size - done < sizeof zeros ? size - done : sizeof zeros);
+        DWORD written = 0;
+        if (!WriteFile(h, zeros, part, &written, nullptr) || written != part) {
+            if (GetLastError() == ERROR_SUCCESS) {
+                SetLastError(ERROR_DISK_FULL);
+            }
+            return false;
+        }
+        done += written;
+    }
+    return true;
+}
+
+// A file of the wrong size that another program maps cannot be cut (Windows
+// refuses while a view exists): it is marked as given up, so that programs
+// that map it follow to the new file, and taken out of the way.
+void retire(HANDLE h, const char *path, size_t size)
+{
+    HANDLE mapping =
+        CreateFileMappingA(h, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size), nullptr);
+    if (mapping != nullptr) {
+        void *view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, size);
+        if (view != nullptr) {
+            __atomic_store_n(&static_cast<vport::State *>(view)->magic, vport::retired_magic,
+                             __ATOMIC_SEQ_CST);
+            UnmapViewOfFile(view);
+        }
+        CloseHandle(mapping);
+    }
+    char aside[600];
+    snprintf(aside, sizeof aside, "%s.retired-%lu", path,
+             static_cast<unsigned long>(GetCurrentProcessId()));
+    Wide wide, wide_aside;
+    if (widen(path, &wide) && widen(aside, &wide_aside) &&
+        MoveFileExW(wide.text, wide_aside.text, MOVEFILE_REPLACE_EXISTING)) {
+        DeleteFileW(wide_aside.text); // gone when the last program lets go of it
+    }
+}
+
 } // namespace
+
+const char separator_text[2] = "\\";
 
 bool state_folder(char *path, size_t size)
 {
-    const char *chosen = getenv("LPT_VIRTUAL_DIR");
-    const char *local = getenv("LOCALAPPDATA");
-    int n;
-    if (chosen != nullptr && chosen[0] != '\0') {
-        n = snprintf(path, size, "%s", chosen);
-    } else if (local != nullptr && local[0] != '\0') {
-        n = snprintf(path, size, "%s\\lpt-virtual", local);
+    // The environment's own UTF-16: its ANSI copy would lose or change any
+    // letter outside the code page.
+    wchar_t chosen[600], local[600];
+    const DWORD chosen_length =
+        GetEnvironmentVariableW(L"LPT_VIRTUAL_DIR", chosen, sizeof chosen / sizeof chosen[0]);
+    const DWORD local_length =
+        GetEnvironmentVariableW(L"LOCALAPPDATA", local, sizeof local / sizeof local[0]);
+    char folder[1200];
+    const char *suffix = "";
+    if (chosen_length > 0 && chosen_length < sizeof chosen / sizeof chosen[0]) {
+        narrow(chosen, folder, sizeof folder);
+    } else if (local_length > 0 && local_length < sizeof local / sizeof local[0]) {
+        narrow(local, folder, sizeof folder);
+        suffix = "\\lpt-virtual";
     } else {
         // The user's own temporary folder, under the profile.
-        char temp[MAX_PATH + 1];
-        DWORD length = GetTempPathA(sizeof temp, temp);
-        if (length == 0 || length >= sizeof temp) {
+        wchar_t temp[MAX_PATH + 1];
+        DWORD length = GetTempPathW(sizeof temp / sizeof temp[0], temp);
+        if (length == 0 || length >= sizeof temp / sizeof temp[0]) {
             return false;
         }
-        n = snprintf(path, size, "%slpt-virtual", temp);
+        narrow(temp, folder, sizeof folder);
+        suffix = "lpt-virtual";
     }
+    if (folder[0] == '\0') {
+        return false;
+    }
+    int n = snprintf(path, size, "%s%s", folder, suffix);
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
@@ -322,68 +476,77 @@ Opened open_state(vport::Port *port, size_t size, bool create, bool *fresh, char
     if (create) {
         char folder[512];
         snprintf(folder, sizeof folder, "%s", port->path);
-        char *cut = strrchr(folder, '/');
-        char *back = strrchr(folder, '\\');
-        cut = back != nullptr && (cut == nullptr || back > cut) ? back : cut;
-        if (cut != nullptr) {
+        char *cut = folder + strlen(folder);
+        while (cut > folder && !is_separator(*cut)) {
+            --cut;
+        }
+        if (cut > folder) {
             *cut = '\0';
             make_folders(folder);
         }
     }
-    bool absent = false, writable = false;
-    BY_HANDLE_FILE_INFORMATION info;
-    HANDLE h = open_file(port->path, create, &absent, &writable, &info, why, why_size);
-    if (h == INVALID_HANDLE_VALUE) {
-        return absent && !create ? missing : refused;
-    }
-    void *view = nullptr;
-    LARGE_INTEGER current;
-    if (!lock(h, create)) {
-        snprintf(why, why_size, "%s is locked by another program", port->path);
-    } else if (!GetFileSizeEx(h, &current)) {
-        failed(why, why_size, "GetFileSizeEx", port->path, GetLastError());
-    } else if (!create && current.QuadPart != static_cast<LONGLONG>(size)) {
-        snprintf(why, why_size, "%s is damaged or of another version", port->path);
-    } else {
-        bool ok = true;
-        if (create && current.QuadPart != static_cast<LONGLONG>(size)) {
-            // Nothing of a file of another size is trusted. Setting the size
-            // reserves the disk space: a full disk fails here, not later.
-            *fresh = true;
-            ok = set_size(h, 0) && set_size(h, static_cast<LONGLONG>(size));
-            if (!ok) {
-                const DWORD error = GetLastError();
-                char reason[400];
-                failed(reason, sizeof reason, "SetEndOfFile", port->path, error);
-                snprintf(why, why_size, "cannot reserve %s: %s", port->path, reason);
-            }
+    for (int attempt = 0;; ++attempt) {
+        bool absent = false, writable = false;
+        BY_HANDLE_FILE_INFORMATION info;
+        HANDLE h = open_file(port->path, create, &absent, &writable, &info, why, why_size);
+        if (h == INVALID_HANDLE_VALUE) {
+            return absent && !create ? missing : refused;
         }
-        if (ok) {
-            HANDLE mapping =
-                CreateFileMappingA(h, nullptr, writable ? PAGE_READWRITE : PAGE_READONLY, 0,
-                                   static_cast<DWORD>(size), nullptr);
-            if (mapping == nullptr) {
-                failed(why, why_size, "CreateFileMapping", port->path, GetLastError());
-            } else {
-                view =
-                    MapViewOfFile(mapping, writable ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0, size);
-                if (view == nullptr) {
-                    failed(why, why_size, "MapViewOfFile", port->path, GetLastError());
+        void *view = nullptr;
+        LARGE_INTEGER current;
+        if (!lock(h, create)) {
+            snprintf(why, why_size, "%s is locked by another program", port->path);
+        } else if (!GetFileSizeEx(h, &current)) {
+            failed(why, why_size, "GetFileSizeEx", port->path, GetLastError());
+        } else if (!create && current.QuadPart != static_cast<LONGLONG>(size)) {
+            snprintf(why, why_size, "%s is damaged or of another version", port->path);
+        } else {
+            bool ok = true;
+            if (create && current.QuadPart != static_cast<LONGLONG>(size)) {
+                // Nothing of a file of another size is trusted.
+                *fresh = true;
+                const char *call = "SetEndOfFile";
+                ok = set_size(h, 0) && set_size(h, static_cast<LONGLONG>(size)) &&
+                     (call = "WriteFile", fill(h, size));
+                const DWORD error = ok ? 0 : GetLastError();
+                if (!ok && error == ERROR_USER_MAPPED_FILE && attempt == 0) {
+                    retire(h, port->path, size);
+                    CloseHandle(h);
+                    continue;
                 }
-                CloseHandle(mapping); // the view keeps it
+                if (!ok) {
+                    char reason[700];
+                    failed(reason, sizeof reason, call, port->path, error);
+                    snprintf(why, why_size, "cannot reserve %s: %s", port->path, reason);
+                }
+            }
+            if (ok) {
+                HANDLE mapping =
+                    CreateFileMappingA(h, nullptr, writable ? PAGE_READWRITE : PAGE_READONLY, 0,
+                                       static_cast<DWORD>(size), nullptr);
+                if (mapping == nullptr) {
+                    failed(why, why_size, "CreateFileMapping", port->path, GetLastError());
+                } else {
+                    view = MapViewOfFile(mapping, writable ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0,
+                                         size);
+                    if (view == nullptr) {
+                        failed(why, why_size, "MapViewOfFile", port->path, GetLastError());
+                    }
+                    CloseHandle(mapping); // the view keeps it
+                }
             }
         }
+        if (view == nullptr) {
+            CloseHandle(h); // also drops the lock
+            return refused;
+        }
+        port->state = static_cast<vport::State *>(view);
+        port->fd = static_cast<int>(reinterpret_cast<intptr_t>(h));
+        port->shared = true;
+        port->writable = writable;
+        port->guard = add_mapping(view, size, info);
+        return opened;
     }
-    if (view == nullptr) {
-        CloseHandle(h); // also drops the lock
-        return refused;
-    }
-    port->state = static_cast<vport::State *>(view);
-    port->fd = static_cast<int>(reinterpret_cast<intptr_t>(h));
-    port->shared = true;
-    port->writable = writable;
-    port->guard = add_mapping(view, size, info);
-    return opened;
 }
 
 void unlock(vport::Port *port)
@@ -405,8 +568,11 @@ void close_state(vport::Port *port, size_t)
 bool replaced(const vport::Port *port)
 {
     // Opened for nothing but its identity; a file being deleted refuses it.
-    HANDLE h = CreateFileA(port->path, 0, share_all, nullptr, OPEN_EXISTING,
-                           open_flags | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    Wide wide;
+    HANDLE h = widen(port->path, &wide)
+                   ? CreateFileW(wide.text, 0, share_all, nullptr, OPEN_EXISTING,
+                                 open_flags | FILE_FLAG_BACKUP_SEMANTICS, nullptr)
+                   : INVALID_HANDLE_VALUE;
     if (h == INVALID_HANDLE_VALUE) {
         return true;
     }

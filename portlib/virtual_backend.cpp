@@ -39,10 +39,17 @@ lpt_open_result open_memory(unsigned base, void **handle, char *why, size_t why_
 void recover(vport::Port *port)
 {
     const unsigned base = port->base;
+    // A file given up by another program that made it anew: followed
+    // without a word, as a file rebuilt in place is.
+    const bool retired = vport::retired(port);
     char text[1200], why[700];
-    int n = snprintf(text, sizeof text, "virtual port: %s shrank while in use; ", port->path);
+    int n = snprintf(text, sizeof text, "virtual port: %s %s; ", port->path,
+                     retired ? "was given up by another program" : "shrank while in use");
     vport::close(port);
     if (vport::open_shared(base, port, why, sizeof why)) {
+        if (retired) {
+            return;
+        }
         snprintf(text + n, sizeof text - n, "made it anew");
     } else {
         vport::open_private(base, port);

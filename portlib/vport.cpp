@@ -123,7 +123,13 @@ bool state_path(unsigned base, char *path, size_t size)
     if (!sys::state_folder(folder, sizeof folder)) {
         return false;
     }
-    int n = snprintf(path, size, "%s/lpt-%03x.state", folder, base);
+    // One separator, of the system's kind: a name of the long form
+    // (\\?\C:\...) takes no other.
+    const size_t length = strlen(folder);
+    const bool ends =
+        length > 0 && (folder[length - 1] == sys::separator_text[0] || folder[length - 1] == '/');
+    int n =
+        snprintf(path, size, "%s%slpt-%03x.state", folder, ends ? "" : sys::separator_text, base);
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
@@ -232,7 +238,12 @@ void close(Port *port)
 
 bool lost(const Port *port)
 {
-    return port->shared && sys::faulted(port);
+    return port->shared && (sys::faulted(port) || retired(port));
+}
+
+bool retired(const Port *port)
+{
+    return port->shared && load(&port->state->magic) == retired_magic;
 }
 
 bool changed(const Port *port)

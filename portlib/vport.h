@@ -15,6 +15,10 @@ namespace vport {
 
 const uint32_t file_magic = 0x4C505456; // "VTPL" read as little-endian
 const uint32_t file_version = 2;
+// Written over the magic by a program that made the file anew in another
+// place, where the system would not let it cut the file (mapped elsewhere):
+// the programs that still map this one follow.
+const uint32_t retired_magic = 0x44525456; // "VTRD"
 const uint32_t history_length = 1024;
 // Write numbers beyond this are damage: the register word keeps the number
 // in 56 bits, and no port is written this often in a machine's life.
@@ -115,8 +119,11 @@ void close(Port *port);
 // replaced, removed, rebuilt or damaged since it was opened: the watcher
 // should open it anew.
 bool changed(const Port *port);
-// Whether the mapping lost its file: the last access did not reach it.
+// Whether the mapping lost its file: the last access did not reach it, or
+// the file was given up for a new one.
 bool lost(const Port *port);
+// Whether the file was given up for a new one.
+bool retired(const Port *port);
 // Sleeps until the port is written after `seen` (a value of `changes`), or
 // `timeout_ms` passes, or a signal comes.
 void wait_for_change(const Port *port, uint32_t seen, int timeout_ms);
