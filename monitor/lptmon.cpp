@@ -98,12 +98,12 @@ int once(unsigned base)
         vport::close(&port);
     }
     if (found == vport::unusable) {
-        fprintf(stderr, "lptmon: %s\n", why);
+        term::write_error("lptmon: " + std::string(why) + "\n");
         return 1;
     }
     if (!written) {
-        fprintf(stderr, "lptmon: port %s has never been written (no write in %s)\n",
-                lptmon::hex(base, 3).c_str(), state_path(base).c_str());
+        term::write_error("lptmon: port " + lptmon::hex(base, 3) +
+                          " has never been written (no write in " + state_path(base) + ")\n");
         return 1;
     }
     term::write_out(lptmon::state_line(base, data) + "\n");

@@ -25,6 +25,9 @@ void start_watcher(bool keys);
 
 // Whole, never cut by a stop; a closed output asks for a stop.
 void write_out(const std::string &text);
+// A message on standard error; its UTF-8 shown as the same characters on
+// a console.
+void write_error(const std::string &text);
 // The screen for the live view, given back on every way out. False where
 // the terminal cannot be drawn on: plain lines then.
 bool take_screen();

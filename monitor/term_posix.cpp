@@ -331,6 +331,11 @@ void write_out(const std::string &text)
     write_text(text);
 }
 
+void write_error(const std::string &text)
+{
+    fputs(text.c_str(), stderr);
+}
+
 bool take_screen()
 {
     take_screen_now();

@@ -65,8 +65,29 @@ BOOL WINAPI on_control(DWORD)
     return TRUE;
 }
 
+// On a console the text goes as its characters: the console's code page
+// would show any other letter of UTF-8 wrong. Elsewhere (pipes, files) the
+// UTF-8 bytes go as they are.
+bool write_console(HANDLE h, const char *text, size_t size)
+{
+    DWORD mode;
+    if (size == 0 || !GetConsoleMode(h, &mode)) {
+        return false;
+    }
+    static wchar_t wide[8192];
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(size), wide,
+                                      static_cast<int>(sizeof wide / sizeof wide[0]));
+    DWORD written = 0;
+    return n > 0 && WriteConsoleW(h, wide, static_cast<DWORD>(n), &written, nullptr) &&
+           written == static_cast<DWORD>(n);
+}
+
 bool write_all(const char *text, size_t size)
 {
+    // The live view's screen has the console in UTF-8 already.
+    if (!screen_taken && fflush(stdout) == 0 && write_console(output(), text, size)) {
+        return true;
+    }
     return fwrite(text, 1, size, stdout) == size && fflush(stdout) == 0;
 }
 
@@ -254,6 +275,15 @@ void start_watcher(bool keys)
     if (thread != nullptr) {
         CloseHandle(thread);
     }
+}
+
+void write_error(const std::string &text)
+{
+    AcquireSRWLockExclusive(&output_lock);
+    if (!write_console(GetStdHandle(STD_ERROR_HANDLE), text.data(), text.size())) {
+        fputs(text.c_str(), stderr);
+    }
+    ReleaseSRWLockExclusive(&output_lock);
 }
 
 void write_out(const std::string &text)

@@ -176,7 +176,9 @@ void lpt_say(const char *text)
 {
     // On a line of its own: the first port write often follows a prompt
     // that has no line break yet, as the blinker's own text has none.
-    fprintf(stderr, "\ninpout32: %s\n", text);
+    char line[2200];
+    snprintf(line, sizeof line, "\ninpout32: %s\n", text);
+    sys::write_error(line);
 }
 
 uint8_t lpt_read(uint16_t address)

@@ -53,6 +53,9 @@ void sleep_ms(int ms);
 void *allocate(size_t size); // zeroed; nullptr when out of memory
 void release(void *memory);
 
+// Writes UTF-8 text to standard error; on a console, as its characters.
+void write_error(const char *text);
+
 // True the first time this process asks, also when the library was
 // unloaded and loaded again since.
 bool first_time_in_process();

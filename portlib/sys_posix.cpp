@@ -511,6 +511,11 @@ void release(void *memory)
     free(memory);
 }
 
+void write_error(const char *text)
+{
+    fputs(text, stderr);
+}
+
 bool first_time_in_process()
 {
     // The notice this serves belongs to builds that drive no real port; here

@@ -292,13 +292,33 @@ bool in_its_folder(HANDLE file, const wchar_t *path)
     return same;
 }
 
-bool plain_file_of_ours(HANDLE h, const wchar_t *path, BY_HANDLE_FILE_INFORMATION *info)
+enum Kind {
+    ours,
+    not_ours, // replaced
+    elsewhere // left alone
+};
+
+Kind kind_of(HANDLE h, const wchar_t *path, BY_HANDLE_FILE_INFORMATION *info)
 {
+    if (!GetFileInformationByHandle(h, info)) {
+        return not_ours;
+    }
+    // Reached through a link that the system followed: removing it would
+    // remove what it leads to, so it is never touched.
+    if (!in_its_folder(h, path)) {
+        return elsewhere;
+    }
     // A link would make us write into someone's other file.
-    return GetFileInformationByHandle(h, info) &&
-           (info->dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
-               0 &&
-           info->nNumberOfLinks == 1 && in_its_folder(h, path);
+    return (info->dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+                       0 &&
+                   info->nNumberOfLinks == 1
+               ? ours
+               : not_ours;
+}
+
+void say_elsewhere(char *why, size_t size, const char *path)
+{
+    snprintf(why, size, "%s is a link to another file; delete the link", path);
 }
 
 HANDLE open_file(const char *path, bool create, bool *absent, bool *writable,
@@ -322,10 +342,17 @@ HANDLE open_file(const char *path, bool create, bool *absent, bool *writable,
             *absent = error == ERROR_FILE_NOT_FOUND ||
                       (error == ERROR_PATH_NOT_FOUND && !folder_is_a_file(path));
             failed(why, size, "CreateFile", path, error);
-        } else if (!plain_file_of_ours(h, wide.text, info)) {
-            snprintf(why, size, "%s is not a plain file of yours", path);
-            CloseHandle(h);
-            h = INVALID_HANDLE_VALUE;
+        } else {
+            const Kind kind = kind_of(h, wide.text, info);
+            if (kind == elsewhere) {
+                say_elsewhere(why, size, path);
+            } else if (kind == not_ours) {
+                snprintf(why, size, "%s is not a plain file of yours", path);
+            }
+            if (kind != ours) {
+                CloseHandle(h);
+                h = INVALID_HANDLE_VALUE;
+            }
         }
         return h;
     }
@@ -334,11 +361,16 @@ HANDLE open_file(const char *path, bool create, bool *absent, bool *writable,
         HANDLE h = CreateFileW(wide.text, GENERIC_READ | GENERIC_WRITE, share_all, nullptr,
                                OPEN_ALWAYS, open_flags, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
-            if (plain_file_of_ours(h, wide.text, info)) {
+            const Kind kind = kind_of(h, wide.text, info);
+            if (kind == ours) {
                 *writable = true;
                 return h;
             }
             CloseHandle(h);
+            if (kind == elsewhere) {
+                say_elsewhere(why, size, path);
+                return INVALID_HANDLE_VALUE;
+            }
             error = ERROR_ALREADY_EXISTS;
         } else {
             error = GetLastError();
@@ -683,6 +715,23 @@ void *allocate(size_t size)
 void release(void *memory)
 {
     free(memory);
+}
+
+void write_error(const char *text)
+{
+    // The console's code page would show any other letter of UTF-8 wrong.
+    HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode;
+    wchar_t wide[2400];
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, sizeof wide / sizeof wide[0]);
+    if (n > 1 && h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode)) {
+        DWORD written = 0;
+        fflush(stderr);
+        if (WriteConsoleW(h, wide, static_cast<DWORD>(n - 1), &written, nullptr)) {
+            return;
+        }
+    }
+    fputs(text, stderr);
 }
 
 bool first_time_in_process()

@@ -7,6 +7,8 @@ set -euo pipefail
 . "$(dirname "$0")/wine-setup.sh"
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 
+# Names reach Wine as UTF-8 whatever the caller's locale.
+export LC_ALL=C.UTF-8
 dir=$(mktemp -d "$WORK/run.XXXXXX")
 cp "$INPOUT32_DLL" "$LPTMON_EXE" "$PROBE_EXE" "$HOST_EXE" "$dir/"
 windows() { # a Unix path as Wine's Z: drive names it
@@ -62,6 +64,11 @@ names) # folders named outside the ANSI code page, in the \\?\ form, and the
     run lptmon.exe --once --port 0x378
     [ "$(err)" = "lptmon: port 0x378 has never been written (no write in $LPT_VIRTUAL_DIR\\lpt-378.state)" ] ||
         fail "lptmon's path: $(err)"
+    # On a console (Wine's, on a terminal) as the same characters; the
+    # console wraps its lines and moves its cursor.
+    console=$(cd "$dir" && timeout 60 script -qec "'$wine' lptmon.exe --once --port 0x378" /dev/null \
+        </dev/null | sed 's/\x1b\[[0-9;?]*[a-zA-Z]//g' | tr -d '\r\n') || true
+    [[ "$console" == *"$name\\lpt-378.state)" ]] || fail "lptmon on a console: $console"
     # A user whose profile has such a name, without LPT_VIRTUAL_DIR: Wine
     # takes the profile's folders from the registry, changed for the run.
     key='HKCU\Volatile Environment'
@@ -113,28 +120,29 @@ notices) # the notice once per process; a file named as the folder refused
     run lptmon.exe --once
     [ "$status" = 1 ] && [ "$(err)" = "lptmon: $why" ] || fail "lptmon --once: $status $(err)"
     ;;
-disk) # a full disk and a link in the file's place
-    echo "keep me" >"$dir/outside.txt"
+disk) # a link in the file's place, never written through nor removed with
+    # what it leads to, and a full disk
     run lpt_probe.exe 3bc=1
     mv "$dir/state/lpt-3bc.state" "$dir/outside.state"
     ln -s ../outside.state "$dir/state/lpt-3bc.state"
     cp "$dir/outside.state" "$dir/outside.kept"
+    link="$LPT_VIRTUAL_DIR\\lpt-3bc.state is a link to another file; delete the link"
     run lptmon.exe --once
-    [ "$status" = 1 ] && [[ "$(err)" == *"lpt-3bc.state is not a plain file of yours" ]] ||
-        fail "lptmon on a link: $status $(err)"
-    run lpt_probe.exe 3bc=7
+    [ "$status" = 1 ] && [ "$(err)" = "lptmon: $link" ] || fail "lptmon on a link: $status $(err)"
+    run lpt_probe.exe 3bc=7 3bc
+    [ "$(out)" = "init=0 3bc=07" ] && [ "$(err)" = $'\n'"inpout32: virtual port: $link$kept" ] ||
+        fail "writer on a link: $(out) $(err)"
     cmp -s "$dir/outside.state" "$dir/outside.kept" || fail "written through the link"
-    [ -f "$dir/state/lpt-3bc.state" ] && [ ! -L "$dir/state/lpt-3bc.state" ] ||
-        fail "the link was kept"
     # A file system with no room for the file, seen by a Wine server of its own.
     "$wineserver" -k 2>/dev/null || true
     mkdir -m 700 "$dir/full"
+    status=0
     result=$(unshare -m bash -c '
         mount -t tmpfs -o size=8k,mode=700 lpt-full "$1/full" || exit 77
         cd "$1" && LPT_VIRTUAL_DIR=$2 timeout 120 "$3" lpt_probe.exe 3bc=33 3bc 2>&1 </dev/null
         echo "status $?"
-        "$4" -k' - "$dir" "$(windows "$dir/full")" "$wine" "$wineserver" | tr -d '\r') ||
-        [ $? != 77 ] || skip "no tmpfs can be mounted here"
+        "$4" -k' - "$dir" "$(windows "$dir/full")" "$wine" "$wineserver" | tr -d '\r') || status=$?
+    [ "$status" != 77 ] || skip "no tmpfs can be mounted here"
     expected="cannot reserve $(windows "$dir/full")\\lpt-3bc.state: "
     [[ "$result" == $'\n'"inpout32: virtual port: $expected"*"$kept"$'\n'"init=0 3bc=33"$'\n'"status 0" ]] ||
         fail "full disk: $result"
