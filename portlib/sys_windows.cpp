@@ -258,7 +258,8 @@ bool final_path(HANDLE h, wchar_t *path, DWORD size)
 
 // Whether the folder's own path leads to `file` under `name`: a link in
 // the file's place leads elsewhere, also where the file system (Wine's on
-// Linux) shows links as plain files.
+// Linux) shows links as plain files. Where the system cannot say (a volume
+// without a drive letter), the file's attributes alone decide.
 bool in_its_folder(HANDLE file, const wchar_t *path)
 {
     const wchar_t *name = path + wcslen(path);
@@ -275,7 +276,7 @@ bool in_its_folder(HANDLE file, const wchar_t *path)
     HANDLE h = CreateFileW(folder, 0, share_all, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                            nullptr);
     wchar_t expected[700], found[700];
-    bool same = false;
+    bool same = true;
     if (h != INVALID_HANDLE_VALUE && final_path(h, expected, 600) && final_path(file, found, 700)) {
         size_t n = wcslen(expected);
         if (n > 0 && expected[n - 1] != L'\\') {
