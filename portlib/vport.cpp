@@ -58,10 +58,17 @@ bool stale(const State *s)
     return !os::same_boot(s->boot_id, now);
 }
 
-// Maps the port's state file, locked. When creating, *flag tells that its
-// contents must be rebuilt; else that there is none.
-bool open_file(Port *port, bool create, bool *flag, char *why, size_t why_size)
+// Maps the state file of the port at `base`, locked. When creating, *flag
+// tells that its contents must be rebuilt; else that there is none.
+bool open_file(unsigned base, Port *port, bool create, bool *flag, char *why, size_t why_size)
 {
+    *port = Port();
+    port->base = base;
+    *flag = false;
+    if (!state_path(base, port->path, sizeof port->path)) {
+        snprintf(why, why_size, "the folder for the state files has too long a name");
+        return false;
+    }
     bool fresh = false;
     const state_file::Opened opened =
         state_file::open(port->path, sizeof(State), create, &port->file, &fresh, why, why_size);
@@ -129,14 +136,8 @@ bool valid(const State *s, unsigned base)
 
 bool open_shared(unsigned base, Port *port, char *why, size_t why_size)
 {
-    *port = Port();
-    port->base = base;
-    if (!state_path(base, port->path, sizeof port->path)) {
-        snprintf(why, why_size, "the folder for the state files has too long a name");
-        return false;
-    }
     bool fresh = false;
-    if (!open_file(port, true, &fresh, why, why_size)) {
+    if (!open_file(base, port, true, &fresh, why, why_size)) {
         return false;
     }
     if (fresh || !valid(port->state, base) || stale(port->state)) {
@@ -149,14 +150,8 @@ bool open_shared(unsigned base, Port *port, char *why, size_t why_size)
 
 Found open_existing(unsigned base, Port *port, char *why, size_t why_size)
 {
-    *port = Port();
-    port->base = base;
-    if (!state_path(base, port->path, sizeof port->path)) {
-        snprintf(why, why_size, "the folder for the state files has too long a name");
-        return unusable;
-    }
     bool absent = false;
-    if (!open_file(port, false, &absent, why, why_size)) {
+    if (!open_file(base, port, false, &absent, why, why_size)) {
         return absent ? never_written : unusable;
     }
     const bool ok = valid(port->state, base);
