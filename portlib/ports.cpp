@@ -3,7 +3,6 @@
 #include "os.h"
 
 #include <stdarg.h>
-
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
