@@ -1,8 +1,8 @@
 // What the port library needs from the operating system: files, folders and
 // their mappings, file locks, the clock, the boot, and sleeping on a word in
-// a mapped file. Each platform has one file that implements it; the rules
-// built on it (state_file.cpp) are written once. It knows nothing of what
-// the files hold. Paths are UTF-8 strings.
+// a mapped file. Each platform implements it in its own files; the rules
+// built on it are written once, above it. It knows nothing of what the files
+// hold. Paths are UTF-8 strings, converted where a system wants others.
 #ifndef LPT_OS_H
 #define LPT_OS_H
 
@@ -41,7 +41,7 @@ bool is_in_the_way(const Error &error);
 // The code of a file that exists but is not the one wanted.
 extern const unsigned long already_exists;
 
-// The folder the state files go in when LPT_VIRTUAL_DIR does not say.
+// The system's folder for this user's own files, with lpt-virtual in it.
 bool default_state_folder(char *path, size_t size);
 bool is_separator(char c);
 // The length of the part of a path that is never made ("/", "C:\", a share).
