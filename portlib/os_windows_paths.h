@@ -1,0 +1,32 @@
+// Paths of the port library on Windows: UTF-8 inside the library, UTF-16 at
+// every call of the system, so that any name of the user's folders reaches
+// the file system unchanged; and where a handle really leads. For the
+// os_windows files only.
+#ifndef LPT_OS_WINDOWS_PATHS_H
+#define LPT_OS_WINDOWS_PATHS_H
+
+#include <stddef.h>
+#include <windows.h>
+
+namespace os {
+namespace windows {
+
+struct Wide {
+    wchar_t text[600];
+};
+// False (ERROR_INVALID_NAME) for text that is no UTF-8 or too long.
+bool widen(const char *utf8, Wide *wide);
+void narrow(const wchar_t *wide, char *utf8, size_t size);
+// Whether the nearest existing folder on the path is in fact a file: the
+// path can then never be made, which is no port never written.
+bool folder_is_a_file(const wchar_t *path);
+// Whether the file's folder, by its own path, leads to `file` under its
+// name: a link in the file's place leads elsewhere, also where the file
+// system (Wine's on Linux) shows links as plain files. Where the system
+// cannot say (a volume without a drive letter), the answer is yes.
+bool in_its_folder(HANDLE file, const wchar_t *path);
+
+} // namespace windows
+} // namespace os
+
+#endif
