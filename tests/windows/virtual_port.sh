@@ -53,22 +53,7 @@ blinking) # lptmon.exe --once and --log show the blinker's 1, 2, 1, 2 a second a
     [ "$(grep -c "no hardware" "$dir/blink.txt")" = 1 ] || fail "blinker: notice not once"
     ;;
 consoles) # two console windows: a key ends the blinker with both LEDs off, q ends lptmon
-    command -v Xvfb >/dev/null || skip "Xvfb is not installed"
-    command -v xdotool >/dev/null || skip "xdotool is not installed"
-    # A display number of its own: other suites may run their own X server.
-    Xvfb -displayfd 3 -screen 0 1024x768x24 3>"$dir/display" >/dev/null 2>&1 &
-    xvfb=$!
-    trap 'kill $xvfb 2>/dev/null; "$wineserver" -k 2>/dev/null || true' EXIT
-    for _ in $(seq 50); do [ -s "$dir/display" ] && break; sleep 0.1; done
-    export DISPLAY=":$(cat "$dir/display")"
-    console() { # program: in a wineconsole window, its exit status in $dir/program.status
-        (
-            cd "$dir"
-            status=0
-            timeout 90 "$wine" wineconsole "$1" >/dev/null 2>&1 || status=$?
-            echo $status >"$1.status"
-        ) &
-    }
+    start_display
     press() { # key program: typed into the program's window until the program ends
         local window
         window=$(xdotool search --sync --onlyvisible --name "$2" | head -1)
