@@ -84,11 +84,6 @@ struct OnceCase {
     std::string first_line; // PORTS stands for the state folder
     int status;
 };
-void PrintTo(const OnceCase &c, std::ostream *os)
-{
-    *os << c.name;
-}
-
 class LptmonOnce : public Lptmon, public ::testing::WithParamInterface<OnceCase> {};
 
 // The data value or why not. A port only read holds no write; with its
