@@ -84,6 +84,7 @@ struct OnceCase {
     std::string first_line; // PORTS stands for the state folder
     int status;
 };
+
 class LptmonOnce : public Lptmon, public ::testing::WithParamInterface<OnceCase> {};
 
 // The data value or why not. A port only read holds no write; with its
@@ -93,7 +94,7 @@ TEST_P(LptmonOnce, TellsTheDataValueOrWhyNot)
 {
     const OnceCase &c = GetParam();
     Result result = run(dir.path, env + " P=" PROBE_PATH "; { " + c.before +
-                                      " :; } >/dev/null 2>&1; exec " LPTMON_PATH + c.arguments);
+                                      " :; } >/dev/null 2>&1; " LPTMON_PATH + c.arguments);
     std::string want = c.first_line;
     for (size_t at; (at = want.find("PORTS")) != std::string::npos;) {
         want.replace(at, 5, dir / "ports");
@@ -109,7 +110,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         OnceCase{"NeverWritten", "", " --once", never, 1},
         OnceCase{"OnlyRead", "$P 3bc;", " --once", never, 1},
-        OnceCase{"OutputClosed", "$P;", " --log >&-", "lptmon: standard output is closed\n", 1},
+        OnceCase{"OutputClosed", "$P;",
+                 " --log >&-; s=$?; " LPTMON_PATH " --once >/dev/null || exit 9; exit $s",
+                 "lptmon: standard output is closed\n", 1},
         OnceCase{"AnyRegisterNamesThePort", "$P;", " --once --port 0x3BE", once_line, 0},
         OnceCase{"PortWithoutAddress", "", " --port", "lptmon: --port needs a port address\n", 2},
         OnceCase{"FolderWritableByOthers", "$P; chmod 777 ports;", " --once",
