@@ -79,8 +79,8 @@ TEST(BindingClosedDescriptors, PausesGoOnAndNoFileTakesTheirPlace)
     blink.send("x");
     ASSERT_TRUE(blink.wait_exit(5000));
     EXPECT_EQ(blink.status(), 0);
-    EXPECT_EQ(run(dir.path, ports + " " LPTMON_PATH " --once").output,
-              "port 0x3BC  D7-D0 ( )( )( )( )( )( )( )( )  data 0x00 00000000\n");
+    const std::string once = run(dir.path, ports + " " LPTMON_PATH " --once").output;
+    EXPECT_NE(once.find("data 0x00 00000000\n"), std::string::npos) << once;
 }
 
 TEST(BindingBound, PortCallsReachTheEntriesUnchangedAndTheLibraryIsReleased)
