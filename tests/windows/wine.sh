@@ -51,12 +51,18 @@ blinking) # no console: 1, 2, 1, 2, ... a second apart, the instructions once
     # Beside it, the optimised build (see CMakeLists.txt) for its stack only.
     setup fake_both
     cp "$STACKCHECK_EXE" "$dir/LED_blink.exe"
-    (cd "$dir" && timeout 5 "$wine" LED_blink.exe </dev/null >out.txt 2>&1) &
+    (cd "$dir" && timeout 60 "$wine" LED_blink.exe </dev/null >out.txt 2>&1) &
     stackcheck_dir=$dir
     setup fake_both
-    (cd "$dir" && timeout 5 "$wine" LED_blink.exe </dev/null >out.txt 2>&1) || true
-    wait || true
+    (cd "$dir" && timeout 60 "$wine" LED_blink.exe </dev/null >out.txt 2>&1) &
+    # Until both have written four times: Wine may take seconds to start.
+    for _ in $(seq 600); do
+        [ "$(grep -c ^out "$FAKE_LPT_LOG" "$stackcheck_dir/calls.log" | cut -d: -f2 | sort -n | head -1)" -ge 4 ] &&
+            break
+        sleep 0.1
+    done
     "$wineserver" -k 2>/dev/null || true
+    wait || true
     [[ "$(port_values)" == "1 2 1 2"* ]] || fail "port values: $(port_values)"
     check_phases
     check_stack
