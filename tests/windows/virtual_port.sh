@@ -64,7 +64,8 @@ consoles) # two console windows: a key ends the blinker with both LEDs off, q en
     start_display
     press() { # key program: typed into the program's window until the program ends
         local window
-        window=$(xdotool search --sync --onlyvisible --name "$2" | head -1)
+        window=$(timeout 60 xdotool search --sync --onlyvisible --name "$2" | head -1) ||
+            fail "no console window of $2"
         for _ in 1 2 3; do
             # No window manager runs here: the windows lie on one another, so
             # the window is raised, clicked and given the focus directly.

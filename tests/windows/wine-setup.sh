@@ -32,7 +32,8 @@ start_display() {
     display=$(mktemp "$WORK/display.XXXXXX")
     Xvfb -displayfd 3 -screen 0 1024x768x24 3>"$display" >/dev/null 2>&1 &
     trap "kill $! 2>/dev/null; \"\$wineserver\" -k 2>/dev/null || true" EXIT
-    for _ in $(seq 50); do [ -s "$display" ] && break; sleep 0.1; done
+    for _ in $(seq 300); do [ -s "$display" ] && break; sleep 0.1; done
+    [ -s "$display" ] || fail "Xvfb did not start"
     export DISPLAY=":$(cat "$display")"
 }
 # console PROGRAM: runs it in a wineconsole window in $dir, in the

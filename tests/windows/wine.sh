@@ -79,7 +79,8 @@ key_press) # a key typed into a wineconsole window on a virtual X display in
     console LED_blink.exe
     for _ in $(seq 100); do [ -n "$(port_values)" ] && break; sleep 0.1; done
     [ -n "$(port_values)" ] || fail "the program did not start blinking"
-    window=$(xdotool search --sync --onlyvisible --name "LED_blink" | head -1)
+    window=$(timeout 60 xdotool search --sync --onlyvisible --name "LED_blink" | head -1) ||
+        fail "no console window of the program"
     # Into the second cycle, so that each place in the loop calls the port
     # library twice.
     for _ in $(seq 40); do [[ "$(port_values)" == "1 2 1 "* ]] && break; sleep 0.1; done
