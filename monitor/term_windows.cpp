@@ -282,6 +282,7 @@ void write_error(const std::string &text)
     AcquireSRWLockExclusive(&output_lock);
     if (!write_console(GetStdHandle(STD_ERROR_HANDLE), text.data(), text.size())) {
         fputs(text.c_str(), stderr);
+        fflush(stderr);
     }
     ReleaseSRWLockExclusive(&output_lock);
 }

@@ -213,7 +213,10 @@ void write_error(const char *text)
         WriteConsoleW(h, wide, static_cast<DWORD>(n - 1), &written, nullptr)) {
         return;
     }
+    // At once: the C runtime may hold it back until the program ends, and
+    // a program that is killed would never show it.
     fputs(text, stderr);
+    fflush(stderr);
 }
 
 static_assert(sizeof(Mutex) == sizeof(SRWLOCK), "a Mutex holds an SRWLOCK");
