@@ -31,7 +31,6 @@ unsigned port_count = 0;
 
 // The table's own lock: Inp32 and Out32 may come from any thread of the host.
 os::Mutex ports_lock = LPT_MUTEX_INITIALIZER;
-bool fork_handlers_set = false;
 
 const lpt_backend *forced_backend()
 {
@@ -161,13 +160,17 @@ void after_fork()
     os::unlock(&ports_lock);
 }
 
+// Set as the library is loaded, before any thread of the host can be
+// inside it: set at the first call instead, a fork in the middle of setting
+// them would leave the child a lock held by a thread it does not have.
+__attribute__((constructor)) void set_fork_handlers()
+{
+    os::at_fork(before_fork, after_fork, after_fork);
+}
+
 void lock_ports()
 {
     os::lock(&ports_lock);
-    if (!fork_handlers_set) {
-        fork_handlers_set = true;
-        os::at_fork(before_fork, after_fork, after_fork);
-    }
 }
 
 void unlock_ports()
