@@ -154,15 +154,19 @@ std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, co
     }
     lines.push_back("Virtual parallel port " + hex(snapshot.base, 3) + "    q quits");
     lines.push_back("");
-    std::string labels, lamps;
+    // Each line's pin on the DB-25 under its LED, so the board and the
+    // screen can be compared pin by pin: D0 is pin 2, D7 pin 9.
+    std::string labels, lamps, pins;
     for (int bit = 7; bit >= 0; --bit) {
         labels += " D" + std::to_string(bit) + " ";
+        pins += "  " + std::to_string(bit + 2) + " ";
         std::string lamp = (data >> bit & 1) ? glyphs.lit : glyphs.unlit;
         lamps += std::string((4 - columns(lamp)) / 2 + 1, ' ') + lamp +
                  std::string(4 - columns(lamp) - (4 - columns(lamp)) / 2 - 1, ' ');
     }
     lines.push_back(labels);
     lines.push_back(lamps);
+    lines.push_back(pins + "  DB-25 pins");
     lines.push_back("");
     for (unsigned reg = 0; reg < vport::register_count; ++reg) {
         char text[64];

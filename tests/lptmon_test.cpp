@@ -38,6 +38,7 @@ TEST(LptmonRender, StripShowsEachDataLineAndSmallTerminalsKeepTheDataValue)
     // Short of rows, the driven lines D1 and D0 are the ones kept.
     auto lines = lptmon::screen(snapshot, 14, 60, lptmon::unicode_glyphs);
     ASSERT_EQ(lines.size(), 14u);
+    EXPECT_EQ(lines[4], "  9   8   7   6   5   4   3   2   DB-25 pins"); // under D7 ... D0
     EXPECT_EQ(lines[11].substr(0, 2) + lines[12].substr(0, 2), "D1D0");
 
     // Fewer rows still: one line, as much of it as fits, the value last to go.
