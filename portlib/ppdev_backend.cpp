@@ -1,6 +1,7 @@
-// A real port: found by its base address in /proc/sys/dev/parport, reached
-// through /dev/parportN. LPT_PPDEV_ROOT, when set, is put before both paths
-// (for tests, and for looking at a copy of another machine's tree).
+// A real port: found by its base address in /proc/sys/dev/parport, or named
+// for an address by LPT_PORT_0xADDR=parportN, and reached through
+// /dev/parportN. LPT_PPDEV_ROOT, when set, is put before both paths (for
+// tests, and for looking at a copy of another machine's tree).
 #include "backend.h"
 #include "ppdev.h"
 
@@ -106,10 +107,13 @@ bool read_base_address(const char *path, unsigned long *address)
     return errno == 0 && (*end == '\0' || *end == '\t' || *end == ' ' || *end == '\n');
 }
 
-// The parportN whose base address is `base`, or -1; `others` lists the
-// ports there are instead.
-int find_port(unsigned base, const char *proc, char *others, size_t others_size)
+// The parportN whose base address is `base` (or, when `wanted` is not
+// negative, the parportN with that number), or -1; `others` lists the ports
+// there are instead, and *first_other is the lowest-numbered of them.
+int find_port(unsigned base, int wanted, const char *proc, char *others, size_t others_size,
+              int *first_other)
 {
+    *first_other = -1;
     DIR *dir = opendir(proc);
     if (dir == nullptr) {
         return -1;
@@ -127,15 +131,70 @@ int find_port(unsigned base, const char *proc, char *others, size_t others_size)
         if (!read_base_address(path, &address)) {
             continue;
         }
-        if (address == base) {
+        if (wanted >= 0 ? number == wanted : address == base) {
             found = number;
             break;
         }
         append(others, others_size, "%s0x%03lX (parport%d)", others[0] != '\0' ? ", " : "", address,
                number);
+        if (*first_other < 0 || number < *first_other) {
+            *first_other = number;
+        }
     }
     closedir(dir);
     return found;
+}
+
+// The setting that sends the writes for a port address to a port this
+// machine has, such as LPT_PORT_0x3BC=parport0 (or /dev/parport0): the
+// parportN it names, -1 when there is none for `base`, or -2 when a setting
+// cannot be read (`why` says which and how to write it). A setting that
+// cannot be read is never guessed at: the port is then not used.
+int routed_port(unsigned base, char *why, size_t why_size)
+{
+    static const char prefix[] = "LPT_PORT_";
+    int routed = -1;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        const char *name = *entry;
+        if (strncmp(name, prefix, sizeof prefix - 1) != 0) {
+            continue;
+        }
+        const char *digits = name + sizeof prefix - 1, *equals = strchr(name, '=');
+        size_t length = equals != nullptr ? static_cast<size_t>(equals - digits) : 0;
+        unsigned address = 0;
+        bool named = length >= 3 && length <= 6 && digits[0] == '0' &&
+                     (digits[1] == 'x' || digits[1] == 'X') &&
+                     strspn(digits + 2, "0123456789abcdefABCDEF") == length - 2;
+        if (named) {
+            address = static_cast<unsigned>(strtoul(digits + 2, nullptr, 16));
+        }
+        if (!named || (address & 3u) != 0) {
+            snprintf(why, why_size,
+                     "%.*s is not a port setting: name the port by its base address in hex, "
+                     "as in LPT_PORT_0x%03X=parport0",
+                     static_cast<int>(equals != nullptr && equals - name < 64 ? equals - name : 64),
+                     name, named ? address & ~3u : base);
+            return -2;
+        }
+        if (address != base) {
+            continue;
+        }
+        const char *value = equals + 1;
+        if (strncmp(value, "/dev/", 5) == 0) {
+            value += 5;
+        }
+        int number = -1, used = 0;
+        if (strncmp(value, "parport", 7) != 0 || value[7] < '0' || value[7] > '9' ||
+            sscanf(value + 7, "%d%n", &number, &used) != 1 || value[7 + used] != '\0') {
+            snprintf(why, why_size,
+                     "%.200s names no port: write LPT_PORT_0x%03X=parportN, with a parportN "
+                     "from ls /dev/parport*",
+                     name, base);
+            return -2;
+        }
+        routed = number;
+    }
+    return routed;
 }
 
 void group_of(const char *device, char *name, size_t size)
@@ -181,14 +240,25 @@ lpt_open_result open_port(unsigned base, void **handle, char *why, size_t why_si
 {
     char proc[600];
     snprintf(proc, sizeof proc, "%s/proc/sys/dev/parport", root());
+    int wanted = routed_port(base, why, why_size);
+    if (wanted == -2) {
+        return lpt_unusable;
+    }
     char others[512] = "";
-    int number = find_port(base, proc, others, sizeof others);
+    int first_other;
+    int number = find_port(base, wanted, proc, others, sizeof others, &first_other);
+    if (number < 0 && wanted >= 0) {
+        snprintf(why, why_size, "LPT_PORT_0x%03X=parport%d: this machine has no parport%d (%s%s)",
+                 base, wanted, wanted, others[0] != '\0' ? "it has " : "it has no parallel port",
+                 others);
+        return lpt_unusable;
+    }
     if (number < 0 && others[0] != '\0') {
         // A port at another address is most likely the one the user meant.
         snprintf(why, why_size,
-                 "no parallel port at 0x%03X; this machine has %s: set the port to 0x%03X in the "
-                 "BIOS setup if it allows",
-                 base, others, base);
+                 "no parallel port at 0x%03X; this machine has %s; to use parport%d, run export "
+                 "LPT_PORT_0x%03X=parport%d and start the program again",
+                 base, others, first_other, base, first_other);
         return lpt_unusable;
     }
     if (number < 0) {
