@@ -1,6 +1,7 @@
 // lptmon: shows a virtual parallel port as a person would look at the LED
-// board: the data lines as LEDs, the registers, and a timing strip. It reads
-// the port's state file and never writes the port. The terminal and the
+// board: the data lines as LEDs, the registers, and a timing strip; or a real
+// port's writes, which the port library records in the same state file. It
+// reads the port's state file and never writes the port. The terminal and the
 // operating system are in term_*.cpp, one file per platform.
 #include "render.h"
 #include "term.h"
@@ -48,6 +49,7 @@ lptmon::Snapshot take_snapshot(const vport::State *state, unsigned base)
     snapshot.total_writes = next - 1;
     snapshot.complete = next - 1 <= vport::history_length;
     snapshot.now_ns = vport::monotonic_ns();
+    snapshot.real_port = vport::real_port(state);
     return snapshot;
 }
 
@@ -90,6 +92,7 @@ int once(unsigned base)
     // A port only ever read has a state file, but nothing was written to it.
     const bool written = found == vport::found && vport::load(&port.state->next_write) > 1;
     const uint8_t data = found == vport::found ? vport::read(port.state, vport::data) : 0;
+    const uint32_t real_port = found == vport::found ? vport::real_port(port.state) : 0;
     if (found == vport::found && vport::lost(&port)) {
         found = vport::unusable;
         snprintf(why, sizeof why, "%s shrank while being read", port.path);
@@ -106,7 +109,7 @@ int once(unsigned base)
                 lptmon::hex(base, 3).c_str(), state_path(base).c_str());
         return 1;
     }
-    term::write_out(lptmon::state_line(base, data) + "\n");
+    term::write_out(lptmon::state_line(base, data, real_port) + "\n");
     return 0;
 }
 
@@ -124,6 +127,8 @@ int log_writes(unsigned base)
         while (!term::stop_requested() && !replaced(port, base)) {
             const uint32_t seen = vport::load(&port.state->changes);
             size_t n = vport::recent_writes(port.state, recent, vport::history_length);
+            // The port the writes went to, as marked by the last writer.
+            const uint32_t real_port = vport::real_port(port.state);
             std::string text;
             for (size_t i = 0; i < n; ++i) {
                 if (recent[i].number <= last) {
@@ -133,7 +138,7 @@ int log_writes(unsigned base)
                     text += "(" + std::to_string(recent[i].number - last - 1) +
                             " writes came too fast to show)\n";
                 }
-                text += lptmon::write_line(recent[i], last_time) + "\n";
+                text += lptmon::write_line(recent[i], last_time, real_port) + "\n";
                 last = recent[i].number;
                 last_time = recent[i].time_ns;
             }
@@ -156,7 +161,8 @@ int follow_plain(unsigned base)
     while (open_when_written(base, &port, say_line)) {
         while (!term::stop_requested() && !replaced(port, base)) {
             const uint32_t seen = vport::load(&port.state->changes);
-            std::string line = lptmon::state_line(base, vport::read(port.state, vport::data));
+            std::string line = lptmon::state_line(base, vport::read(port.state, vport::data),
+                                                  vport::real_port(port.state));
             if (line != shown) {
                 say_line(line);
                 shown = line;

@@ -49,6 +49,7 @@ const ppdev_ops *ops = &real_ops;
 
 struct Port {
     int fd;
+    int number;   // of /dev/parportN
     uint8_t data; // what was last written: the data register reads it back
 };
 
@@ -309,7 +310,7 @@ lpt_open_result open_port(unsigned base, void **handle, char *why, size_t why_si
     }
     unsigned char data = 0;
     ops->ioctl(fd, PPRDATA, &data); // the lines as we find them
-    *port = Port{fd, data};
+    *port = Port{fd, number, data};
     *handle = port;
     return lpt_opened;
 }
@@ -353,6 +354,11 @@ void close_port(void *handle)
     free(port);
 }
 
+int device_number(void *handle)
+{
+    return static_cast<Port *>(handle)->number;
+}
+
 } // namespace
 
 void ppdev_use_ops(const ppdev_ops *replacement)
@@ -360,4 +366,5 @@ void ppdev_use_ops(const ppdev_ops *replacement)
     ops = replacement != nullptr ? replacement : &real_ops;
 }
 
-const lpt_backend ppdev_backend = {"ppdev", open_port, read_register, write_register, close_port};
+const lpt_backend ppdev_backend = {"ppdev",        open_port,  read_register,
+                                   write_register, close_port, device_number};

@@ -58,6 +58,15 @@ TEST(LptmonRender, StripShowsEachDataLineAndSmallTerminalsKeepTheDataValue)
     }
     EXPECT_EQ(lptmon::screen(snapshot, 6, 40, lptmon::unicode_glyphs)[0],
               "0x3BC \u25cb\u25cb\u25cb\u25cb\u25cb\u25cb\u25cb\u25cf 0x01 00000001");
+
+    // A real port's writes, recorded by the port library, name its device;
+    // its inputs are not known.
+    snapshot.real_port = 1;
+    lines = lptmon::screen(snapshot, 20, 60, lptmon::ascii_glyphs);
+    EXPECT_EQ(lines[0], "Real port 0x3BC on /dev/parport0    q quits");
+    EXPECT_EQ(lines[7], "status   0x3BD  not watched (inputs)");
+    EXPECT_EQ(lptmon::state_line(0x3BC, 1, 1),
+              once_line.substr(0, once_line.size() - 1) + "  real port /dev/parport0");
 }
 
 class Lptmon : public ::testing::Test {

@@ -5,6 +5,7 @@
 #include "ports.h"
 #include "ppdev.h"
 #include "support.h"
+#include "vport.h"
 
 #include <gtest/gtest.h>
 
@@ -51,6 +52,21 @@ const ppdev_ops fake_ops = {[](const char *path, int) {
                             },
                             fake_ioctl, [](int) { return device.calls.push_back("close"), 0; }};
 
+// What lptmon sees at 0x3BC: the data value and which real port wrote it
+// (N + 1 for parportN, 0 for the virtual port itself).
+std::pair<int, uint32_t> recorded()
+{
+    vport::Port port;
+    char why[1024];
+    if (vport::open_existing(0x3BC, &port, why, sizeof why) != vport::found) {
+        return {-1, 0};
+    }
+    std::pair<int, uint32_t> seen = {vport::read(port.state, vport::data),
+                                     vport::real_port(port.state)};
+    vport::close(&port);
+    return seen;
+}
+
 class RealPort : public ::testing::Test {
   protected:
     void SetUp() override
@@ -88,7 +104,7 @@ TEST_F(RealPort, FoundByBaseAddressAndDrivenThroughItsRegisters)
     lpt_close_ports();
     EXPECT_EQ(device.calls, (std::vector<std::string>{"claim", "datadir 0", "data 1", "data 2",
                                                       "control 12", "release", "close"}));
-    EXPECT_TRUE(read_file(root / "virtual/lpt-3bc.state").empty()); // not the virtual port
+    EXPECT_EQ(recorded(), std::make_pair(2, 2u)); // for lptmon, marked as parport1's
 }
 
 // A port at 0x378 (parport0) and one on a card at 0xD010 (parport1), none
@@ -130,7 +146,7 @@ TEST_F(RealPort, SettingSendsTheWritesForAnAddressToAPortTheMachineHas)
                                       "; using the virtual port instead\n"
                                 : "");
         EXPECT_EQ(device.opened, *c.opened ? root / c.opened : "");
-        EXPECT_EQ(read_file(root / "virtual/lpt-3bc.state").empty(), *c.opened != '\0');
+        EXPECT_EQ(recorded(), std::make_pair(1, *c.opened ? c.opened[11] - '0' + 1u : 0u));
     }
 }
 

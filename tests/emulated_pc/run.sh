@@ -27,7 +27,8 @@ epc_kernel || skip "$epc_why"
 work=$build/emulated-pc
 rm -rf "$work"
 mkdir -p "$work"
-epc_initramfs "$work/initramfs" "$build/LED_blink" "$build/inpout32.dll" "$build/port_poke" ||
+epc_initramfs "$work/initramfs" "$build/LED_blink" "$build/inpout32.dll" "$build/port_poke" \
+    "$build/lptmon" ||
     { echo "FAIL: cannot make the guest's initramfs"; exit 1; }
 mkfifo "$work/console.in" "$work/console.out"
 epc_qemu_args "$work/initramfs" test "$work/trace.log" "pipe,path=$work/console"
@@ -138,6 +139,9 @@ to=$(tail -1 "$work/blink378.txt" | cut -d' ' -f1)
 check "... and nothing of it reaches 0x3BC" \
     [ -z "$(data_writes | awk -v from="$from" -v to="$to" '$1 >= from && $1 <= to')" ]
 check "... and it ended with status 0" said "blink378 exit 0"
+check "... and lptmon --log showed each of those writes as the real port /dev/parport0's" [ \
+    "$(console | sed -n 's|^lpt: lptmon378: .* data    0x\(..\) [01]*  pid [0-9]*  real port /dev/parport0$|\1|p' |
+        tr '\n' ' ')" = "$(cut -d' ' -f2 "$work/blink378.txt" | tr '\n' ' ')" ]
 
 check "a user outside group lp is told why and how, then gets the virtual port" said \
     'noaccess err: inpout32: ppdev port: /dev/parport0: open failed: Permission denied; to use it, add yourself to group lp (sudo usermod -aG lp $USER) and log in again; using the virtual port instead'
