@@ -14,17 +14,7 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-failures=0
-check() { # description, condition...
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok: $what"
-    else
-        echo "FAIL: $what"
-        failures=$((failures + 1))
-    fi
-}
+. "$source/tests/check.sh"
 
 (cd "$build" && cpack -B "$work/out") >"$work/cpack.log" 2>&1
 deb=$(ls "$work"/out/led-blink_*.deb 2>/dev/null | head -1)

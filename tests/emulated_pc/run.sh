@@ -79,17 +79,7 @@ sleep 0.2
 kill $reader 2>/dev/null
 exec 3>&-
 
-failures=0
-check() { # description, condition...
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok: $what"
-    else
-        echo "FAIL: $what"
-        failures=$((failures + 1))
-    fi
-}
+. "$here/../check.sh"
 console() { tr -d '\r' <"$work/console.log"; }
 said() { console | grep -qxF "lpt: $1"; }
 not_said() { ! console | grep -q "^lpt: $1"; }
