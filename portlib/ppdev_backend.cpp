@@ -146,58 +146,6 @@ int find_port(unsigned base, int wanted, const char *proc, char *others, size_t 
     return found;
 }
 
-// The setting that sends the writes for a port address to a port this
-// machine has, such as LPT_PORT_0x3BC=parport0 (or /dev/parport0): the
-// parportN it names, -1 when there is none for `base`, or -2 when a setting
-// cannot be read (`why` says which and how to write it). A setting that
-// cannot be read is never guessed at: the port is then not used.
-int routed_port(unsigned base, char *why, size_t why_size)
-{
-    static const char prefix[] = "LPT_PORT_";
-    int routed = -1;
-    for (char **entry = environ; *entry != nullptr; ++entry) {
-        const char *name = *entry;
-        if (strncmp(name, prefix, sizeof prefix - 1) != 0) {
-            continue;
-        }
-        const char *digits = name + sizeof prefix - 1, *equals = strchr(name, '=');
-        size_t length = equals != nullptr ? static_cast<size_t>(equals - digits) : 0;
-        unsigned address = 0;
-        bool named = length >= 3 && length <= 6 && digits[0] == '0' &&
-                     (digits[1] == 'x' || digits[1] == 'X') &&
-                     strspn(digits + 2, "0123456789abcdefABCDEF") == length - 2;
-        if (named) {
-            address = static_cast<unsigned>(strtoul(digits + 2, nullptr, 16));
-        }
-        if (!named || (address & 3u) != 0) {
-            snprintf(why, why_size,
-                     "%.*s is not a port setting: name the port by its base address in hex, "
-                     "as in LPT_PORT_0x%03X=parport0",
-                     static_cast<int>(equals != nullptr && equals - name < 64 ? equals - name : 64),
-                     name, named ? address & ~3u : base);
-            return -2;
-        }
-        if (address != base) {
-            continue;
-        }
-        const char *value = equals + 1;
-        if (strncmp(value, "/dev/", 5) == 0) {
-            value += 5;
-        }
-        int number = -1, used = 0;
-        if (strncmp(value, "parport", 7) != 0 || value[7] < '0' || value[7] > '9' ||
-            sscanf(value + 7, "%d%n", &number, &used) != 1 || value[7 + used] != '\0') {
-            snprintf(why, why_size,
-                     "%.200s names no port: write LPT_PORT_0x%03X=parportN, with a parportN "
-                     "from ls /dev/parport*",
-                     name, base);
-            return -2;
-        }
-        routed = number;
-    }
-    return routed;
-}
-
 void group_of(const char *device, char *name, size_t size)
 {
     struct stat st;
@@ -241,7 +189,7 @@ lpt_open_result open_port(unsigned base, void **handle, char *why, size_t why_si
 {
     char proc[600];
     snprintf(proc, sizeof proc, "%s/proc/sys/dev/parport", root());
-    int wanted = routed_port(base, why, why_size);
+    int wanted = ppdev_routed_port(base, why, why_size);
     if (wanted == -2) {
         return lpt_unusable;
     }
