@@ -28,35 +28,22 @@ std::string state_path(unsigned base)
     return path;
 }
 
-// The file was replaced, removed, shrunk, rebuilt or damaged since we mapped
-// it: time to open it anew.
-bool replaced(const vport::Port &port, unsigned)
-{
-    return vport::changed(&port);
-}
-
-lptmon::Snapshot take_snapshot(const vport::State *state, unsigned base)
+lptmon::Snapshot take_snapshot(const vport::Port &port, unsigned base)
 {
     static vport::Write recent[vport::history_length];
     lptmon::Snapshot snapshot;
     snapshot.base = base;
-    const uint64_t next = vport::load(&state->next_write);
-    size_t n = vport::recent_writes(state, recent, vport::history_length);
+    const uint64_t total = vport::write_count(&port);
+    size_t n = vport::recent_writes(&port, recent, vport::history_length);
     snapshot.writes.assign(recent, recent + n);
     for (unsigned reg = 0; reg < vport::register_count; ++reg) {
-        snapshot.registers[reg] = vport::read(state, reg);
+        snapshot.registers[reg] = vport::read(&port, reg);
     }
-    snapshot.total_writes = next - 1;
-    snapshot.complete = next - 1 <= vport::history_length;
+    snapshot.total_writes = total;
+    snapshot.complete = total <= vport::history_length;
     snapshot.now_ns = vport::monotonic_ns();
-    snapshot.real_port = vport::real_port(state);
+    snapshot.real_port = vport::real_port(&port);
     return snapshot;
-}
-
-// Sleeps until the port is written or `timeout_ms` passes, or a signal comes.
-void wait_for_change(const vport::Port &port, uint32_t seen, int timeout_ms)
-{
-    vport::wait_for_change(&port, seen, timeout_ms);
 }
 
 // Opens the port's state, waiting while it does not exist yet; false when
@@ -90,9 +77,9 @@ int once(unsigned base)
     char why[1024];
     vport::Found found = vport::open_existing(base, &port, why, sizeof why);
     // A port only ever read has a state file, but nothing was written to it.
-    const bool written = found == vport::found && vport::load(&port.state->next_write) > 1;
-    const uint8_t data = found == vport::found ? vport::read(port.state, vport::data) : 0;
-    const uint32_t real_port = found == vport::found ? vport::real_port(port.state) : 0;
+    const bool written = found == vport::found && vport::write_count(&port) > 0;
+    const uint8_t data = found == vport::found ? vport::read(&port, vport::data) : 0;
+    const uint32_t real_port = found == vport::found ? vport::real_port(&port) : 0;
     if (found == vport::found && vport::lost(&port)) {
         found = vport::unusable;
         snprintf(why, sizeof why, "%s shrank while being read", port.path);
@@ -124,11 +111,11 @@ int log_writes(unsigned base)
     vport::Port port;
     uint64_t last = 0, last_time = 0;
     while (open_when_written(base, &port, say_line)) {
-        while (!term::stop_requested() && !replaced(port, base)) {
-            const uint32_t seen = vport::load(&port.state->changes);
-            size_t n = vport::recent_writes(port.state, recent, vport::history_length);
+        while (!term::stop_requested() && !vport::changed(&port)) {
+            const uint32_t seen = vport::changes(&port);
+            size_t n = vport::recent_writes(&port, recent, vport::history_length);
             // The port the writes went to, as marked by the last writer.
-            const uint32_t real_port = vport::real_port(port.state);
+            const uint32_t real_port = vport::real_port(&port);
             std::string text;
             for (size_t i = 0; i < n; ++i) {
                 if (recent[i].number <= last) {
@@ -145,7 +132,7 @@ int log_writes(unsigned base)
             if (!text.empty()) {
                 term::write_out(text);
             }
-            wait_for_change(port, seen, 1000);
+            vport::wait_for_change(&port, seen, 1000);
         }
         vport::close(&port);
         last = 0; // a new file numbers its writes anew
@@ -159,15 +146,15 @@ int follow_plain(unsigned base)
     vport::Port port;
     std::string shown;
     while (open_when_written(base, &port, say_line)) {
-        while (!term::stop_requested() && !replaced(port, base)) {
-            const uint32_t seen = vport::load(&port.state->changes);
-            std::string line = lptmon::state_line(base, vport::read(port.state, vport::data),
-                                                  vport::real_port(port.state));
+        while (!term::stop_requested() && !vport::changed(&port)) {
+            const uint32_t seen = vport::changes(&port);
+            std::string line =
+                lptmon::state_line(base, vport::read(&port, vport::data), vport::real_port(&port));
             if (line != shown) {
                 say_line(line);
                 shown = line;
             }
-            wait_for_change(port, seen, 1000);
+            vport::wait_for_change(&port, seen, 1000);
         }
         vport::close(&port);
     }
@@ -199,9 +186,9 @@ int live_view(unsigned base)
     const lptmon::Glyphs &glyphs = term::utf8() ? lptmon::unicode_glyphs : lptmon::ascii_glyphs;
     vport::Port port;
     while (open_when_written(base, &port, draw_message)) {
-        while (!term::stop_requested() && !replaced(port, base)) {
-            const uint32_t seen = vport::load(&port.state->changes);
-            lptmon::Snapshot snapshot = take_snapshot(port.state, base);
+        while (!term::stop_requested() && !vport::changed(&port)) {
+            const uint32_t seen = vport::changes(&port);
+            lptmon::Snapshot snapshot = take_snapshot(port, base);
             int rows, cols;
             term::size(&rows, &cols);
             draw(lptmon::screen(snapshot, rows, cols, glyphs));
@@ -209,7 +196,7 @@ int live_view(unsigned base)
             // port has been still for the whole strip, once a second.
             bool moving = !snapshot.writes.empty() &&
                           snapshot.now_ns - snapshot.writes.back().time_ns < 11000000000ull;
-            wait_for_change(port, seen, moving ? 200 : 1000);
+            vport::wait_for_change(&port, seen, moving ? 200 : 1000);
         }
         vport::close(&port);
     }

@@ -3,6 +3,7 @@
 // (Ctrl+Z) and a closed output.
 #include "term.h"
 #include "standard_descriptors.h"
+#include "terminal.h"
 
 #include <atomic>
 #include <cerrno>
@@ -34,17 +35,15 @@ std::atomic<bool> keys_wanted{false};
 // giving the terminal back and taking it again around a stop.
 pthread_mutex_t output_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_t main_thread;
-// How signal handlers reach the watcher thread: 's' stop, 'z' suspend.
+// How signal handlers reach the watcher thread: 's' stop, 'z' suspend;
+// and the main thread on its way out: 'e' end.
 int wake_pipe[2] = {-1, -1};
+pthread_t watcher;
+bool watcher_running = false;
+std::atomic<bool> main_ending{false};
 
 const char take_sequence[] = "\x1b[?1049h\x1b[?25l";    // own screen, cursor hidden
 const char release_sequence[] = "\x1b[?25h\x1b[?1049l"; // cursor visible, the user's screen
-
-bool in_foreground(int fd)
-{
-    pid_t group = tcgetpgrp(fd);
-    return group != -1 && group == getpgrp();
-}
 
 // Async-signal-safe; also what write_out uses, so that a signal that ends
 // a wait never cuts a line short.
@@ -83,14 +82,9 @@ void take_terminal()
     write_all(take_sequence, sizeof take_sequence - 1);
     // Only the foreground may change the terminal; a background one would
     // be stopped for trying.
-    if (keys_wanted && in_foreground(STDIN_FILENO)) {
-        struct termios mode = keys_found_mode;
-        mode.c_lflag &= ~(ICANON | ECHO);
-        mode.c_cc[VMIN] = 1;
-        mode.c_cc[VTIME] = 0;
-        if (tcsetattr(STDIN_FILENO, TCSANOW, &mode) == 0) {
-            keys_mode_applied = 1;
-        }
+    if (keys_wanted && terminal_in_foreground(STDIN_FILENO) &&
+        terminal_set_single_key(STDIN_FILENO, &keys_found_mode) == 0) {
+        keys_mode_applied = 1;
     }
 }
 
@@ -123,30 +117,10 @@ void on_fatal(int sig)
     raise(sig);
 }
 
+// No SA_RESTART: a signal must end the wait at once.
 void handle(int sig, void (*handler)(int))
 {
-    struct sigaction old;
-    // What whoever started us ignores (nohup, a background job) stays ignored.
-    if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) {
-        return;
-    }
-    struct sigaction action = {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    // No SA_RESTART: a signal must end the wait at once.
-    sigaction(sig, &action, nullptr);
-}
-
-void catch_all_signals()
-{
-    handle(SIGINT, on_stop);
-    handle(SIGTERM, on_stop);
-    handle(SIGHUP, on_stop);
-    handle(SIGWINCH, on_wake);
-    handle(SIGUSR1, on_wake); // from the watcher thread: look at stop_asked
-    for (int sig : {SIGQUIT, SIGBUS, SIGSEGV, SIGFPE, SIGILL, SIGABRT}) {
-        handle(sig, on_fatal);
-    }
+    terminal_handle_signal(sig, handler, 0);
 }
 
 // A closed output ends us as a write to it would have: by SIGPIPE, or with
@@ -192,7 +166,7 @@ void suspend()
 void *watch(void *)
 {
     for (;;) {
-        bool keys = keys_wanted && in_foreground(STDIN_FILENO);
+        bool keys = keys_wanted && terminal_in_foreground(STDIN_FILENO);
         struct pollfd ready[3] = {{wake_pipe[0], POLLIN, 0},
                                   {STDOUT_FILENO, 0, 0}, // only POLLERR and POLLHUP
                                   {keys ? STDIN_FILENO : -1, POLLIN, 0}};
@@ -223,15 +197,28 @@ void *watch(void *)
                 stop = stop || what[i] == 'q' || what[i] == 'Q';
             }
         }
+        if (main_ending) {
+            return nullptr;
+        }
         if (stop || stop_asked) {
             break;
         }
     }
     stop_asked = 1;
     pthread_kill(main_thread, SIGUSR1);
-    // The main thread ends at its next look at stop_asked, at most a
-    // second away. One stuck in a wait that no signal ends is not waited for.
-    poll(nullptr, 0, 2000);
+    // The main thread ends at its next look at stop_asked, at most a second
+    // away, and says so. One stuck in a wait that no signal ends is not
+    // waited for.
+    for (int slice = 0; slice < 20 && !main_ending; ++slice) {
+        struct pollfd ending = {wake_pipe[0], POLLIN, 0};
+        char what[16];
+        if (poll(&ending, 1, 100) > 0 && read(wake_pipe[0], what, sizeof what) < 0) {
+            // emptied already: look at main_ending again
+        }
+    }
+    if (main_ending) {
+        return nullptr;
+    }
     if (pthread_mutex_trylock(&output_lock) == 0) {
         give_back_terminal();
     } else if (keys_mode_applied) {
@@ -243,34 +230,6 @@ void *watch(void *)
     _exit(status_at_end(0));
 }
 
-void start_watch_thread(bool keys)
-{
-    keys_wanted = keys && tcgetattr(STDIN_FILENO, &keys_found_mode) == 0;
-    main_thread = pthread_self();
-    if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return;
-    }
-    // Signals go to the main thread, where they end its wait.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &old);
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, watch, nullptr) == 0) {
-        pthread_detach(thread);
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-}
-
-void write_text(const std::string &text)
-{
-    pthread_mutex_lock(&output_lock);
-    if (!write_all(text.data(), text.size())) {
-        output_closed = 1;
-        stop_asked = 1;
-    }
-    pthread_mutex_unlock(&output_lock);
-}
-
 void give_back_screen()
 {
     pthread_mutex_lock(&output_lock);
@@ -278,13 +237,21 @@ void give_back_screen()
     pthread_mutex_unlock(&output_lock);
 }
 
-void take_screen_now()
+// The watcher ended and its pipe closed, before the end status is taken.
+void end_watcher()
 {
-    atexit(give_back_screen);
-    pthread_mutex_lock(&output_lock);
-    take_terminal();
-    pthread_mutex_unlock(&output_lock);
-    handle(SIGTSTP, on_suspend);
+    if (watcher_running) {
+        main_ending = true;
+        notify_watcher('e');
+        pthread_join(watcher, nullptr);
+        watcher_running = false;
+    }
+    for (int &fd : wake_pipe) {
+        if (fd >= 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
 }
 
 } // namespace
@@ -303,7 +270,14 @@ void fill_standard_streams()
 
 void catch_signals()
 {
-    catch_all_signals();
+    handle(SIGINT, on_stop);
+    handle(SIGTERM, on_stop);
+    handle(SIGHUP, on_stop);
+    handle(SIGWINCH, on_wake);
+    handle(SIGUSR1, on_wake); // from the watcher thread: look at stop_asked
+    for (int sig : {SIGQUIT, SIGBUS, SIGSEGV, SIGFPE, SIGILL, SIGABRT}) {
+        handle(sig, on_fatal);
+    }
 }
 
 bool stop_requested()
@@ -323,17 +297,36 @@ bool input_is_terminal()
 
 void start_watcher(bool keys)
 {
-    start_watch_thread(keys);
+    keys_wanted = keys && tcgetattr(STDIN_FILENO, &keys_found_mode) == 0;
+    main_thread = pthread_self();
+    if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    // Signals go to the main thread, where they end its wait.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    watcher_running = pthread_create(&watcher, nullptr, watch, nullptr) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 void write_out(const std::string &text)
 {
-    write_text(text);
+    pthread_mutex_lock(&output_lock);
+    if (!write_all(text.data(), text.size())) {
+        output_closed = 1;
+        stop_asked = 1;
+    }
+    pthread_mutex_unlock(&output_lock);
 }
 
 bool take_screen()
 {
-    take_screen_now();
+    atexit(give_back_screen);
+    pthread_mutex_lock(&output_lock);
+    take_terminal();
+    pthread_mutex_unlock(&output_lock);
+    handle(SIGTSTP, on_suspend);
     return true;
 }
 
@@ -367,6 +360,7 @@ void nap(int ms)
 
 int end_status(int status)
 {
+    end_watcher();
     return status_at_end(status);
 }
 

@@ -36,5 +36,8 @@ void lpt_record_write(void *virtual_port, unsigned reg, uint8_t value, uint32_t 
 
 // One line of its own on standard error, "inpout32: " first.
 void lpt_say(const char *text);
+// Appends to a message, cut short rather than overflowing.
+void lpt_append(char *text, size_t size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 #endif

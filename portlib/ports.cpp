@@ -1,7 +1,8 @@
 #include "ports.h"
 #include "backend.h"
-#include "sys.h"
+#include "os.h"
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -32,14 +33,9 @@ struct OpenPort {
 OpenPort ports[max_ports];
 unsigned port_count = 0;
 
-// Appends to a message, cut short rather than overflowing.
-void append(char *text, size_t size, const char *part)
-{
-    size_t used = strlen(text);
-    if (used + 1 < size) {
-        snprintf(text + used, size - used, "%s", part);
-    }
-}
+// The table's own lock: Inp32 and Out32 may come from any thread of the host.
+os::Mutex ports_lock = LPT_MUTEX_INITIALIZER;
+bool fork_handlers_set = false;
 
 const lpt_backend *forced_backend()
 {
@@ -57,8 +53,7 @@ const lpt_backend *forced_backend()
         told = true;
         char known[100] = "";
         for (const lpt_backend *backend : backends) {
-            append(known, sizeof known, known[0] != '\0' ? " or " : "");
-            append(known, sizeof known, backend->name);
+            lpt_append(known, sizeof known, "%s%s", known[0] != '\0' ? " or " : "", backend->name);
         }
         char text[400];
         snprintf(text, sizeof text, "LPT_BACKEND=%.200s is not known (use %s); choosing by itself",
@@ -115,9 +110,7 @@ OpenPort *open_port(unsigned base)
         lpt_open_result result = backend->open(base, &handle, why, sizeof why);
         if (result == lpt_opened) {
             if (problems[0] != '\0') {
-                append(problems, sizeof problems, "; using the ");
-                append(problems, sizeof problems, backend->name);
-                append(problems, sizeof problems, " port instead");
+                lpt_append(problems, sizeof problems, "; using the %s port instead", backend->name);
                 lpt_say(problems);
             }
             add(base, backend, handle);
@@ -127,17 +120,13 @@ OpenPort *open_port(unsigned base)
             return &ports[port_count - 1];
         }
         if (result == lpt_unusable || forced != nullptr) {
-            append(problems, sizeof problems, problems[0] != '\0' ? "; " : "");
-            append(problems, sizeof problems, backend->name);
-            append(problems, sizeof problems, " port: ");
-            append(problems, sizeof problems, why);
+            lpt_append(problems, sizeof problems, "%s%s port: %s", problems[0] != '\0' ? "; " : "",
+                       backend->name, why);
         }
     }
     // Nothing may be silently lost: say so, then still latch the values.
-    char tail[80];
-    snprintf(tail, sizeof tail, "%sport 0x%03X: values are kept in this program only",
-             problems[0] != '\0' ? "; " : "", base);
-    append(problems, sizeof problems, tail);
+    lpt_append(problems, sizeof problems, "%sport 0x%03X: values are kept in this program only",
+               problems[0] != '\0' ? "; " : "", base);
     lpt_say(problems);
     void *handle = nullptr;
     char unused[64];
@@ -182,14 +171,41 @@ void close_all()
     }
 }
 
+// A fork while another thread of the host is inside Inp32 or Out32 would
+// give the child a table lock that nobody releases: the fork waits for that
+// call to end instead.
+void before_fork()
+{
+    os::lock(&ports_lock);
+}
+
+void after_fork()
+{
+    os::unlock(&ports_lock);
+}
+
+void lock_ports()
+{
+    os::lock(&ports_lock);
+    if (!fork_handlers_set) {
+        fork_handlers_set = true;
+        os::at_fork(before_fork, after_fork, after_fork);
+    }
+}
+
+void unlock_ports()
+{
+    os::unlock(&ports_lock);
+}
+
 // At the end of a process, Windows unloads the library after it has ended
 // every other thread, also one that held the lock: waiting for it would hang
 // the program on its way out. The system frees the mappings anyway.
 __attribute__((destructor)) void close_at_unload()
 {
-    if (sys::try_lock_ports()) {
+    if (os::try_lock(&ports_lock)) {
         close_all();
-        sys::unlock_ports();
+        unlock_ports();
     }
 }
 
@@ -202,18 +218,30 @@ void lpt_say(const char *text)
     fprintf(stderr, "\ninpout32: %s\n", text);
 }
 
+void lpt_append(char *text, size_t size, const char *format, ...)
+{
+    size_t used = strlen(text);
+    if (used + 1 >= size) {
+        return;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(text + used, size - used, format, arguments);
+    va_end(arguments);
+}
+
 uint8_t lpt_read(uint16_t address)
 {
-    sys::lock_ports();
+    lock_ports();
     OpenPort *port = port_at(address & ~3u);
     uint8_t value = port != nullptr ? port->backend->read(port->handle, address & 3u) : 0xFF;
-    sys::unlock_ports();
+    unlock_ports();
     return value;
 }
 
 void lpt_write(uint16_t address, uint8_t value)
 {
-    sys::lock_ports();
+    lock_ports();
     OpenPort *port = port_at(address & ~3u);
     if (port != nullptr) {
         port->backend->write(port->handle, address & 3u, value);
@@ -221,12 +249,12 @@ void lpt_write(uint16_t address, uint8_t value)
             lpt_record_write(port->record, address & 3u, value, port->real_port);
         }
     }
-    sys::unlock_ports();
+    unlock_ports();
 }
 
 void lpt_close_ports()
 {
-    sys::lock_ports();
+    lock_ports();
     close_all();
-    sys::unlock_ports();
+    unlock_ports();
 }

@@ -4,9 +4,9 @@
 // tests, and for looking at a copy of another machine's tree).
 #include "backend.h"
 #include "ppdev.h"
+#include "standard_descriptors.h"
 
 #include <dirent.h>
-#include <stdarg.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -21,19 +21,9 @@
 namespace {
 
 // Kept off descriptors 0, 1 and 2, which the program's output may expect.
-int above_stdio(int fd)
-{
-    if (fd < 0 || fd > 2) {
-        return fd;
-    }
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    close(fd);
-    return moved;
-}
-
 int real_open(const char *path, int flags)
 {
-    return above_stdio(open(path, flags));
+    return above_standard_descriptors(open(path, flags));
 }
 int real_ioctl(int fd, unsigned long request, void *argument)
 {
@@ -59,25 +49,11 @@ const char *root()
     return value != nullptr ? value : "";
 }
 
-// Appends to a message, cut short rather than overflowing.
-void append(char *text, size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
-void append(char *text, size_t size, const char *format, ...)
-{
-    size_t used = strlen(text);
-    if (used + 1 >= size) {
-        return;
-    }
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(text + used, size - used, format, arguments);
-    va_end(arguments);
-}
-
 // The start of a small procfs file, read without blocking and only from a
 // plain file, as procfs gives. False when there is none.
 bool read_proc_text(const char *path, char *text, size_t size)
 {
-    int fd = above_stdio(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    int fd = above_standard_descriptors(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (fd < 0) {
         return false;
     }
@@ -136,8 +112,8 @@ int find_port(unsigned base, int wanted, const char *proc, char *others, size_t 
             found = number;
             break;
         }
-        append(others, others_size, "%s0x%03lX (parport%d)", others[0] != '\0' ? ", " : "", address,
-               number);
+        lpt_append(others, others_size, "%s0x%03lX (parport%d)", others[0] != '\0' ? ", " : "",
+                   address, number);
         if (*first_other < 0 || number < *first_other) {
             *first_other = number;
         }
@@ -168,17 +144,19 @@ void advice(const char *device, const char *call, int error, char *why, size_t s
     case EACCES:
     case EPERM:
         group_of(device, group, sizeof group);
-        append(why, size,
-               "; to use it, add yourself to group %s (sudo usermod -aG %s $USER) and log in again",
-               group, group);
+        lpt_append(
+            why, size,
+            "; to use it, add yourself to group %s (sudo usermod -aG %s $USER) and log in again",
+            group, group);
         break;
     case ENOENT:
     case ENODEV:
     case ENXIO:
-        append(why, size, "; load the ppdev module: sudo modprobe ppdev");
+        lpt_append(why, size, "; load the ppdev module: sudo modprobe ppdev");
         break;
     case EBUSY:
-        append(why, size, "; another program holds the port exclusively: stop it and try again");
+        lpt_append(why, size,
+                   "; another program holds the port exclusively: stop it and try again");
         break;
     default:
         break;

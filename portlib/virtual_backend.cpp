@@ -1,5 +1,4 @@
 #include "backend.h"
-#include "sys.h"
 #include "vport.h"
 
 #include <stdio.h>
@@ -8,13 +7,13 @@ namespace {
 
 lpt_open_result open_port(unsigned base, void **handle, char *why, size_t why_size)
 {
-    vport::Port *port = static_cast<vport::Port *>(sys::allocate(sizeof(vport::Port)));
+    vport::Port *port = static_cast<vport::Port *>(vport::allocate(sizeof(vport::Port)));
     if (port == nullptr) {
         snprintf(why, why_size, "out of memory");
         return lpt_unusable;
     }
     if (!vport::open_shared(base, port, why, why_size)) {
-        sys::release(port);
+        vport::release(port);
         return lpt_unusable;
     }
     *handle = port;
@@ -23,9 +22,9 @@ lpt_open_result open_port(unsigned base, void **handle, char *why, size_t why_si
 
 lpt_open_result open_memory(unsigned base, void **handle, char *why, size_t why_size)
 {
-    vport::Port *port = static_cast<vport::Port *>(sys::allocate(sizeof(vport::Port)));
+    vport::Port *port = static_cast<vport::Port *>(vport::allocate(sizeof(vport::Port)));
     if (port == nullptr || !vport::open_private(base, port)) {
-        sys::release(port);
+        vport::release(port);
         snprintf(why, why_size, "out of memory");
         return lpt_unusable;
     }
@@ -35,29 +34,44 @@ lpt_open_result open_memory(unsigned base, void **handle, char *why, size_t why_
 
 // The file went away under the mapping (shrunk by someone): the access just
 // made reached blank memory. Made anew, or else kept in this program, so that
-// the access can be made again and nothing is lost.
-void recover(vport::Port *port)
+// the access can be made again and nothing is lost. False when not even that
+// memory could be had: the port is then left without registers.
+bool recover(vport::Port *port)
 {
     const unsigned base = port->base;
     char text[1200], why[700];
     int n = snprintf(text, sizeof text, "virtual port: %s shrank while in use; ", port->path);
     vport::close(port);
+    bool kept = true;
     if (vport::open_shared(base, port, why, sizeof why)) {
         snprintf(text + n, sizeof text - n, "made it anew");
-    } else {
-        vport::open_private(base, port);
+    } else if (vport::open_private(base, port)) {
         snprintf(text + n, sizeof text - n, "%s; port 0x%03X: values are kept in this program only",
                  why, base);
+    } else {
+        snprintf(text + n, sizeof text - n,
+                 "%s; port 0x%03X: out of memory, its values are lost; end other programs and "
+                 "start this one again",
+                 why, base);
+        kept = false;
     }
     lpt_say(text);
+    return kept;
 }
 
+// A port without registers (out of memory) reads as nothing connected and
+// ignores writes.
 uint8_t read_register(void *handle, unsigned reg)
 {
     vport::Port *port = static_cast<vport::Port *>(handle);
+    if (port->state == nullptr) {
+        return 0xFF;
+    }
     uint8_t value = vport::read(port->state, reg);
     for (int tries = 0; tries < 3 && vport::lost(port); ++tries) {
-        recover(port);
+        if (!recover(port)) {
+            return 0xFF;
+        }
         value = vport::read(port->state, reg);
     }
     return value;
@@ -78,7 +92,7 @@ void write_register(void *handle, unsigned reg, uint8_t value)
 void close_port(void *handle)
 {
     vport::close(static_cast<vport::Port *>(handle));
-    sys::release(handle);
+    vport::release(handle);
 }
 
 } // namespace
@@ -86,9 +100,14 @@ void close_port(void *handle)
 void lpt_record_write(void *virtual_port, unsigned reg, uint8_t value, uint32_t real_port)
 {
     vport::Port *port = static_cast<vport::Port *>(virtual_port);
+    if (port->state == nullptr) {
+        return;
+    }
     record(port, reg, value, real_port);
     for (int tries = 0; tries < 3 && vport::lost(port); ++tries) {
-        recover(port);
+        if (!recover(port)) {
+            return;
+        }
         record(port, reg, value, real_port);
     }
 }

@@ -1,7 +1,9 @@
+// Opening a virtual port: its state file checked, rebuilt when it cannot be
+// trusted, or a port kept in this process only; and what a watcher asks.
 #include "vport.h"
-#include "sys.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 namespace vport {
@@ -9,10 +11,12 @@ namespace {
 
 const uint64_t no_boot[2] = {0, 0};
 
+void *(*allocator)(size_t count, size_t size) = calloc;
+
 uint64_t next_generation()
 {
     // Any value a watcher has not seen for this file; never 0.
-    return (sys::monotonic_ns() << 8) ^ sys::process_id() ^ 1;
+    return (os::monotonic_ns() << 8) ^ os::process_id() ^ 1;
 }
 
 void initialise(State *s, unsigned base)
@@ -24,7 +28,7 @@ void initialise(State *s, unsigned base)
     s->history_slots = history_length;
     s->base = base;
     s->real_port = 0;
-    if (!sys::boot_id(s->boot_id)) {
+    if (!os::boot_id(s->boot_id)) {
         memcpy(s->boot_id, no_boot, sizeof s->boot_id);
     }
     __atomic_store_n(&s->generation, next_generation(), __ATOMIC_RELAXED);
@@ -48,60 +52,57 @@ void initialise(State *s, unsigned base)
 bool stale(const State *s)
 {
     uint8_t now[16];
-    if (!sys::boot_id(now) || memcmp(s->boot_id, no_boot, sizeof s->boot_id) == 0) {
+    if (!os::boot_id(now) || memcmp(s->boot_id, no_boot, sizeof s->boot_id) == 0) {
         return false;
     }
-    return !sys::same_boot(s->boot_id, now);
+    return !os::same_boot(s->boot_id, now);
 }
 
-uint64_t payload_of(uint64_t number, unsigned reg, uint8_t value)
+// Maps the state file of the port at `base`, locked. When creating, *flag
+// tells that its contents must be rebuilt; else that there is none.
+bool open_file(unsigned base, Port *port, bool create, bool *flag, char *why, size_t why_size)
 {
-    return static_cast<uint64_t>(sys::process_id()) << 32 | (number >> 10 & 0xFFFF) << 16 |
-           reg << 8 | value;
-}
-
-// Stores `value` in one word of a record only while this writer still holds
-// the record: a newer writer that took the slot over keeps what it wrote.
-bool store_while_held(uint64_t *word, uint64_t value, const uint64_t *tag, uint64_t held)
-{
-    uint64_t current = __atomic_load_n(word, __ATOMIC_SEQ_CST);
-    while (__atomic_load_n(tag, __ATOMIC_SEQ_CST) == held) {
-        if (__atomic_compare_exchange_n(word, &current, value, false, __ATOMIC_SEQ_CST,
-                                        __ATOMIC_SEQ_CST)) {
-            return true;
-        }
+    *port = Port();
+    port->base = base;
+    *flag = false;
+    if (!state_path(base, port->path, sizeof port->path)) {
+        snprintf(why, why_size, "the folder for the state files has too long a name");
+        return false;
     }
-    return false;
-}
-
-// Claims the slot for this write, unless a newer one has it, then fills it.
-// The payload goes last: with its number bits it completes the record.
-void record(State *s, uint64_t number, unsigned reg, uint8_t value)
-{
-    Slot &slot = s->history[number % history_length];
-    uint64_t tag = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
-    do {
-        if (tag >= number) {
-            return; // a newer write has the slot: this one is out of the history
-        }
-    } while (!__atomic_compare_exchange_n(&slot.tag, &tag, number, false, __ATOMIC_SEQ_CST,
-                                          __ATOMIC_SEQ_CST));
-    if (store_while_held(&slot.time_ns, monotonic_ns(), &slot.tag, number)) {
-        store_while_held(&slot.payload, payload_of(number, reg, value), &slot.tag, number);
+    bool fresh = false;
+    const state_file::Opened opened =
+        state_file::open(port->path, sizeof(State), create, &port->file, &fresh, why, why_size);
+    *flag = create ? fresh : opened == state_file::missing;
+    if (opened != state_file::opened) {
+        return false;
     }
+    port->state = static_cast<State *>(port->file.mapping.view);
+    port->shared = true;
+    port->writable = port->file.writable;
+    return true;
 }
 
 } // namespace
 
-uint64_t monotonic_ns()
+void *allocate(size_t size)
 {
-    return sys::monotonic_ns();
+    return allocator(1, size);
+}
+
+void release(void *memory)
+{
+    free(memory);
+}
+
+void use_allocator(void *(*replacement)(size_t count, size_t size))
+{
+    allocator = replacement != nullptr ? replacement : calloc;
 }
 
 bool state_path(unsigned base, char *path, size_t size)
 {
     char folder[512];
-    if (!sys::state_folder(folder, sizeof folder)) {
+    if (!state_file::folder(folder, sizeof folder)) {
         return false;
     }
     int n = snprintf(path, size, "%s/lpt-%03x.state", folder, base);
@@ -135,45 +136,29 @@ bool valid(const State *s, unsigned base)
 
 bool open_shared(unsigned base, Port *port, char *why, size_t why_size)
 {
-    *port = Port();
-    port->base = base;
-    if (!state_path(base, port->path, sizeof port->path)) {
-        snprintf(why, why_size, "the folder for the state files has too long a name");
-        return false;
-    }
     bool fresh = false;
-    if (sys::open_state(port, sizeof(State), true, &fresh, why, why_size) != sys::opened) {
+    if (!open_file(base, port, true, &fresh, why, why_size)) {
         return false;
     }
     if (fresh || !valid(port->state, base) || stale(port->state)) {
         initialise(port->state, base);
     }
     port->generation = load(&port->state->generation);
-    sys::unlock(port);
+    state_file::unlock(port->file);
     return true;
 }
 
 Found open_existing(unsigned base, Port *port, char *why, size_t why_size)
 {
-    *port = Port();
-    port->base = base;
-    if (!state_path(base, port->path, sizeof port->path)) {
-        snprintf(why, why_size, "the folder for the state files has too long a name");
-        return unusable;
-    }
-    switch (sys::open_state(port, sizeof(State), false, nullptr, why, why_size)) {
-    case sys::missing:
-        return never_written;
-    case sys::refused:
-        return unusable;
-    case sys::opened:
-        break;
+    bool absent = false;
+    if (!open_file(base, port, false, &absent, why, why_size)) {
+        return absent ? never_written : unusable;
     }
     const bool ok = valid(port->state, base);
     const bool old = ok && stale(port->state);
     port->generation = load(&port->state->generation);
-    sys::unlock(port);
-    if (ok && !old && !sys::faulted(port)) {
+    state_file::unlock(port->file);
+    if (ok && !old && !lost(port)) {
         return found;
     }
     if (!old) {
@@ -187,7 +172,7 @@ bool open_private(unsigned base, Port *port)
 {
     *port = Port();
     port->base = base;
-    State *state = static_cast<State *>(sys::allocate(sizeof(State)));
+    State *state = static_cast<State *>(allocate(sizeof(State)));
     if (state == nullptr) {
         return false;
     }
@@ -204,21 +189,21 @@ void close(Port *port)
         return;
     }
     if (port->shared) {
-        sys::close_state(port, sizeof(State));
+        state_file::close(&port->file);
     } else {
-        sys::release(port->state);
+        release(port->state);
     }
     port->state = nullptr;
 }
 
 bool lost(const Port *port)
 {
-    return port->shared && sys::faulted(port);
+    return port->shared && os::faulted(port->file.mapping);
 }
 
 bool changed(const Port *port)
 {
-    return lost(port) || sys::replaced(port) ||
+    return lost(port) || state_file::replaced(port->path, port->file) ||
            load(&port->state->generation) != port->generation || !valid(port->state, port->base);
 }
 
@@ -226,7 +211,7 @@ void wait_for_change(const Port *port, uint32_t seen, int timeout_ms)
 {
     if (!port->writable) {
         // Cannot mark itself waiting: look again soon.
-        sys::sleep_ms(timeout_ms < 100 ? timeout_ms : 100);
+        os::sleep_ms(timeout_ms < 100 ? timeout_ms : 100);
         return;
     }
     State *s = port->state;
@@ -234,73 +219,7 @@ void wait_for_change(const Port *port, uint32_t seen, int timeout_ms)
     // for the other; that one then sleeps to its timeout at worst. Writers
     // pay nothing for that, which is what matters here.
     __atomic_store_n(&s->waiting, 1, __ATOMIC_SEQ_CST);
-    sys::wait(&s->changes, seen, timeout_ms);
-}
-
-void write(State *s, unsigned reg, uint8_t value)
-{
-    // Status lines are inputs: a write to them changes nothing, as on a port.
-    if (reg >= register_count || reg == status) {
-        return;
-    }
-    write_numbered(s, take_number(s), reg, value);
-}
-
-uint64_t take_number(State *s)
-{
-    return __atomic_fetch_add(&s->next_write, 1, __ATOMIC_ACQ_REL);
-}
-
-void write_numbered(State *s, uint64_t number, unsigned reg, uint8_t value)
-{
-    record(s, number, reg, value);
-
-    const uint64_t word = number << 8 | value;
-    uint64_t current = __atomic_load_n(&s->registers[reg], __ATOMIC_RELAXED);
-    while ((current >> 8) < number &&
-           !__atomic_compare_exchange_n(&s->registers[reg], &current, word, true, __ATOMIC_RELEASE,
-                                        __ATOMIC_RELAXED)) {
-    }
-    __atomic_fetch_add(&s->changes, 1, __ATOMIC_SEQ_CST);
-    if (__atomic_load_n(&s->waiting, __ATOMIC_SEQ_CST) != 0) {
-        __atomic_store_n(&s->waiting, 0, __ATOMIC_SEQ_CST);
-        sys::wake(&s->changes);
-    }
-}
-
-uint8_t read(const State *s, unsigned reg)
-{
-    if (reg >= register_count) {
-        return 0xFF; // no register there: the bus floats high
-    }
-    return static_cast<uint8_t>(load(&s->registers[reg]) & 0xFF);
-}
-
-size_t recent_writes(const State *s, Write *out, size_t max)
-{
-    const uint64_t next = load(&s->next_write);
-    uint64_t first = next > history_length ? next - history_length : 1;
-    if (next - first > max) {
-        first = next - max;
-    }
-    size_t count = 0;
-    for (uint64_t number = first; number < next; ++number) {
-        const Slot &slot = s->history[number % history_length];
-        // Payload before time: a payload with this number's bits was stored
-        // after the time; the tag read last tells that no newer writer came.
-        const uint64_t before = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
-        const uint64_t payload = __atomic_load_n(&slot.payload, __ATOMIC_SEQ_CST);
-        const uint64_t time_ns = __atomic_load_n(&slot.time_ns, __ATOMIC_SEQ_CST);
-        const uint64_t after = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
-        if (before != number || after != number ||
-            (payload >> 16 & 0xFFFF) != (number >> 10 & 0xFFFF)) {
-            continue; // being written, overwritten, or lost with its writer
-        }
-        out[count++] =
-            Write{number, time_ns, static_cast<unsigned>(payload >> 8 & 0xFF),
-                  static_cast<uint8_t>(payload & 0xFF), static_cast<uint32_t>(payload >> 32)};
-    }
-    return count;
+    os::wait(&s->changes, seen, timeout_ms);
 }
 
 } // namespace vport

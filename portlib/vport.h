@@ -8,6 +8,9 @@
 #ifndef LPT_VPORT_H
 #define LPT_VPORT_H
 
+#include "os.h"
+#include "state_file.h"
+
 #include <stddef.h>
 #include <stdint.h>
 
@@ -76,8 +79,7 @@ struct Port {
     State *state = nullptr;
     bool shared = false;   // false: kept in this process only
     bool writable = false; // a watcher may map it read-only
-    int fd = -1;
-    int guard = -1; // the fault guard of the mapping
+    state_file::Mapped file;
     uint64_t generation = 0;
     unsigned base = 0;
     char path[512] = "";
@@ -100,8 +102,14 @@ bool state_path(unsigned base, char *path, size_t size);
 // damaged, from an earlier boot, or not a plain file of ours. False with the
 // reason in `why`.
 bool open_shared(unsigned base, Port *port, char *why, size_t why_size);
-// A port that lives in this process only.
+// A port that lives in this process only. False when out of memory.
 bool open_private(unsigned base, Port *port);
+// The memory of private ports and of the library's own records; nullptr when
+// out of memory. use_allocator(nullptr) goes back to calloc; tests replace it
+// to run out of memory.
+void *allocate(size_t size);
+void release(void *memory);
+void use_allocator(void *(*allocator)(size_t count, size_t size));
 
 enum Found {
     found,
@@ -132,11 +140,32 @@ void write_numbered(State *state, uint64_t number, unsigned reg, uint8_t value);
 uint8_t read(const State *state, unsigned reg);
 // Up to `max` of the most recent writes, oldest first; returns how many.
 size_t recent_writes(const State *state, Write *out, size_t max);
+
+// What a watcher asks of an open port.
+inline uint8_t read(const Port *port, unsigned reg)
+{
+    return read(port->state, reg);
+}
+inline size_t recent_writes(const Port *port, Write *out, size_t max)
+{
+    return recent_writes(port->state, out, max);
+}
+// How many writes the port has had since its file was made.
+inline uint64_t write_count(const Port *port)
+{
+    return load(&port->state->next_write) - 1;
+}
+// A number that changes with every write, for wait_for_change.
+inline uint32_t changes(const Port *port)
+{
+    return load(&port->state->changes);
+}
 // Whether a mapped file still has the layout of this version and numbers
 // that writers and readers can rely on.
 bool valid(const State *state, unsigned base);
 
-uint64_t monotonic_ns();
+// The clock of the recorded times.
+using os::monotonic_ns;
 
 // A plain load first: a store on every write would cost every writer the
 // cache line's ownership.
@@ -149,6 +178,12 @@ inline void set_real_port(State *state, uint32_t real_port)
 inline uint32_t real_port(const State *state)
 {
     return load(&state->real_port);
+}
+// The real port whose writes a watcher sees: N + 1 for parportN, 0 for the
+// virtual port itself.
+inline uint32_t real_port(const Port *port)
+{
+    return real_port(port->state);
 }
 
 } // namespace vport

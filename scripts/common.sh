@@ -11,6 +11,13 @@ as_root() {
     fi
 }
 
+# apt_get ARGS...: apt-get as root, without questions; it waits for another
+# apt-get (a second script, an unattended upgrade) rather than failing on
+# its lock.
+apt_get() {
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 "$@"
+}
+
 apt_updated=no
 # install_missing PACKAGE... : installs those of the packages that are not
 # installed yet.
@@ -23,16 +30,17 @@ install_missing() {
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "== installing ${missing[*]}"
     if [ $apt_updated = no ]; then
-        as_root apt-get -o DPkg::Lock::Timeout=600 update -qq
+        apt_get update -qq
         apt_updated=yes
     fi
-    # Waits for another apt-get (a second script, an unattended upgrade)
-    # rather than failing on its lock.
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 \
-        install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 build_tools=(cmake make g++ libc6-dev)
+
+# The presets fix no job count: one job per core, unless the caller chose.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
 
 # step "what": says what starts now; step_done: how long it took. Long work
 # (package installs, builds, Wine, the emulated PC) is never silent.

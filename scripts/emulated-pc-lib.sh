@@ -38,7 +38,7 @@ epc_kernel() {
     local package
     package=$(epc_kernel_package)
     if [ -z "$package" ]; then
-        as_root apt-get -o DPkg::Lock::Timeout=600 update -qq >&2 || true
+        apt_get update -qq >&2 || true
         package=$(epc_kernel_package)
     fi
     if [ -z "$package" ]; then

@@ -26,7 +26,7 @@ can_run_ia32() {
 # files. Needs root; machine-wide until reboot, undone with
 #   echo -1 > /proc/sys/fs/binfmt_misc/qemu-i386
 # Prints one line saying what it did; fails where it cannot (then 32-bit
-# programs still do not run). Uses as_root (common.sh).
+# programs still do not run). Uses as_root and apt_get (common.sh).
 ia32_binfmt=/proc/sys/fs/binfmt_misc
 enable_ia32() {
     local refused="== this kernel cannot run 32-bit x86 programs" did=""
@@ -82,9 +82,8 @@ install_qemu_user() {
         suite=bookworm-backports
         add_apt_suite "$suite" || return 1
     fi
-    as_root apt-get -o DPkg::Lock::Timeout=600 update -qq &&
-        as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 \
-            install -y -qq --no-install-recommends "qemu-user/$suite" >/dev/null || return 1
+    apt_get update -qq &&
+        apt_get install -y -qq --no-install-recommends "qemu-user/$suite" >/dev/null || return 1
     did+="; installed qemu-user from $suite"
 }
 

@@ -117,20 +117,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Case{"LetterInFirstCycle", "", 1, "x", 0, {1, 2, 0}, ""},
                       Case{"CtrlDInSecondCycle", "", 3, "\x04", 0, {1, 2, 1, 2, 0}, ""},
                       Case{"TypedBeforeStart", "a", 0, "", 0, {1, 2, 0}, "a"},
-                      Case{"TERM", "", 5, "", SIGTERM, {1, 2, 1, 2, 1}, ""},
                       Case{"INT", "", 1, "", SIGINT, {1}, ""},
-                      Case{"SEGV", "", 1, "", SIGSEGV, {1}, ""},
-                      Case{"BUS", "", 1, "", SIGBUS, {1}, ""},
-                      Case{"ABRT", "", 1, "", SIGABRT, {1}, ""}),
+                      Case{"SEGV", "", 1, "", SIGSEGV, {1}, ""}),
     [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
 
 TEST(BlinkerPause, OneKeyPressIsOneKeyAlsoWhenItSendsSeveralBytes)
 {
     Session run(false); // no library: the failure path with its two pauses
     Pty &pty = *run.pty;
-    ASSERT_TRUE(pty.wait_for("LoadLibrary Failed.\r\nPress any key to continue . . . ", 5000));
+    ASSERT_TRUE(pty.wait_for("continue . . . ", 5000));
     pty.send("\x1b[A"); // an arrow key: three bytes
-    ASSERT_TRUE(pty.wait_for("inpout32.dll\r\nPress any key to continue . . . ", 3000));
+    ASSERT_TRUE(pty.wait_for("continue . . . ", 3000, 2));
     EXPECT_FALSE(pty.wait_exit(300)) << "the rest of the arrow key answered the second pause";
     pty.send("\xc5\xbe"); // one key, two bytes of UTF-8
     ASSERT_TRUE(pty.wait_exit(3000));

@@ -1,5 +1,6 @@
 // The virtual port behind the port library: a latch shared by processes, safe
 // under concurrent writers, bounded, and never trusting a damaged file.
+#include "backend.h"
 #include "support.h"
 #include "vport.h"
 
@@ -204,6 +205,37 @@ TEST_F(VirtualPort, FileShrunkWhileMappedCrashesNothingAndLosesNoWrite)
     EXPECT_EQ(count(told, " shrank while in use; made it anew\n"), 2u) << told;
     // The write after the cut is in the rebuilt file.
     EXPECT_EQ(exit_status(start([](inp_fn inp, out_fn) { return inp(0x3BC) == 0x22; })), 0);
+}
+
+// Shrunk, the file cannot be made anew and no memory is left for the port:
+// the program goes on, told so, with a port that reads as nothing connected.
+TEST_F(VirtualPort, FileShrunkWithNoMemoryLeftCrashesNothing)
+{
+    testing::internal::CaptureStderr();
+    pid_t child = fork();
+    if (child == 0) {
+        void *port = nullptr;
+        char unused[1024];
+        bool ok = virtual_backend.open(0x3BC, &port, unused, sizeof unused) == lpt_opened;
+        virtual_backend.write(port, vport::data, 0x11);
+        ok =
+            ok && truncate(state_file.c_str(), 0) == 0 && chmod((dir / "ports").c_str(), 0777) == 0;
+        vport::use_allocator([](size_t, size_t) -> void * { return nullptr; });
+        ok = ok && virtual_backend.read(port, vport::data) == 0xFF;
+        virtual_backend.write(port, vport::data, 0x22);
+        ok = ok && virtual_backend.read(port, vport::control) == 0xFF;
+        virtual_backend.close(port);
+        _exit(ok ? 0 : 1);
+    }
+    const int status = exit_status(child);
+    std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, 0) << told;
+    EXPECT_EQ(count(told, "\ninpout32: "), 1u) << told;
+    EXPECT_EQ(count(told, " is writable by others; run: chmod 700 "), 1u) << told;
+    EXPECT_EQ(count(told, "; port 0x3BC: out of memory, its values are lost; end other programs "
+                          "and start this one again\n"),
+              1u)
+        << told;
 }
 
 TEST_F(VirtualPort, FullDiskLockedFileAndClosedStdioFallBackWithoutBlocking)

@@ -1,7 +1,10 @@
 // The console on POSIX: the controlling terminal, kept in single-key mode
-// without echo while the program runs, and restored on every way out.
+// without echo from the first _kbhit (or from the start, see
+// console_at_start.cpp) while the program runs, and restored on every way out.
 #include "lpt_platform.h"
+#include "monotonic.h"
 #include "standard_descriptors.h"
+#include "terminal.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -31,28 +34,16 @@ const int key_rest_timeout_ms = 50;
 
 bool in_foreground()
 {
-    pid_t group = tcgetpgrp(tty_fd);
-    return group != -1 && group == getpgrp();
+    return terminal_in_foreground(tty_fd);
 }
 
-void single_key_mode(struct termios *mode)
-{
-    mode->c_lflag &= ~(ICANON | ECHO);
-    mode->c_cc[VMIN] = 1;
-    mode->c_cc[VTIME] = 0;
-}
-
-// Async-signal-safe. Only a foreground process may change the terminal: a
-// background one would be stopped for trying.
+// Async-signal-safe.
 void apply_console_mode()
 {
     if (tty_fd < 0 || finished || !in_foreground()) {
         return;
     }
-    struct termios mode = found_mode;
-    single_key_mode(&mode);
-    // TCSANOW, never TCSAFLUSH: a key already typed must stay in the input.
-    if (tcsetattr(tty_fd, TCSANOW, &mode) == 0) {
+    if (terminal_set_single_key(tty_fd, &found_mode) == 0) {
         mode_applied = 1;
         // Counted in single-key mode, where a line not yet ended counts too.
         int waiting = 0;
@@ -104,10 +95,7 @@ void on_stop_signal(int)
     sigprocmask(SIG_UNBLOCK, &stop, NULL);
     raise(SIGTSTP);
     // Continued: be ready for the next Ctrl+Z. SIGCONT re-applies the mode.
-    struct sigaction action = {};
-    action.sa_handler = on_stop_signal;
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGTSTP, &action, NULL);
+    terminal_handle_signal(SIGTSTP, on_stop_signal, SA_RESTART);
     errno = saved_errno;
 }
 
@@ -118,24 +106,23 @@ void on_continue_signal(int)
     errno = saved_errno;
 }
 
-void handle(int sig, void (*handler)(int))
-{
-    struct sigaction old;
-    // A signal ignored by whoever started us (nohup, a background job of a
-    // shell without job control) stays ignored.
-    if (sigaction(sig, NULL, &old) != 0 || old.sa_handler == SIG_IGN) {
-        return;
-    }
-    struct sigaction action = {};
-    action.sa_handler = handler;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    sigaction(sig, &action, NULL);
-}
-
-__attribute__((constructor)) void open_console()
+// Every program of ours: no file it opens takes a standard descriptor's place.
+__attribute__((constructor)) void guard_standard_descriptors()
 {
     fill_standard_descriptors();
+}
+
+bool console_opened = false;
+
+} // namespace
+
+void console_open(void)
+{
+    if (console_opened) {
+        return;
+    }
+    console_opened = true;
+    fill_standard_descriptors(); // whichever constructor runs first
     int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return; // no controlling terminal: no console, no key presses
@@ -153,20 +140,18 @@ __attribute__((constructor)) void open_console()
     }
     tty_fd = fd;
     atexit(restore_console_at_exit);
-    handle(SIGINT, on_terminating_signal);
-    handle(SIGTERM, on_terminating_signal);
-    handle(SIGHUP, on_terminating_signal);
-    handle(SIGQUIT, on_terminating_signal);
     // A crash must not leave the user's terminal without echo either.
-    handle(SIGBUS, on_terminating_signal);
-    handle(SIGSEGV, on_terminating_signal);
-    handle(SIGFPE, on_terminating_signal);
-    handle(SIGILL, on_terminating_signal);
-    handle(SIGABRT, on_terminating_signal);
-    handle(SIGTSTP, on_stop_signal);
-    handle(SIGCONT, on_continue_signal);
+    static const int terminating[] = {SIGINT,  SIGTERM, SIGHUP, SIGQUIT, SIGBUS,
+                                      SIGSEGV, SIGFPE,  SIGILL, SIGABRT};
+    for (int sig : terminating) {
+        terminal_handle_signal(sig, on_terminating_signal, SA_RESTART);
+    }
+    terminal_handle_signal(SIGTSTP, on_stop_signal, SA_RESTART);
+    terminal_handle_signal(SIGCONT, on_continue_signal, SA_RESTART);
     apply_console_mode();
 }
+
+namespace {
 
 bool next_byte(int fd, unsigned char *byte)
 {
@@ -217,9 +202,7 @@ void wait_for_one_key(int fd)
     struct termios old_mode;
     bool terminal = isatty(fd) && tcgetattr(fd, &old_mode) == 0;
     if (terminal) {
-        struct termios mode = old_mode;
-        single_key_mode(&mode);
-        tcsetattr(fd, TCSANOW, &mode);
+        terminal_set_single_key(fd, &old_mode);
     }
     unsigned char key;
     ssize_t n;
@@ -235,17 +218,11 @@ void wait_for_one_key(int fd)
     }
 }
 
-int64_t monotonic_ns()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 } // namespace
 
 int _kbhit(void)
 {
+    console_open();
     // Keys typed while we run in the background belong to the foreground job.
     if (tty_fd < 0 || !in_foreground()) {
         return 0;
@@ -271,18 +248,19 @@ void _sleep(unsigned long milliseconds)
     // that latency, as learnt from the wake-ups before, ahead of the end, and
     // wait out the rest on the clock: tens of us of CPU a second at most.
     static int64_t latency_ns = 100000;
-    const int64_t deadline = monotonic_ns() + static_cast<int64_t>(milliseconds) * 1000000;
+    const int64_t deadline =
+        static_cast<int64_t>(monotonic_ns()) + static_cast<int64_t>(milliseconds) * 1000000;
     const int64_t wake = deadline - latency_ns;
     struct timespec until = {static_cast<time_t>(wake / 1000000000),
                              static_cast<long>(wake % 1000000000)};
     // An absolute time: a signal that interrupts the sleep costs no time.
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, NULL) == EINTR) {
     }
-    const int64_t late = monotonic_ns() - wake;
+    const int64_t late = static_cast<int64_t>(monotonic_ns()) - wake;
     if (late >= 0 && late < 5000000) { // not counting a stop (Ctrl+Z) as latency
         latency_ns += (late - latency_ns) / 4;
     }
-    while (monotonic_ns() < deadline) {
+    while (static_cast<int64_t>(monotonic_ns()) < deadline) {
     }
 }
 

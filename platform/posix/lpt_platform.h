@@ -26,9 +26,16 @@ FARPROC GetProcAddress(HINSTANCE module, const char *name);
 BOOL FreeLibrary(HINSTANCE module);
 
 // Non-zero when a key press waits in the console (the controlling terminal);
-// the key press is left there. At the program's normal end, what was typed
-// while it ran is discarded, so that it does not reach the shell.
+// the key press is left there. From the first call on, the terminal is in
+// single-key mode without echo, restored on every way out; at the program's
+// normal end, what was typed while it ran is discarded, so that it does not
+// reach the shell.
 int _kbhit(void);
+// Takes the console as the first _kbhit does. A program that links
+// console_at_start.cpp (the build's lpt_console_at_start) has it done before
+// main, so that no key typed early is echoed; the others, which may never
+// read a key, leave the terminal as they found it.
+void console_open(void);
 // Sleeps the full time, whatever signals arrive.
 void _sleep(unsigned long milliseconds);
 // The console's "pause": prompt on standard output, one key from standard

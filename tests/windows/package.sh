@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The package a Windows user takes: the install puts LED_blink.exe, our
 # inpout32.dll and lptmon.exe in one folder, CPack zips it, and each of the
-# three imports only what a plain Windows PC has.
+# three is a console program or DLL for the target that imports only what a
+# plain Windows PC has; the blinker loads the port library only at run time.
 set -euo pipefail
 fail() { echo "FAIL: $*"; exit 1; }
 
@@ -24,6 +25,8 @@ format=pei-i386
 for file in LED_blink.exe inpout32.dll lptmon.exe; do
     headers=$("$OBJDUMP" -p "$out/folder/$file")
     "$OBJDUMP" -f "$out/folder/$file" | grep -q "file format $format" || fail "$file: not $format"
+    [ "$file" = inpout32.dll ] || grep -q "Subsystem.*(Windows CUI)" <<<"$headers" ||
+        fail "$file: not a console program"
     dlls=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z' | sort -u)
     echo "$file imports: $(echo $dlls)"
     for dll in $dlls; do
@@ -32,6 +35,11 @@ for file in LED_blink.exe inpout32.dll lptmon.exe; do
         *) fail "$file imports $dll, which a plain Windows PC does not have" ;;
         esac
     done
+done
+
+headers=$("$OBJDUMP" -p "$out/folder/LED_blink.exe")
+for name in LoadLibraryA GetProcAddress FreeLibrary Sleep _kbhit system; do
+    grep -qw "$name" <<<"$headers" || fail "LED_blink.exe does not import $name"
 done
 
 # Plain __stdcall names, as programs ask for them; nothing else exported.

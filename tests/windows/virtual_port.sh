@@ -16,6 +16,9 @@ run() { # program [args...]: output to $dir/out.txt and $dir/err.txt
     (cd "$dir" && timeout 60 "$wine" "$@" </dev/null >out.txt 2>err.txt)
 }
 notice=$'inpout32: virtual port 0x3BC: no hardware is driven; watch it with lptmon\r'
+# until_there FILE: waits for it, at most a minute: Wine may take seconds
+# to start a program.
+until_there() { for _ in $(seq 600); do [ -f "$1" ] && break; sleep 0.1; done; }
 
 case "$1" in
 latch) # a value written by one process is read by the next; the notice once each
@@ -35,15 +38,20 @@ latch) # a value written by one process is read by the next; the notice once eac
         fail "no state file under the local application data folder"
     ;;
 blinking) # lptmon.exe --once and --log show the blinker's 1, 2, 1, 2 a second apart
-    (cd "$dir" && timeout 9 "$wine" LED_blink.exe </dev/null >blink.txt 2>&1) &
-    blinker=$!
-    for _ in $(seq 100); do [ -f "$dir/state/lpt-3bc.state" ] && break; sleep 0.1; done
+    (cd "$dir" && timeout 60 "$wine" LED_blink.exe </dev/null >blink.txt 2>&1) &
+    until_there "$dir/state/lpt-3bc.state"
+    started=$SECONDS
     sleep 2
     run lptmon.exe --once || fail "lptmon --once while blinking: status $?"
     grep -qE "data 0x0(1 00000001|2 00000010)"$'\r' "$dir/out.txt" ||
         fail "lptmon --once while blinking: $(cat -A "$dir/out.txt")"
-    wait $blinker || true
-    (cd "$dir" && timeout 10 "$wine" lptmon.exe --log </dev/null >log.txt 2>&1) || true
+    sleep $((started + 6 > SECONDS ? started + 6 - SECONDS : 0)) # four writes at least
+    "$wineserver" -k 2>/dev/null || true
+    wait || true
+    (cd "$dir" && timeout 60 "$wine" lptmon.exe --log </dev/null >log.txt 2>&1) &
+    for _ in $(seq 600); do [ "$(grep -cs " data " "$dir/log.txt")" -ge 4 ] && break; sleep 0.1; done
+    "$wineserver" -k 2>/dev/null || true
+    wait || true
     # "417.210451  +1.000271  data    0x02 00000010  pid 9699"; the first has no gap
     values=$(awk '/ data / { for (i = 1; i <= NF; i++) if ($i == "data") printf "%s ", $(i + 1) }' \
         "$dir/log.txt")
@@ -53,25 +61,11 @@ blinking) # lptmon.exe --once and --log show the blinker's 1, 2, 1, 2 a second a
     [ "$(grep -c "no hardware" "$dir/blink.txt")" = 1 ] || fail "blinker: notice not once"
     ;;
 consoles) # two console windows: a key ends the blinker with both LEDs off, q ends lptmon
-    command -v Xvfb >/dev/null || skip "Xvfb is not installed"
-    command -v xdotool >/dev/null || skip "xdotool is not installed"
-    # A display number of its own: other suites may run their own X server.
-    Xvfb -displayfd 3 -screen 0 1024x768x24 3>"$dir/display" >/dev/null 2>&1 &
-    xvfb=$!
-    trap 'kill $xvfb 2>/dev/null; "$wineserver" -k 2>/dev/null || true' EXIT
-    for _ in $(seq 50); do [ -s "$dir/display" ] && break; sleep 0.1; done
-    export DISPLAY=":$(cat "$dir/display")"
-    console() { # program: in a wineconsole window, its exit status in $dir/program.status
-        (
-            cd "$dir"
-            status=0
-            timeout 90 "$wine" wineconsole "$1" >/dev/null 2>&1 || status=$?
-            echo $status >"$1.status"
-        ) &
-    }
+    start_display
     press() { # key program: typed into the program's window until the program ends
         local window
-        window=$(xdotool search --sync --onlyvisible --name "$2" | head -1)
+        window=$(timeout 60 xdotool search --sync --onlyvisible --name "$2" | head -1) ||
+            fail "no console window of $2"
         for _ in 1 2 3; do
             # No window manager runs here: the windows lie on one another, so
             # the window is raised, clicked and given the focus directly.
@@ -84,7 +78,7 @@ consoles) # two console windows: a key ends the blinker with both LEDs off, q en
     }
     console lptmon.exe
     console LED_blink.exe
-    for _ in $(seq 100); do [ -f "$dir/state/lpt-3bc.state" ] && break; sleep 0.1; done
+    until_there "$dir/state/lpt-3bc.state"
     [ -f "$dir/state/lpt-3bc.state" ] || fail "the blinker did not start"
     sleep 3
     press x LED_blink.exe

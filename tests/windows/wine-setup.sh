@@ -22,3 +22,27 @@ mkdir -p "$WORK"
     skip "wineboot could not make a Wine prefix"
 probe=$(timeout 60 "$wine" cmd /c echo wine-ok 2>&1 || true)
 grep -q wine-ok <<<"$probe" || skip "Wine does not run programs here: $(head -1 <<<"$probe")"
+
+# start_display: a virtual X display of its own (other suites may run their
+# own X server) for console windows, ended with the test.
+start_display() {
+    command -v Xvfb >/dev/null || skip "Xvfb is not installed"
+    command -v xdotool >/dev/null || skip "xdotool is not installed"
+    local display
+    display=$(mktemp "$WORK/display.XXXXXX")
+    Xvfb -displayfd 3 -screen 0 1024x768x24 3>"$display" >/dev/null 2>&1 &
+    trap "kill $! 2>/dev/null; \"\$wineserver\" -k 2>/dev/null || true" EXIT
+    for _ in $(seq 300); do [ -s "$display" ] && break; sleep 0.1; done
+    [ -s "$display" ] || fail "Xvfb did not start"
+    export DISPLAY=":$(cat "$display")"
+}
+# console PROGRAM: runs it in a wineconsole window in $dir, in the
+# background; its exit status goes to $dir/PROGRAM.status.
+console() {
+    (
+        cd "$dir"
+        status=0
+        timeout 90 "$wine" wineconsole "$1" >/dev/null 2>&1 || status=$?
+        echo $status >"$1.status"
+    ) &
+}

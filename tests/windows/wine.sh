@@ -51,12 +51,18 @@ blinking) # no console: 1, 2, 1, 2, ... a second apart, the instructions once
     # Beside it, the optimised build (see CMakeLists.txt) for its stack only.
     setup fake_both
     cp "$STACKCHECK_EXE" "$dir/LED_blink.exe"
-    (cd "$dir" && timeout 5 "$wine" LED_blink.exe </dev/null >out.txt 2>&1) &
+    (cd "$dir" && timeout 60 "$wine" LED_blink.exe </dev/null >out.txt 2>&1) &
     stackcheck_dir=$dir
     setup fake_both
-    (cd "$dir" && timeout 5 "$wine" LED_blink.exe </dev/null >out.txt 2>&1) || true
-    wait || true
+    (cd "$dir" && timeout 60 "$wine" LED_blink.exe </dev/null >out.txt 2>&1) &
+    # Until both have written four times: Wine may take seconds to start.
+    for _ in $(seq 600); do
+        [ "$(grep -c ^out "$FAKE_LPT_LOG" "$stackcheck_dir/calls.log" | cut -d: -f2 | sort -n | head -1)" -ge 4 ] &&
+            break
+        sleep 0.1
+    done
     "$wineserver" -k 2>/dev/null || true
+    wait || true
     [[ "$(port_values)" == "1 2 1 2"* ]] || fail "port values: $(port_values)"
     check_phases
     check_stack
@@ -68,36 +74,25 @@ blinking) # no console: 1, 2, 1, 2, ... a second apart, the instructions once
     ;;
 key_press) # a key typed into a wineconsole window on a virtual X display in
     # the second cycle: 1, 2, 1, 2, 0, exit status 0
-    command -v Xvfb >/dev/null || skip "Xvfb is not installed"
-    command -v xdotool >/dev/null || skip "xdotool is not installed"
-    export DISPLAY=:77
-    Xvfb "$DISPLAY" -screen 0 1024x768x24 >/dev/null 2>&1 &
-    xvfb=$!
-    trap 'kill $xvfb 2>/dev/null; "$wineserver" -k 2>/dev/null || true' EXIT
-    sleep 1
+    start_display
     setup fake_both
-    # wineconsole ends with the program's exit status.
-    (
-        cd "$dir"
-        status=0
-        timeout 60 "$wine" wineconsole LED_blink.exe >/dev/null 2>&1 || status=$?
-        echo $status >status
-    ) &
+    console LED_blink.exe
     for _ in $(seq 100); do [ -n "$(port_values)" ] && break; sleep 0.1; done
     [ -n "$(port_values)" ] || fail "the program did not start blinking"
-    window=$(xdotool search --sync --onlyvisible --name "LED_blink" | head -1)
+    window=$(timeout 60 xdotool search --sync --onlyvisible --name "LED_blink" | head -1) ||
+        fail "no console window of the program"
     # Into the second cycle, so that each place in the loop calls the port
     # library twice.
     for _ in $(seq 40); do [[ "$(port_values)" == "1 2 1 "* ]] && break; sleep 0.1; done
     # No window manager runs here: give the window the focus directly.
     xdotool windowfocus --sync "$window" key x
-    for _ in $(seq 80); do [ -s "$dir/status" ] && break; sleep 0.1; done
+    for _ in $(seq 80); do [ -s "$dir/LED_blink.exe.status" ] && break; sleep 0.1; done
     [ "$(port_values)" = "1 2 1 2 0 " ] || fail "port values: $(port_values)"
     check_phases
     check_stack
     grep -q "^unload" "$FAKE_LPT_LOG" || fail "the library was not released"
-    [ "$(cat "$dir/status" 2>/dev/null)" = 0 ] ||
-        fail "exit status $(cat "$dir/status" 2>/dev/null || echo "missing: still running")"
+    [ "$(cat "$dir/LED_blink.exe.status" 2>/dev/null)" = 0 ] ||
+        fail "exit status $(cat "$dir/LED_blink.exe.status" 2>/dev/null || echo "missing: still running")"
     ;;
 esac
 echo ok

@@ -1,0 +1,219 @@
+// The port library's files on POSIX systems (Linux): found relative to their
+// folder's descriptor, never on descriptors 0-2, locked with flock. The
+// mappings, waiting, the clock and the process are in os_posix_memory.cpp.
+#include "os.h"
+#include "standard_descriptors.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace os {
+namespace {
+
+bool failed(Error *error, const char *call, int code)
+{
+    *error = Error{call, static_cast<unsigned long>(code)};
+    return false;
+}
+
+} // namespace
+
+const unsigned long already_exists = EEXIST;
+
+void error_text(unsigned long code, char *text, size_t size)
+{
+    snprintf(text, size, "%s", strerror(static_cast<int>(code)));
+}
+
+bool is_absent(const Error &error)
+{
+    return error.code == ENOENT;
+}
+
+bool is_denied(const Error &error)
+{
+    return error.code == EACCES;
+}
+
+bool is_in_the_way(const Error &error)
+{
+    switch (error.code) {
+    case ELOOP:
+    case EACCES:
+    case ENXIO:
+    case EPERM:
+    case EISDIR:
+    case ETXTBSY:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool default_state_folder(char *path, size_t size)
+{
+    const char *runtime = getenv("XDG_RUNTIME_DIR");
+    int n;
+    if (runtime != nullptr && runtime[0] == '/') {
+        n = snprintf(path, size, "%s/lpt-virtual", runtime);
+    } else {
+        n = snprintf(path, size, "/tmp/lpt-virtual-%lu", static_cast<unsigned long>(geteuid()));
+    }
+    return n > 0 && static_cast<size_t>(n) < size;
+}
+
+bool is_separator(char c)
+{
+    return c == '/';
+}
+
+size_t root_length(const char *)
+{
+    return 1;
+}
+
+void make_folder(const char *path)
+{
+    // 0700 whatever the umask.
+    if (mkdir(path, 0700) == 0) {
+        chmod(path, 0700);
+    }
+}
+
+bool open_folder(const char *path, File *folder, Error *error)
+{
+    folder->fd =
+        above_standard_descriptors(open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return folder->fd >= 0 || failed(error, "open", errno);
+}
+
+bool folder_info(File folder, FolderInfo *info, Error *error)
+{
+    struct stat st;
+    if (fstat(folder.fd, &st) != 0) {
+        return failed(error, "fstat", errno);
+    }
+    info->ours = st.st_uid == geteuid();
+    info->open_to_others = (st.st_mode & 022) != 0;
+    info->shut_to_owner = (st.st_mode & 0700) != 0700;
+    return true;
+}
+
+void open_to_owner(File folder)
+{
+    struct stat st;
+    if (fstat(folder.fd, &st) == 0) {
+        fchmod(folder.fd, (st.st_mode & 07777) | 0700);
+    }
+}
+
+bool open_file(File folder, const char *name, const char *, Access access, File *file, Error *error)
+{
+    const int flags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    const int how = access == read_only    ? O_RDONLY
+                    : access == read_write ? O_RDWR
+                                           : O_RDWR | O_CREAT;
+    file->fd = above_standard_descriptors(openat(folder.fd, name, how | flags, 0600));
+    error->call = "open";
+    return file->fd >= 0 || failed(error, "open", errno);
+}
+
+bool file_info(File file, FileInfo *info)
+{
+    struct stat st;
+    if (fstat(file.fd, &st) != 0) {
+        return false;
+    }
+    info->regular = S_ISREG(st.st_mode);
+    info->ours = st.st_uid == geteuid();
+    info->private_mode = (st.st_mode & 07777) == 0600;
+    info->links = st.st_nlink;
+    return true;
+}
+
+void make_private(File file)
+{
+    fchmod(file.fd, 0600);
+}
+
+bool remove(File folder, const char *name, const char *, bool *final, unsigned long *code)
+{
+    *final = false;
+    if (unlinkat(folder.fd, name, 0) == 0 || errno == ENOENT) {
+        return true;
+    }
+    if (errno == EISDIR && unlinkat(folder.fd, name, AT_REMOVEDIR) == 0) {
+        return true;
+    }
+    *code = errno;
+    return false;
+}
+
+bool move_aside(File folder, const char *name, const char *, const char *suffix,
+                unsigned long *code)
+{
+    char aside[600];
+    snprintf(aside, sizeof aside, "%s%s", name, suffix);
+    if (renameat(folder.fd, name, folder.fd, aside) == 0) {
+        return true;
+    }
+    *code = errno;
+    return false;
+}
+
+void close(File file)
+{
+    if (file.fd >= 0) {
+        ::close(file.fd);
+    }
+}
+
+bool same_file(const char *path, File file)
+{
+    struct stat at_path, opened;
+    return stat(path, &at_path) == 0 && fstat(file.fd, &opened) == 0 &&
+           at_path.st_ino == opened.st_ino && at_path.st_dev == opened.st_dev;
+}
+
+Locking try_lock(File file, bool exclusive)
+{
+    if (flock(file.fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) {
+        return locked;
+    }
+    return errno == EWOULDBLOCK || errno == EINTR ? busy : lock_failed;
+}
+
+void unlock(File file)
+{
+    flock(file.fd, LOCK_UN);
+}
+
+bool file_size(File file, uint64_t *size, Error *error)
+{
+    struct stat st;
+    if (fstat(file.fd, &st) != 0) {
+        return failed(error, "fstat", errno);
+    }
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+// The messages name no call for the size: the reason alone says it.
+bool set_size(File file, uint64_t size, Error *error)
+{
+    return ftruncate(file.fd, static_cast<off_t>(size)) == 0 || failed(error, nullptr, errno);
+}
+
+bool reserve(File file, uint64_t size, Error *error)
+{
+    const int code = posix_fallocate(file.fd, 0, static_cast<off_t>(size));
+    return code == 0 || failed(error, nullptr, code);
+}
+
+} // namespace os

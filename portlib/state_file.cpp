@@ -1,0 +1,254 @@
+#include "state_file.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace state_file {
+namespace {
+
+// How long an open waits for another process's lock before giving up: long
+// enough for any rebuild, short enough not to stall the program.
+const int lock_wait_ms = 200;
+
+// "call(path) failed: reason", or the reason alone where the call goes unnamed.
+void describe(char *why, size_t size, const os::Error &error, const char *path)
+{
+    char text[256];
+    os::error_text(error.code, text, sizeof text);
+    if (error.call != nullptr) {
+        snprintf(why, size, "%s(%s) failed: %s", error.call, path, text);
+    } else {
+        snprintf(why, size, "%s", text);
+    }
+}
+
+// Creates the folder and any missing parents, as mkdir -p.
+void make_folders(const char *path)
+{
+    char prefix[512];
+    size_t length = strlen(path);
+    if (length >= sizeof prefix) {
+        return;
+    }
+    memcpy(prefix, path, length + 1);
+    for (size_t i = os::root_length(prefix); i <= length; ++i) {
+        if (!os::is_separator(prefix[i]) && prefix[i] != '\0') {
+            continue;
+        }
+        const char kept = prefix[i];
+        prefix[i] = '\0';
+        os::make_folder(prefix);
+        prefix[i] = kept;
+    }
+}
+
+// Opens the folder; refuses one that others own or could change.
+bool open_folder(const char *folder, bool create, os::File *opened, bool *absent, char *why,
+                 size_t size)
+{
+    if (create) {
+        make_folders(folder);
+    }
+    os::Error error;
+    if (!os::open_folder(folder, opened, &error)) {
+        *absent = os::is_absent(error);
+        describe(why, size, error, folder);
+        return false;
+    }
+    os::FolderInfo info;
+    if (!os::folder_info(*opened, &info, &error)) {
+        describe(why, size, error, folder);
+    } else if (!info.ours) {
+        snprintf(why, size,
+                 "%s belongs to another user; set LPT_VIRTUAL_DIR to a folder of your own", folder);
+    } else if (info.open_to_others) {
+        snprintf(why, size, "%s is writable by others; run: chmod 700 %s", folder, folder);
+    } else {
+        if (create && info.shut_to_owner) {
+            os::open_to_owner(*opened); // left unusable by a restrictive umask
+        }
+        return true;
+    }
+    os::close(*opened);
+    return false;
+}
+
+bool plain_file_of_ours(os::File file, os::FileInfo *info)
+{
+    // A second link would make us write into someone's other file.
+    return os::file_info(file, info) && info->regular && info->ours && info->links == 1;
+}
+
+// Removes whatever is in the state file's place: a folder that is not empty
+// is moved aside, so that nothing of the user's is deleted.
+bool clear_place(os::File folder, const char *name, const char *path, unsigned long *code)
+{
+    bool final = false;
+    if (os::remove(folder, name, path, &final, code) || final) {
+        return !final;
+    }
+    char suffix[40];
+    snprintf(suffix, sizeof suffix, ".moved-aside-%lu",
+             static_cast<unsigned long>(os::process_id()));
+    return os::move_aside(folder, name, path, suffix, code);
+}
+
+// Opens the state file; when creating, replaces what is in its way.
+bool open_file(os::File folder, const char *name, const char *path, bool create, os::File *file,
+               bool *absent, bool *writable, char *why, size_t size)
+{
+    os::Error error;
+    os::FileInfo info;
+    if (!create) {
+        *writable = os::open_file(folder, name, path, os::read_write, file, &error);
+        bool ok = *writable;
+        if (!ok && os::is_denied(error)) {
+            ok = os::open_file(folder, name, path, os::read_only, file, &error);
+        }
+        if (!ok) {
+            *absent = os::is_absent(error);
+            describe(why, size, error, path);
+        } else if (!plain_file_of_ours(*file, &info)) {
+            snprintf(why, size, "%s is not a plain file of yours", path);
+            os::close(*file);
+            ok = false;
+        }
+        return ok;
+    }
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (os::open_file(folder, name, path, os::create, file, &error)) {
+            if (plain_file_of_ours(*file, &info)) {
+                if (!info.private_mode) {
+                    os::make_private(*file);
+                }
+                *writable = true;
+                return true;
+            }
+            os::close(*file);
+            error.code = os::already_exists;
+        } else if (!os::is_in_the_way(error)) {
+            break;
+        }
+        if (!clear_place(folder, name, path, &error.code)) {
+            break;
+        }
+    }
+    describe(why, size, error, path);
+    return false;
+}
+
+bool lock(os::File file, bool exclusive)
+{
+    const uint64_t deadline = os::monotonic_ns() + lock_wait_ms * 1000000ull;
+    for (;;) {
+        const os::Locking result = os::try_lock(file, exclusive);
+        if (result == os::locked) {
+            return true;
+        }
+        if (result == os::lock_failed || os::monotonic_ns() > deadline) {
+            return false;
+        }
+        os::sleep_ms(2);
+    }
+}
+
+// Nothing of a file of another size is trusted: it is emptied, then made
+// its size again. Its blocks are reserved now: on a full disk a sparse file
+// would fault on the first write instead.
+bool rebuild_and_reserve(os::File file, uint64_t current, size_t size, bool *fresh,
+                         os::Error *error)
+{
+    if (current != size) {
+        *fresh = true;
+        if (!os::set_size(file, 0, error) || !os::set_size(file, size, error)) {
+            return false;
+        }
+    }
+    return os::reserve(file, size, error);
+}
+
+} // namespace
+
+bool folder(char *path, size_t size)
+{
+    const char *chosen = getenv("LPT_VIRTUAL_DIR");
+    if (chosen == nullptr || chosen[0] == '\0') {
+        return os::default_state_folder(path, size);
+    }
+    int n = snprintf(path, size, "%s", chosen);
+    return n > 0 && static_cast<size_t>(n) < size;
+}
+
+Opened open(const char *path, size_t size, bool create, Mapped *mapped, bool *fresh, char *why,
+            size_t why_size)
+{
+    char folder[512];
+    snprintf(folder, sizeof folder, "%s", path);
+    char *cut = nullptr;
+    for (char *c = folder; *c != '\0'; ++c) {
+        cut = os::is_separator(*c) ? c : cut;
+    }
+    const char *name = cut != nullptr ? cut + 1 : folder;
+    if (cut != nullptr) {
+        *cut = '\0';
+    }
+    bool absent = false, writable = false;
+    os::File folder_file, file;
+    if (!open_folder(cut == folder    ? "/"
+                     : cut != nullptr ? folder
+                                      : ".",
+                     create, &folder_file, &absent, why, why_size)) {
+        return absent && !create ? missing : refused;
+    }
+    const bool ok =
+        open_file(folder_file, name, path, create, &file, &absent, &writable, why, why_size);
+    os::close(folder_file);
+    if (!ok) {
+        return absent && !create ? missing : refused;
+    }
+    uint64_t current = 0;
+    os::Error error;
+    bool mapped_now = false;
+    if (!lock(file, create)) {
+        snprintf(why, why_size, "%s is locked by another program", path);
+    } else if (!os::file_size(file, &current, &error)) {
+        describe(why, why_size, error, path);
+    } else if (!create && current != size) {
+        snprintf(why, why_size, "%s is damaged or of another version", path);
+    } else if (create && !rebuild_and_reserve(file, current, size, fresh, &error)) {
+        char reason[400];
+        describe(reason, sizeof reason, error, path);
+        snprintf(why, why_size, "cannot reserve %s: %s", path, reason);
+    } else if (!os::map(file, size, writable, &mapped->mapping, &error)) {
+        describe(why, why_size, error, path);
+    } else {
+        mapped_now = true;
+    }
+    if (!mapped_now) {
+        os::close(file); // also drops the lock
+        return refused;
+    }
+    mapped->file = file;
+    mapped->writable = writable;
+    return opened;
+}
+
+void unlock(const Mapped &mapped)
+{
+    os::unlock(mapped.file);
+}
+
+void close(Mapped *mapped)
+{
+    os::unmap(&mapped->mapping);
+    os::close(mapped->file);
+    *mapped = Mapped();
+}
+
+bool replaced(const char *path, const Mapped &mapped)
+{
+    return !os::same_file(path, mapped.file);
+}
+
+} // namespace state_file

@@ -1,0 +1,42 @@
+// The rules for the virtual port's state files, whatever the operating
+// system: which folders and files are trusted, what is replaced or moved
+// aside, how long a lock is waited for, and what is said when it fails.
+#ifndef LPT_STATE_FILE_H
+#define LPT_STATE_FILE_H
+
+#include "os.h"
+
+#include <stddef.h>
+
+namespace state_file {
+
+// LPT_VIRTUAL_DIR, else the system's folder for the user's own files.
+bool folder(char *path, size_t size);
+
+struct Mapped {
+    os::File file;
+    os::Mapping mapping;
+    bool writable = false; // a watcher may map it read-only
+};
+
+enum Opened {
+    opened,
+    missing, // no state file (only when not creating)
+    refused, // why says why
+};
+// Opens and maps the state file at `path` for `size` bytes, the folder and
+// file checked to be this user's own. With `create`: the folder is made as
+// needed, anything in the file's place that is not a plain file of ours is
+// replaced, its blocks are reserved, and *fresh tells that its contents must
+// be rebuilt. Returns with the file locked (exclusively when creating) so
+// that checking and rebuilding are one step; unlock() ends that.
+Opened open(const char *path, size_t size, bool create, Mapped *mapped, bool *fresh, char *why,
+            size_t why_size);
+void unlock(const Mapped &mapped);
+void close(Mapped *mapped);
+// The file at `path` is no longer the one mapped.
+bool replaced(const char *path, const Mapped &mapped);
+
+} // namespace state_file
+
+#endif

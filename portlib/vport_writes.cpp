@@ -1,0 +1,113 @@
+// A port's writes and reads: numbered, latched and recorded so that
+// concurrent writers lose nothing, and a stalled one overwrites nothing.
+#include "vport.h"
+
+namespace vport {
+namespace {
+
+uint64_t payload_of(uint64_t number, unsigned reg, uint8_t value)
+{
+    return static_cast<uint64_t>(os::process_id()) << 32 | (number >> 10 & 0xFFFF) << 16 |
+           reg << 8 | value;
+}
+
+// Stores `value` in one word of a record only while this writer still holds
+// the record: a newer writer that took the slot over keeps what it wrote.
+bool store_while_held(uint64_t *word, uint64_t value, const uint64_t *tag, uint64_t held)
+{
+    uint64_t current = __atomic_load_n(word, __ATOMIC_SEQ_CST);
+    while (__atomic_load_n(tag, __ATOMIC_SEQ_CST) == held) {
+        if (__atomic_compare_exchange_n(word, &current, value, false, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_SEQ_CST)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Claims the slot for this write, unless a newer one has it, then fills it.
+// The payload goes last: with its number bits it completes the record.
+void record(State *s, uint64_t number, unsigned reg, uint8_t value)
+{
+    Slot &slot = s->history[number % history_length];
+    uint64_t tag = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
+    do {
+        if (tag >= number) {
+            return; // a newer write has the slot: this one is out of the history
+        }
+    } while (!__atomic_compare_exchange_n(&slot.tag, &tag, number, false, __ATOMIC_SEQ_CST,
+                                          __ATOMIC_SEQ_CST));
+    if (store_while_held(&slot.time_ns, monotonic_ns(), &slot.tag, number)) {
+        store_while_held(&slot.payload, payload_of(number, reg, value), &slot.tag, number);
+    }
+}
+
+} // namespace
+
+void write(State *s, unsigned reg, uint8_t value)
+{
+    // Status lines are inputs: a write to them changes nothing, as on a port.
+    if (reg >= register_count || reg == status) {
+        return;
+    }
+    write_numbered(s, take_number(s), reg, value);
+}
+
+uint64_t take_number(State *s)
+{
+    return __atomic_fetch_add(&s->next_write, 1, __ATOMIC_ACQ_REL);
+}
+
+void write_numbered(State *s, uint64_t number, unsigned reg, uint8_t value)
+{
+    record(s, number, reg, value);
+
+    const uint64_t word = number << 8 | value;
+    uint64_t current = __atomic_load_n(&s->registers[reg], __ATOMIC_RELAXED);
+    while ((current >> 8) < number &&
+           !__atomic_compare_exchange_n(&s->registers[reg], &current, word, true, __ATOMIC_RELEASE,
+                                        __ATOMIC_RELAXED)) {
+    }
+    __atomic_fetch_add(&s->changes, 1, __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&s->waiting, __ATOMIC_SEQ_CST) != 0) {
+        __atomic_store_n(&s->waiting, 0, __ATOMIC_SEQ_CST);
+        os::wake(&s->changes);
+    }
+}
+
+uint8_t read(const State *s, unsigned reg)
+{
+    if (reg >= register_count) {
+        return 0xFF; // no register there: the bus floats high
+    }
+    return static_cast<uint8_t>(load(&s->registers[reg]) & 0xFF);
+}
+
+size_t recent_writes(const State *s, Write *out, size_t max)
+{
+    const uint64_t next = load(&s->next_write);
+    uint64_t first = next > history_length ? next - history_length : 1;
+    if (next - first > max) {
+        first = next - max;
+    }
+    size_t count = 0;
+    for (uint64_t number = first; number < next; ++number) {
+        const Slot &slot = s->history[number % history_length];
+        // Payload before time: a payload with this number's bits was stored
+        // after the time; the tag read last tells that no newer writer came.
+        const uint64_t before = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
+        const uint64_t payload = __atomic_load_n(&slot.payload, __ATOMIC_SEQ_CST);
+        const uint64_t time_ns = __atomic_load_n(&slot.time_ns, __ATOMIC_SEQ_CST);
+        const uint64_t after = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
+        if (before != number || after != number ||
+            (payload >> 16 & 0xFFFF) != (number >> 10 & 0xFFFF)) {
+            continue; // being written, overwritten, or lost with its writer
+        }
+        out[count++] =
+            Write{number, time_ns, static_cast<unsigned>(payload >> 8 & 0xFF),
+                  static_cast<uint8_t>(payload & 0xFF), static_cast<uint32_t>(payload >> 32)};
+    }
+    return count;
+}
+
+} // namespace vport
