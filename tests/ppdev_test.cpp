@@ -196,10 +196,6 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"Held", "", 0x3BC, 0, 0,
              "/dev/parport1: the port is in use by ppdev0; end the program that holds it", true,
              "mkdir $p/parport1/devices && echo ppdev0 > $p/parport1/devices/active"},
-        Case{"OtherAddresses", "", 0x278, 0, 0,
-             "no parallel port at 0x278; this machine has 0x378 (parport0), 0x3BC (parport1); to "
-             "use parport0, run export LPT_PORT_0x278=parport0",
-             true},
         Case{"NoPortsAtAll", "", 0x278, 0, 0, "", true, "rm -r proc"},
         Case{"ForcedVirtual", "virtual", 0x3BC, 0, 0, "", true},
         Case{"ForcedRealMissing", "ppdev", 0x278, 0, 0,
