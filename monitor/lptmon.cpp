@@ -1,6 +1,7 @@
 // lptmon: shows a virtual parallel port as a person would look at the LED
-// board: the data lines as LEDs, the registers, and a timing strip. It reads
-// the port's state file and never writes the port. The terminal and the
+// board: the data lines as LEDs, the registers, and a timing strip; or a real
+// port's writes, which the port library records in the same state file. It
+// reads the port's state file and never writes the port. The terminal and the
 // operating system are in term_*.cpp, one file per platform.
 #include "render.h"
 #include "term.h"
@@ -41,6 +42,7 @@ lptmon::Snapshot take_snapshot(const vport::Port &port, unsigned base)
     snapshot.total_writes = total;
     snapshot.complete = total <= vport::history_length;
     snapshot.now_ns = vport::monotonic_ns();
+    snapshot.real_port = vport::real_port(&port);
     return snapshot;
 }
 
@@ -77,6 +79,7 @@ int once(unsigned base)
     // A port only ever read has a state file, but nothing was written to it.
     const bool written = found == vport::found && vport::write_count(&port) > 0;
     const uint8_t data = found == vport::found ? vport::read(&port, vport::data) : 0;
+    const uint32_t real_port = found == vport::found ? vport::real_port(&port) : 0;
     if (found == vport::found && vport::lost(&port)) {
         found = vport::unusable;
         snprintf(why, sizeof why, "%s shrank while being read", port.path);
@@ -93,7 +96,7 @@ int once(unsigned base)
                           " has never been written (no write in " + state_path(base) + ")\n");
         return 1;
     }
-    term::write_out(lptmon::state_line(base, data) + "\n");
+    term::write_out(lptmon::state_line(base, data, real_port) + "\n");
     return 0;
 }
 
@@ -111,6 +114,8 @@ int log_writes(unsigned base)
         while (!term::stop_requested() && !vport::changed(&port)) {
             const uint32_t seen = vport::changes(&port);
             size_t n = vport::recent_writes(&port, recent, vport::history_length);
+            // The port the writes went to, as marked by the last writer.
+            const uint32_t real_port = vport::real_port(&port);
             std::string text;
             for (size_t i = 0; i < n; ++i) {
                 if (recent[i].number <= last) {
@@ -120,7 +125,7 @@ int log_writes(unsigned base)
                     text += "(" + std::to_string(recent[i].number - last - 1) +
                             " writes came too fast to show)\n";
                 }
-                text += lptmon::write_line(recent[i], last_time) + "\n";
+                text += lptmon::write_line(recent[i], last_time, real_port) + "\n";
                 last = recent[i].number;
                 last_time = recent[i].time_ns;
             }
@@ -143,7 +148,8 @@ int follow_plain(unsigned base)
     while (open_when_written(base, &port, say_line)) {
         while (!term::stop_requested() && !vport::changed(&port)) {
             const uint32_t seen = vport::changes(&port);
-            std::string line = lptmon::state_line(base, vport::read(&port, vport::data));
+            std::string line =
+                lptmon::state_line(base, vport::read(&port, vport::data), vport::real_port(&port));
             if (line != shown) {
                 say_line(line);
                 shown = line;

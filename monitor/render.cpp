@@ -77,13 +77,25 @@ std::string leds(uint8_t value, const Glyphs &glyphs)
     return row;
 }
 
-std::string state_line(unsigned base, uint8_t data)
+std::string real_port_name(uint32_t real_port)
 {
-    return "port " + hex(base, 3) + "  D7-D0 " + leds(data, ascii_glyphs) + "  data " +
-           hex(data, 2) + " " + binary(data);
+    return real_port == 0 ? "" : "/dev/parport" + std::to_string(real_port - 1);
 }
 
-std::string write_line(const vport::Write &write, uint64_t previous_ns)
+namespace {
+std::string real_mark(uint32_t real_port)
+{
+    return real_port == 0 ? "" : "  real port " + real_port_name(real_port);
+}
+} // namespace
+
+std::string state_line(unsigned base, uint8_t data, uint32_t real_port)
+{
+    return "port " + hex(base, 3) + "  D7-D0 " + leds(data, ascii_glyphs) + "  data " +
+           hex(data, 2) + " " + binary(data) + real_mark(real_port);
+}
+
+std::string write_line(const vport::Write &write, uint64_t previous_ns, uint32_t real_port)
 {
     char text[128];
     char gap[32] = "";
@@ -93,7 +105,7 @@ std::string write_line(const vport::Write &write, uint64_t previous_ns)
     snprintf(text, sizeof text, "%.6f %10s  %-7s %s %s  pid %u",
              static_cast<double>(write.time_ns) / 1e9, gap, register_name(write.reg),
              hex(write.value, 2).c_str(), binary(write.value).c_str(), write.pid);
-    return text;
+    return text + real_mark(real_port);
 }
 
 std::vector<std::string> timing_strip(const Snapshot &snapshot, uint64_t span_ns, int width,
@@ -152,20 +164,34 @@ std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, co
         lines.push_back(fit(*line, cols));
         return lines;
     }
-    lines.push_back("Virtual parallel port " + hex(snapshot.base, 3) + "    q quits");
+    lines.push_back(snapshot.real_port != 0
+                        ? "Real port " + hex(snapshot.base, 3) + " on " +
+                              real_port_name(snapshot.real_port) + "    q quits"
+                        : "Virtual parallel port " + hex(snapshot.base, 3) + "    q quits");
     lines.push_back("");
-    std::string labels, lamps;
+    // Each line's pin on the DB-25 under its LED, so the board and the
+    // screen can be compared pin by pin: D0 is pin 2, D7 pin 9.
+    std::string labels, lamps, pins;
     for (int bit = 7; bit >= 0; --bit) {
         labels += " D" + std::to_string(bit) + " ";
+        pins += "  " + std::to_string(bit + 2) + " ";
         std::string lamp = (data >> bit & 1) ? glyphs.lit : glyphs.unlit;
         lamps += std::string((4 - columns(lamp)) / 2 + 1, ' ') + lamp +
                  std::string(4 - columns(lamp) - (4 - columns(lamp)) / 2 - 1, ' ');
     }
     lines.push_back(labels);
     lines.push_back(lamps);
+    lines.push_back(pins + "  DB-25 pins");
     lines.push_back("");
     for (unsigned reg = 0; reg < vport::register_count; ++reg) {
-        char text[64];
+        char text[80];
+        // A real port's inputs are not watched: only its writes are known.
+        if (reg == vport::status && snapshot.real_port != 0) {
+            snprintf(text, sizeof text, "%-8s %s  not watched (inputs)", register_name(reg),
+                     hex(snapshot.base + reg, 3).c_str());
+            lines.push_back(text);
+            continue;
+        }
         snprintf(text, sizeof text, "%-8s %s  %s  %s", register_name(reg),
                  hex(snapshot.base + reg, 3).c_str(), hex(snapshot.registers[reg], 2).c_str(),
                  binary(snapshot.registers[reg]).c_str());

@@ -28,6 +28,7 @@ struct Snapshot {
     bool complete = false;            // no write before `writes` was dropped
     uint64_t total_writes = 0;
     uint64_t now_ns = 0;
+    uint32_t real_port = 0; // N + 1 when the writes went to the real port parportN
 };
 
 std::string hex(unsigned value, int digits);
@@ -35,10 +36,14 @@ std::string binary(uint8_t value);
 const char *register_name(unsigned reg);
 // D7 on the left, D0 on the right, as on the board.
 std::string leds(uint8_t value, const Glyphs &glyphs);
-// One line for --once and for plain output: address, LEDs, hex and binary.
-std::string state_line(unsigned base, uint8_t data);
-// One line for --log: time, gap to the write before, register, value.
-std::string write_line(const vport::Write &write, uint64_t previous_ns);
+// "/dev/parportN" for a real port's mark N + 1, "" for the virtual port.
+std::string real_port_name(uint32_t real_port);
+// One line for --once and for plain output: address, LEDs, hex and binary,
+// and the real port that was written, if it was one.
+std::string state_line(unsigned base, uint8_t data, uint32_t real_port = 0);
+// One line for --log: time, gap to the write before, register, value, pid,
+// and the real port.
+std::string write_line(const vport::Write &write, uint64_t previous_ns, uint32_t real_port = 0);
 
 // The eight data lines, D7 first, each sampled over the `span_ns` before
 // `now_ns` in `width` columns, oldest on the left.

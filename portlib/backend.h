@@ -19,6 +19,9 @@ struct lpt_backend {
     uint8_t (*read)(void *port, unsigned reg);
     void (*write)(void *port, unsigned reg, uint8_t value);
     void (*close)(void *port);
+    // For a backend that drives hardware, the N of the device parportN that
+    // the port is; nullptr for the others.
+    int (*device_number)(void *port);
 };
 
 extern const lpt_backend ppdev_backend;
@@ -26,6 +29,10 @@ extern const lpt_backend virtual_backend;
 // Registers kept in this process only: the last resort, so that reads still
 // give back what was written.
 extern const lpt_backend memory_backend;
+
+// Records a write made to the real port parportN in a port of the virtual
+// backend, marked with N + 1, so that lptmon shows it as that port's.
+void lpt_record_write(void *virtual_port, unsigned reg, uint8_t value, uint32_t real_port);
 
 // One line of its own on standard error, "inpout32: " first.
 void lpt_say(const char *text);

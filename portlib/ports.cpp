@@ -24,6 +24,10 @@ struct OpenPort {
     unsigned base;
     const lpt_backend *backend;
     void *handle;
+    // A real port's writes are also recorded in the virtual port's state
+    // file for its address, where lptmon reads them, marked with the device.
+    void *record;
+    uint32_t real_port; // N + 1 for parportN
 };
 
 OpenPort ports[max_ports];
@@ -60,7 +64,21 @@ const lpt_backend *forced_backend()
 
 void add(unsigned base, const lpt_backend *backend, void *handle)
 {
-    ports[port_count++] = OpenPort{base, backend, handle};
+    OpenPort port = {base, backend, handle, nullptr, 0};
+    if (backend->device_number != nullptr) {
+        port.real_port = static_cast<uint32_t>(backend->device_number(handle)) + 1;
+        char why[1024];
+        if (virtual_backend.open(base, &port.record, why, sizeof why) != lpt_opened) {
+            // The port works all the same; only the view of it is missing.
+            char text[1200];
+            snprintf(text, sizeof text,
+                     "%s port 0x%03X works, but lptmon cannot show its writes: %s", backend->name,
+                     base, why);
+            lpt_say(text);
+            port.record = nullptr;
+        }
+    }
+    ports[port_count++] = port;
 }
 
 // Where this library can drive no real port, nobody should take it for a
@@ -144,6 +162,9 @@ void close_all()
     while (port_count > 0) {
         OpenPort &port = ports[--port_count];
         port.backend->close(port.handle);
+        if (port.record != nullptr) {
+            virtual_backend.close(port.record);
+        }
     }
 }
 
@@ -227,6 +248,9 @@ void lpt_write(uint16_t address, uint8_t value)
     OpenPort *port = port_at(address & ~3u);
     if (port != nullptr) {
         port->backend->write(port->handle, address & 3u, value);
+        if (port->record != nullptr) {
+            lpt_record_write(port->record, address & 3u, value, port->real_port);
+        }
     }
     unlock_ports();
 }

@@ -2,6 +2,8 @@
 #ifndef LPT_PPDEV_H
 #define LPT_PPDEV_H
 
+#include <stddef.h>
+
 // The system calls the backend makes on the device, so that tests can stand
 // in for a port this machine does not have.
 struct ppdev_ops {
@@ -12,5 +14,12 @@ struct ppdev_ops {
 
 // nullptr: the real system calls.
 void ppdev_use_ops(const ppdev_ops *ops);
+
+// The setting that sends the writes for the port at `base` to a port this
+// machine has, LPT_PORT_0x3BC=parport0 (or /dev/parport0): the N of the
+// parportN it names, -1 when there is none for `base`, or -2 when a setting
+// cannot be read (`why` says which and how to write it). A setting that
+// cannot be read is never guessed at.
+int ppdev_routed_port(unsigned base, char *why, size_t why_size);
 
 #endif

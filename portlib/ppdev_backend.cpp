@@ -1,6 +1,7 @@
-// A real port: found by its base address in /proc/sys/dev/parport, reached
-// through /dev/parportN. LPT_PPDEV_ROOT, when set, is put before both paths
-// (for tests, and for looking at a copy of another machine's tree).
+// A real port: found by its base address in /proc/sys/dev/parport, or named
+// for an address by LPT_PORT_0xADDR=parportN, and reached through
+// /dev/parportN. LPT_PPDEV_ROOT, when set, is put before both paths (for
+// tests, and for looking at a copy of another machine's tree).
 #include "backend.h"
 #include "ppdev.h"
 #include "standard_descriptors.h"
@@ -38,6 +39,7 @@ const ppdev_ops *ops = &real_ops;
 
 struct Port {
     int fd;
+    int number;   // of /dev/parportN
     uint8_t data; // what was last written: the data register reads it back
 };
 
@@ -82,10 +84,13 @@ bool read_base_address(const char *path, unsigned long *address)
     return errno == 0 && (*end == '\0' || *end == '\t' || *end == ' ' || *end == '\n');
 }
 
-// The parportN whose base address is `base`, or -1; `others` lists the
-// ports there are instead.
-int find_port(unsigned base, const char *proc, char *others, size_t others_size)
+// The parportN whose base address is `base` (or, when `wanted` is not
+// negative, the parportN with that number), or -1; `others` lists the ports
+// there are instead, and *first_other is the lowest-numbered of them.
+int find_port(unsigned base, int wanted, const char *proc, char *others, size_t others_size,
+              int *first_other)
 {
+    *first_other = -1;
     DIR *dir = opendir(proc);
     if (dir == nullptr) {
         return -1;
@@ -103,12 +108,15 @@ int find_port(unsigned base, const char *proc, char *others, size_t others_size)
         if (!read_base_address(path, &address)) {
             continue;
         }
-        if (address == base) {
+        if (wanted >= 0 ? number == wanted : address == base) {
             found = number;
             break;
         }
         lpt_append(others, others_size, "%s0x%03lX (parport%d)", others[0] != '\0' ? ", " : "",
                    address, number);
+        if (*first_other < 0 || number < *first_other) {
+            *first_other = number;
+        }
     }
     closedir(dir);
     return found;
@@ -159,14 +167,25 @@ lpt_open_result open_port(unsigned base, void **handle, char *why, size_t why_si
 {
     char proc[600];
     snprintf(proc, sizeof proc, "%s/proc/sys/dev/parport", root());
+    int wanted = ppdev_routed_port(base, why, why_size);
+    if (wanted == -2) {
+        return lpt_unusable;
+    }
     char others[512] = "";
-    int number = find_port(base, proc, others, sizeof others);
+    int first_other;
+    int number = find_port(base, wanted, proc, others, sizeof others, &first_other);
+    if (number < 0 && wanted >= 0) {
+        snprintf(why, why_size, "LPT_PORT_0x%03X=parport%d: this machine has no parport%d (%s%s)",
+                 base, wanted, wanted, others[0] != '\0' ? "it has " : "it has no parallel port",
+                 others);
+        return lpt_unusable;
+    }
     if (number < 0 && others[0] != '\0') {
         // A port at another address is most likely the one the user meant.
         snprintf(why, why_size,
-                 "no parallel port at 0x%03X; this machine has %s: set the port to 0x%03X in the "
-                 "BIOS setup if it allows",
-                 base, others, base);
+                 "no parallel port at 0x%03X; this machine has %s; to use parport%d, run export "
+                 "LPT_PORT_0x%03X=parport%d and start the program again",
+                 base, others, first_other, base, first_other);
         return lpt_unusable;
     }
     if (number < 0) {
@@ -217,7 +236,7 @@ lpt_open_result open_port(unsigned base, void **handle, char *why, size_t why_si
     }
     unsigned char data = 0;
     ops->ioctl(fd, PPRDATA, &data); // the lines as we find them
-    *port = Port{fd, data};
+    *port = Port{fd, number, data};
     *handle = port;
     return lpt_opened;
 }
@@ -261,6 +280,11 @@ void close_port(void *handle)
     free(port);
 }
 
+int device_number(void *handle)
+{
+    return static_cast<Port *>(handle)->number;
+}
+
 } // namespace
 
 void ppdev_use_ops(const ppdev_ops *replacement)
@@ -268,4 +292,5 @@ void ppdev_use_ops(const ppdev_ops *replacement)
     ops = replacement != nullptr ? replacement : &real_ops;
 }
 
-const lpt_backend ppdev_backend = {"ppdev", open_port, read_register, write_register, close_port};
+const lpt_backend ppdev_backend = {"ppdev",        open_port,  read_register,
+                                   write_register, close_port, device_number};

@@ -84,19 +84,16 @@ uint8_t read_register(void *handle, unsigned reg)
     return value;
 }
 
+// The mark first: a watcher woken by the write sees whose write it was.
+void record(vport::Port *port, unsigned reg, uint8_t value, uint32_t real_port)
+{
+    vport::set_real_port(port->state, real_port);
+    vport::write(port->state, reg, value);
+}
+
 void write_register(void *handle, unsigned reg, uint8_t value)
 {
-    vport::Port *port = static_cast<vport::Port *>(handle);
-    if (port->state == nullptr) {
-        return;
-    }
-    vport::write(port->state, reg, value);
-    for (int tries = 0; tries < 3 && vport::lost(port); ++tries) {
-        if (!recover(port)) {
-            return;
-        }
-        vport::write(port->state, reg, value);
-    }
+    lpt_record_write(handle, reg, value, 0);
 }
 
 void close_port(void *handle)
@@ -107,7 +104,22 @@ void close_port(void *handle)
 
 } // namespace
 
-const lpt_backend virtual_backend = {"virtual", open_port, read_register, write_register,
-                                     close_port};
-const lpt_backend memory_backend = {"memory", open_memory, read_register, write_register,
-                                    close_port};
+void lpt_record_write(void *virtual_port, unsigned reg, uint8_t value, uint32_t real_port)
+{
+    vport::Port *port = static_cast<vport::Port *>(virtual_port);
+    if (port->state == nullptr) {
+        return;
+    }
+    record(port, reg, value, real_port);
+    for (int tries = 0; tries < 3 && vport::lost(port); ++tries) {
+        if (!recover(port)) {
+            return;
+        }
+        record(port, reg, value, real_port);
+    }
+}
+
+const lpt_backend virtual_backend = {"virtual",      open_port,  read_register,
+                                     write_register, close_port, nullptr};
+const lpt_backend memory_backend = {"memory",       open_memory, read_register,
+                                    write_register, close_port,  nullptr};

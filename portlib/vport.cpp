@@ -27,7 +27,7 @@ void initialise(State *s, unsigned base)
     s->size = sizeof(State);
     s->history_slots = history_length;
     s->base = base;
-    s->reserved = 0;
+    s->real_port = 0;
     if (!os::boot_id(s->boot_id)) {
         memcpy(s->boot_id, no_boot, sizeof s->boot_id);
     }

@@ -53,7 +53,10 @@ struct State {
     uint32_t size;
     uint32_t history_slots;
     uint32_t base;
-    uint32_t reserved;
+    // Where the recorded writes went: 0 this virtual port; N + 1 the real
+    // port parportN, whose writes the port library records here for lptmon.
+    // Set with each write: the last writer's.
+    uint32_t real_port;
     uint8_t boot_id[16]; // the boot that wrote it: a latch does not outlive power
     uint64_t generation; // new on every rebuild, so that watchers notice one
     // Each register as (number of the write that set it) << 8 | value; the
@@ -170,6 +173,25 @@ bool valid(const State *state, unsigned base);
 
 // The clock of the recorded times.
 using os::monotonic_ns;
+
+// A plain load first: a store on every write would cost every writer the
+// cache line's ownership.
+inline void set_real_port(State *state, uint32_t real_port)
+{
+    if (load(&state->real_port) != real_port) {
+        __atomic_store_n(&state->real_port, real_port, __ATOMIC_RELEASE);
+    }
+}
+inline uint32_t real_port(const State *state)
+{
+    return load(&state->real_port);
+}
+// The real port whose writes a watcher sees: N + 1 for parportN, 0 for the
+// virtual port itself.
+inline uint32_t real_port(const Port *port)
+{
+    return real_port(port->state);
+}
 
 } // namespace vport
 

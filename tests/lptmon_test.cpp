@@ -38,6 +38,7 @@ TEST(LptmonRender, StripShowsEachDataLineAndSmallTerminalsKeepTheDataValue)
     // Short of rows, the driven lines D1 and D0 are the ones kept.
     auto lines = lptmon::screen(snapshot, 14, 60, lptmon::unicode_glyphs);
     ASSERT_EQ(lines.size(), 14u);
+    EXPECT_EQ(lines[4], "  9   8   7   6   5   4   3   2   DB-25 pins"); // under D7 ... D0
     EXPECT_EQ(lines[11].substr(0, 2) + lines[12].substr(0, 2), "D1D0");
 
     // Fewer rows still: one line, as much of it as fits, the value last to go.
@@ -57,6 +58,15 @@ TEST(LptmonRender, StripShowsEachDataLineAndSmallTerminalsKeepTheDataValue)
     }
     EXPECT_EQ(lptmon::screen(snapshot, 6, 40, lptmon::unicode_glyphs)[0],
               "0x3BC \u25cb\u25cb\u25cb\u25cb\u25cb\u25cb\u25cb\u25cf 0x01 00000001");
+
+    // A real port's writes, recorded by the port library, name its device;
+    // its inputs are not known.
+    snapshot.real_port = 1;
+    lines = lptmon::screen(snapshot, 20, 60, lptmon::ascii_glyphs);
+    EXPECT_EQ(lines[0], "Real port 0x3BC on /dev/parport0    q quits");
+    EXPECT_EQ(lines[7], "status   0x3BD  not watched (inputs)");
+    EXPECT_EQ(lptmon::state_line(0x3BC, 1, 1),
+              once_line.substr(0, once_line.size() - 1) + "  real port /dev/parport0");
 }
 
 class Lptmon : public ::testing::Test {

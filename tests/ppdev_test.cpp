@@ -5,6 +5,7 @@
 #include "ports.h"
 #include "ppdev.h"
 #include "support.h"
+#include "vport.h"
 
 #include <gtest/gtest.h>
 
@@ -51,6 +52,21 @@ const ppdev_ops fake_ops = {[](const char *path, int) {
                             },
                             fake_ioctl, [](int) { return device.calls.push_back("close"), 0; }};
 
+// What lptmon sees at 0x3BC: the data value and which real port wrote it
+// (N + 1 for parportN, 0 for the virtual port itself).
+std::pair<int, uint32_t> recorded()
+{
+    vport::Port port;
+    char why[1024];
+    if (vport::open_existing(0x3BC, &port, why, sizeof why) != vport::found) {
+        return {-1, 0};
+    }
+    std::pair<int, uint32_t> seen = {vport::read(port.state, vport::data),
+                                     vport::real_port(port.state)};
+    vport::close(&port);
+    return seen;
+}
+
 class RealPort : public ::testing::Test {
   protected:
     void SetUp() override
@@ -88,7 +104,50 @@ TEST_F(RealPort, FoundByBaseAddressAndDrivenThroughItsRegisters)
     lpt_close_ports();
     EXPECT_EQ(device.calls, (std::vector<std::string>{"claim", "datadir 0", "data 1", "data 2",
                                                       "control 12", "release", "close"}));
-    EXPECT_TRUE(read_file(root / "virtual/lpt-3bc.state").empty()); // not the virtual port
+    EXPECT_EQ(recorded(), std::make_pair(2, 2u)); // for lptmon, marked as parport1's
+}
+
+// A port at 0x378 (parport0) and one on a card at 0xD010 (parport1), none
+// at 0x3BC: LPT_PORT_0x3BC sends the program's writes to one of them.
+TEST_F(RealPort, SettingSendsTheWritesForAnAddressToAPortTheMachineHas)
+{
+    run(root.path, "echo 53264 > proc/sys/dev/parport/parport1/base-addr");
+    const struct {
+        const char *name, *value;
+        const char *opened; // the device written, or "" for the virtual port
+        const char *told;   // the whole line said, or "" for silence
+    } cases[] = {
+        {"LPT_PORT_0x3BC", "parport1", "dev/parport1", ""},
+        {"LPT_PORT_0x3bc", "/dev/parport0", "dev/parport0", ""},
+        {"LPT_PORT_0x278", "parport0", "",
+         "no parallel port at 0x3BC; this machine has 0x378 (parport0), 0xD010 (parport1); to use "
+         "parport0, run export LPT_PORT_0x3BC=parport0 and start the program again"},
+        {"LPT_PORT_0x3BC", "parport7", "",
+         "LPT_PORT_0x3BC=parport7: this machine has no parport7 (it has 0x378 (parport0), 0xD010 "
+         "(parport1))"},
+        {"LPT_PORT_0x3BC", "0x378", "",
+         "LPT_PORT_0x3BC=0x378 names no port: write LPT_PORT_0x3BC=parportN, with a parportN "
+         "from ls /dev/parport*"},
+        {"LPT_PORT_3BC", "parport0", "",
+         "LPT_PORT_3BC is not a port setting: name the port by its base address in hex, as in "
+         "LPT_PORT_0x3BC=parport0"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + "=" + c.value);
+        device = FakeDevice();
+        run(root.path, "rm -rf virtual");
+        setenv(c.name, c.value, 1);
+        testing::internal::CaptureStderr();
+        lpt_write(0x3BC, 1);
+        std::string told = testing::internal::GetCapturedStderr();
+        lpt_close_ports();
+        unsetenv(c.name);
+        EXPECT_EQ(told, *c.told ? "\ninpout32: ppdev port: " + std::string(c.told) +
+                                      "; using the virtual port instead\n"
+                                : "");
+        EXPECT_EQ(device.opened, *c.opened ? root / c.opened : "");
+        EXPECT_EQ(recorded(), std::make_pair(1, *c.opened ? c.opened[11] - '0' + 1u : 0u));
+    }
 }
 
 struct Case {
@@ -137,9 +196,6 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"Held", "", 0x3BC, 0, 0,
              "/dev/parport1: the port is in use by ppdev0; end the program that holds it", true,
              "mkdir $p/parport1/devices && echo ppdev0 > $p/parport1/devices/active"},
-        Case{"OtherAddresses", "", 0x278, 0, 0,
-             "no parallel port at 0x278; this machine has 0x378 (parport0), 0x3BC (parport1)",
-             true},
         Case{"NoPortsAtAll", "", 0x278, 0, 0, "", true, "rm -r proc"},
         Case{"ForcedVirtual", "virtual", 0x3BC, 0, 0, "", true},
         Case{"ForcedRealMissing", "ppdev", 0x278, 0, 0,
@@ -149,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"FifoInPlaceOfAddress", "", 0x3BC, EACCES, 0, usermod, true,
              "mkdir $p/parport2 && mkfifo $p/parport2/base-addr"},
         Case{"NegativeAddress", "", 0x278, 0, 0,
-             "this machine has 0x378 (parport0), 0x3BC (parport1): set", true,
+             "this machine has 0x378 (parport0), 0x3BC (parport1); to", true,
              "mkdir $p/parport2 && printf '-1\\t0\\n' > $p/parport2/base-addr"},
         Case{"LongAddress", "", 0x278, 0, 0, "0x123456789ABCDEF0 (parport2)", true,
              "mkdir $p/parport2 && echo 1311768467463790320 > $p/parport2/base-addr"}),
