@@ -7,6 +7,7 @@
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <windows.h>
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
@@ -136,10 +137,23 @@ DWORD WINAPI watch_keys(void *)
 // Windows package runs too) the pipe is Linux's own, which answers no write
 // of nothing: Linux's poll() is asked there, as lptmon does on Linux.
 
-bool under_wine()
+// Wine on a Linux kernel only: elsewhere the system call below means
+// something else, or nothing.
+bool under_wine_on_linux()
 {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    if (ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr) {
+        return false;
+    }
+    typedef void(CDECL * host_version_fn)(const char **, const char **);
+    auto host_version = reinterpret_cast<host_version_fn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "wine_get_host_version")));
+    const char *system = nullptr;
+    const char *release = nullptr;
+    if (host_version != nullptr) {
+        host_version(&system, &release);
+    }
+    return system != nullptr && strcmp(system, "Linux") == 0;
 }
 
 struct LinuxPollFd {
@@ -184,7 +198,7 @@ bool reader_gone(HANDLE out, bool wine)
 // notice that nobody reads any more.
 DWORD WINAPI watch_reader(void *)
 {
-    const bool wine = under_wine();
+    const bool wine = under_wine_on_linux();
     while (!reader_gone(output(), wine)) {
         Sleep(200);
     }
