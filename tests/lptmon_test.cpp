@@ -71,17 +71,8 @@ TEST(LptmonRender, StripShowsEachDataLineAndSmallTerminalsKeepTheDataValue)
 
 class Lptmon : public ::testing::Test {
   protected:
-    // The port library, in a program of its own: with no arguments, it
-    // writes 1 to 0x3BC.
-    Result probe(const std::string &arguments = "")
-    {
-        return run(dir.path, env + PROBE_PATH + arguments);
-    }
-    Pty watch(const std::string &arguments)
-    {
-        return Pty(dir.path, {"/bin/sh", "-c", "exec " LPTMON_PATH + arguments},
-                   {"LPT_VIRTUAL_DIR=" + (dir / "ports")});
-    }
+    // The port library, in a program of its own, writes 1 to 0x3BC.
+    void probe() { run(dir.path, env + PROBE_PATH); }
     TempDir dir;
     const std::string env = "export LPT_BACKEND=virtual LPT_VIRTUAL_DIR=ports;";
     const std::string file = dir / "ports/lpt-3bc.state";
@@ -132,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Lptmon, LogWaitsForStateThenFollowsItThroughShrinkingRebuildingAndLocking)
 {
-    Pty log = watch(" --log");
+    Pty log(dir.path, {LPTMON_PATH, "--log"}, {"LPT_VIRTUAL_DIR=ports"});
     ASSERT_TRUE(log.wait_for("no state yet", 3000)) << log.output();
     probe();
     ASSERT_TRUE(log.wait_for(log_line, 3000)) << log.output();
