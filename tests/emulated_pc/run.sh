@@ -47,26 +47,27 @@ data378_writes() {
 }
 since_first_1() { awk '$2 == "01" { on = 1 } on'; }
 
-typed378_at= typed_at=
-while kill -0 $qemu 2>/dev/null; do
-    # The blinker sent to 0x378 by the setting: two cycles are enough.
-    if [ -z "$typed378_at" ] && grep -qs "^lpt: blink378 start" "$work/console.log"; then
-        started378_at=${started378_at:-$SECONDS}
-        if [ "$(data378_writes | since_first_1 | wc -l)" -ge 4 ] ||
-            [ $((SECONDS - started378_at)) -ge $key_limit ]; then
-            typed378_at=$(date +%s.%N)
-            printf k >&3
+# Once the guest has said "lpt: NAME start", types a key after WRITES data
+# writes since the first 1 (as LISTER lists them) or after $key_limit
+# seconds, and prints when; prints nothing if QEMU ends first.
+type_key() { # NAME WRITES LISTER
+    local started=
+    while kill -0 $qemu 2>/dev/null; do
+        if grep -qs "^lpt: $1 start" "$work/console.log"; then
+            started=${started:-$SECONDS}
+            if [ "$($3 | since_first_1 | wc -l)" -ge "$2" ] ||
+                [ $((SECONDS - started)) -ge $key_limit ]; then
+                date +%s.%N
+                printf k >&3
+                return
+            fi
         fi
-    elif [ -z "$typed_at" ] && grep -qs "^lpt: blink start" "$work/console.log"; then
-        started_at=${started_at:-$SECONDS}
-        if [ "$(data_writes | since_first_1 | wc -l)" -ge $blink_writes ] ||
-            [ $((SECONDS - started_at)) -ge $key_limit ]; then
-            typed_at=$(date +%s.%N)
-            printf k >&3
-        fi
-    fi
-    sleep 0.2
-done
+        sleep 0.2
+    done
+}
+# The blinker sent to 0x378 by the setting comes first: two cycles are enough.
+typed378_at=$(type_key blink378 4 data378_writes)
+typed_at=$(type_key blink $blink_writes data_writes)
 wait $qemu
 qemu_status=$?
 sleep 0.2
