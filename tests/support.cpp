@@ -16,14 +16,10 @@
 
 namespace support {
 
-namespace {
-
-int status_of(int wait_status)
+static int status_of(int wait_status)
 {
     return WIFSIGNALED(wait_status) ? 128 + WTERMSIG(wait_status) : WEXITSTATUS(wait_status);
 }
-
-} // namespace
 
 TempDir::TempDir()
 {
