@@ -76,10 +76,7 @@ struct Case {
     std::vector<int> values;  // all the port writes
     std::string left;         // what the shell gets afterwards
 };
-void PrintTo(const Case &c, std::ostream *os)
-{
-    *os << c.name;
-}
+NAMED_CASES(Case)
 
 // A key lets the cycle it falls in run whole, then 0; it is not echoed and
 // does not reach the shell, while what was typed before the program started
@@ -119,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"TypedBeforeStart", "a", 0, "", 0, {1, 2, 0}, "a"},
                       Case{"INT", "", 1, "", SIGINT, {1}, ""},
                       Case{"SEGV", "", 1, "", SIGSEGV, {1}, ""}),
-    [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+    ::testing::PrintToStringParamName());
 
 TEST(BlinkerPause, OneKeyPressIsOneKeyAlsoWhenItSendsSeveralBytes)
 {

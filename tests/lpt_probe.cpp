@@ -1,7 +1,10 @@
 // Binds like the blinker does, then takes its arguments in order: PORT=VALUE
-// writes the port, PORT reads it and prints " PORT=VALUE" (hexadecimal). With
-// no arguments, reads 3bc and writes 1 to it.
+// writes the port, PORT reads it and prints " PORT=VALUE" (hexadecimal, 0x
+// allowed), "hold" keeps the port for three seconds. With no arguments, reads
+// 3bc and writes 1 to it. Also the emulated PC's tool.
 #include "LPT_lib.h"
+
+#include <string.h>
 
 int main(int argc, char **argv)
 {
@@ -12,7 +15,9 @@ int main(int argc, char **argv)
     for (int i = 1; status == 0 && i < (argc > 1 ? argc : 3); ++i) {
         unsigned port, value;
         int n = sscanf(steps[i], "%x=%x", &port, &value);
-        if (n == 2) {
+        if (strcmp(steps[i], "hold") == 0) {
+            _sleep(3000);
+        } else if (n == 2) {
             Out32(static_cast<short>(port), static_cast<short>(value));
         } else if (n == 1) {
             printf(" %x=%02x", port, static_cast<unsigned short>(Inp32(static_cast<short>(port))));

@@ -71,19 +71,10 @@ TEST(LptmonRender, StripShowsEachDataLineAndSmallTerminalsKeepTheDataValue)
 
 class Lptmon : public ::testing::Test {
   protected:
-    // The port library, in a program of its own: with no arguments, it
-    // writes 1 to 0x3BC.
-    Result probe(const std::string &arguments = "")
-    {
-        return run(dir.path, env + PROBE_PATH + arguments);
-    }
-    Pty watch(const std::string &arguments)
-    {
-        return Pty(dir.path, {"/bin/sh", "-c", "exec " LPTMON_PATH + arguments},
-                   {"LPT_VIRTUAL_DIR=" + (dir / "ports")});
-    }
+    // The port library, in a program of its own, writes 1 to 0x3BC.
+    void probe() { run(dir.path, env + PROBE_PATH); }
     TempDir dir;
-    const std::string env = "export LPT_BACKEND=virtual LPT_VIRTUAL_DIR=" + (dir / "ports") + ";";
+    const std::string env = "export LPT_BACKEND=virtual LPT_VIRTUAL_DIR=ports;";
     const std::string file = dir / "ports/lpt-3bc.state";
 };
 
@@ -91,9 +82,10 @@ struct OnceCase {
     const char *name;
     std::string before; // commands that set the port up; $P is the probe
     std::string arguments;
-    std::string first_line; // PORTS stands for the state folder
+    std::string first_line;
     int status;
 };
+NAMED_CASES(OnceCase)
 
 class LptmonOnce : public Lptmon, public ::testing::WithParamInterface<OnceCase> {};
 
@@ -105,16 +97,12 @@ TEST_P(LptmonOnce, TellsTheDataValueOrWhyNot)
     const OnceCase &c = GetParam();
     Result result = run(dir.path, env + " P=" PROBE_PATH "; { " + c.before +
                                       " :; } >/dev/null 2>&1; " LPTMON_PATH + c.arguments);
-    std::string want = c.first_line;
-    for (size_t at; (at = want.find("PORTS")) != std::string::npos;) {
-        want.replace(at, 5, dir / "ports");
-    }
-    EXPECT_EQ(result.output.substr(0, result.output.find('\n') + 1), want);
+    EXPECT_EQ(result.output.substr(0, result.output.find('\n') + 1), c.first_line);
     EXPECT_EQ(result.status, c.status);
 }
 
 const std::string never = "lptmon: port 0x3BC has never been written (no write in "
-                          "PORTS/lpt-3bc.state)\n";
+                          "ports/lpt-3bc.state)\n";
 INSTANTIATE_TEST_SUITE_P(
     Lptmon, LptmonOnce,
     ::testing::Values(
@@ -126,16 +114,16 @@ INSTANTIATE_TEST_SUITE_P(
         OnceCase{"AnyRegisterNamesThePort", "$P;", " --once --port 0x3BE", once_line, 0},
         OnceCase{"PortWithoutAddress", "", " --port", "lptmon: --port needs a port address\n", 2},
         OnceCase{"FolderWritableByOthers", "$P; chmod 777 ports;", " --once",
-                 "lptmon: PORTS is writable by others; run: chmod 700 PORTS\n", 1},
+                 "lptmon: ports is writable by others; run: chmod 700 ports\n", 1},
         OnceCase{"FileLinked", "$P; ln ports/lpt-3bc.state linked;", " --once",
-                 "lptmon: PORTS/lpt-3bc.state is not a plain file of yours\n", 1},
+                 "lptmon: ports/lpt-3bc.state is not a plain file of yours\n", 1},
         OnceCase{"FileDamaged", "$P; echo x > ports/lpt-3bc.state;", " --once",
-                 "lptmon: PORTS/lpt-3bc.state is damaged or of another version\n", 1}),
-    [](const ::testing::TestParamInfo<OnceCase> &info) { return std::string(info.param.name); });
+                 "lptmon: ports/lpt-3bc.state is damaged or of another version\n", 1}),
+    ::testing::PrintToStringParamName());
 
 TEST_F(Lptmon, LogWaitsForStateThenFollowsItThroughShrinkingRebuildingAndLocking)
 {
-    Pty log = watch(" --log");
+    Pty log(dir.path, {LPTMON_PATH, "--log"}, {"LPT_VIRTUAL_DIR=ports"});
     ASSERT_TRUE(log.wait_for("no state yet", 3000)) << log.output();
     probe();
     ASSERT_TRUE(log.wait_for(log_line, 3000)) << log.output();
@@ -188,10 +176,7 @@ struct Ending {
     int sig;          // sent after the keys
     int status;
 };
-void PrintTo(const Ending &e, std::ostream *os)
-{
-    *os << e.name;
-}
+NAMED_CASES(Ending)
 
 // Reports how lptmon ended and whether the terminal mode is the one found
 // before it, also while it is stopped; `set -m` gives it a job of its own.
@@ -240,8 +225,6 @@ INSTANTIATE_TEST_SUITE_P(Lptmon, LptmonEnding,
                          ::testing::Values(Ending{"CtrlC", "\x03", 0, 0},
                                            Ending{"CtrlBackslash", "\x1c", 0, 128 + SIGQUIT},
                                            Ending{"CtrlZThenQ", "\x1aq", 0, 0}),
-                         [](const ::testing::TestParamInfo<Ending> &info) {
-                             return std::string(info.param.name);
-                         });
+                         ::testing::PrintToStringParamName());
 
 } // namespace

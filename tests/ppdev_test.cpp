@@ -5,7 +5,6 @@
 #include "ports.h"
 #include "ppdev.h"
 #include "support.h"
-#include "vport.h"
 
 #include <gtest/gtest.h>
 
@@ -52,19 +51,12 @@ const ppdev_ops fake_ops = {[](const char *path, int) {
                             },
                             fake_ioctl, [](int) { return device.calls.push_back("close"), 0; }};
 
-// What lptmon sees at 0x3BC: the data value and which real port wrote it
-// (N + 1 for parportN, 0 for the virtual port itself).
-std::pair<int, uint32_t> recorded()
+// What lptmon --once says of 0x3BC, from the data value on: with the real
+// port that wrote it, if one did.
+std::string shown()
 {
-    vport::Port port;
-    char why[1024];
-    if (vport::open_existing(0x3BC, &port, why, sizeof why) != vport::found) {
-        return {-1, 0};
-    }
-    std::pair<int, uint32_t> seen = {vport::read(port.state, vport::data),
-                                     vport::real_port(port.state)};
-    vport::close(&port);
-    return seen;
+    const std::string once = run("/", LPTMON_PATH " --once").output;
+    return once.substr(std::min(once.size(), once.find("data ")));
 }
 
 class RealPort : public ::testing::Test {
@@ -104,7 +96,7 @@ TEST_F(RealPort, FoundByBaseAddressAndDrivenThroughItsRegisters)
     lpt_close_ports();
     EXPECT_EQ(device.calls, (std::vector<std::string>{"claim", "datadir 0", "data 1", "data 2",
                                                       "control 12", "release", "close"}));
-    EXPECT_EQ(recorded(), std::make_pair(2, 2u)); // for lptmon, marked as parport1's
+    EXPECT_EQ(shown(), "data 0x02 00000010  real port /dev/parport1\n");
 }
 
 // A port at 0x378 (parport0) and one on a card at 0xD010 (parport1), none
@@ -146,7 +138,8 @@ TEST_F(RealPort, SettingSendsTheWritesForAnAddressToAPortTheMachineHas)
                                       "; using the virtual port instead\n"
                                 : "");
         EXPECT_EQ(device.opened, *c.opened ? root / c.opened : "");
-        EXPECT_EQ(recorded(), std::make_pair(1, *c.opened ? c.opened[11] - '0' + 1u : 0u));
+        EXPECT_EQ(shown(), "data 0x01 00000001" +
+                               (*c.opened ? "  real port /" + std::string(c.opened) : "") + "\n");
     }
 }
 
@@ -159,10 +152,7 @@ struct Case {
     bool virtual_port;      // whether the value went to the virtual port
     const char *setup = ""; // a command on the ports' folder $p
 };
-void PrintTo(const Case &c, std::ostream *os)
-{
-    *os << c.name;
-}
+NAMED_CASES(Case)
 
 class Choice : public RealPort, public ::testing::WithParamInterface<Case> {};
 
@@ -209,6 +199,6 @@ INSTANTIATE_TEST_SUITE_P(
              "mkdir $p/parport2 && printf '-1\\t0\\n' > $p/parport2/base-addr"},
         Case{"LongAddress", "", 0x278, 0, 0, "0x123456789ABCDEF0 (parport2)", true,
              "mkdir $p/parport2 && echo 1311768467463790320 > $p/parport2/base-addr"}),
-    [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+    ::testing::PrintToStringParamName());
 
 } // namespace

@@ -16,14 +16,10 @@
 
 namespace support {
 
-namespace {
-
-int status_of(int wait_status)
+static int status_of(int wait_status)
 {
     return WIFSIGNALED(wait_status) ? 128 + WTERMSIG(wait_status) : WEXITSTATUS(wait_status);
 }
-
-} // namespace
 
 TempDir::TempDir()
 {
@@ -62,36 +58,22 @@ size_t count(const std::string &text, const std::string &part)
     return n;
 }
 
+// A session of its own: the command never sees the terminal the suite may
+// run from, and `timeout` stops all it starts as one group. The folder and
+// command reach the shell through its environment, unquoted.
 Result run(const std::string &dir, const std::string &command)
 {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        return {-1, ""};
-    }
-    pid_t child = fork();
-    if (child == 0) {
-        // A session of its own: the command never sees the terminal the suite
-        // may run from, and `timeout` stops all it starts as one group.
-        setsid();
-        dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        dup2(out[1], STDERR_FILENO);
-        if (chdir(dir.c_str()) == 0) {
-            execlp("timeout", "timeout", "-s", "KILL", "10", "/bin/sh", "-c", command.c_str(),
-                   static_cast<char *>(nullptr));
-        }
-        _exit(127);
-    }
-    close(out[1]);
+    setenv("SUPPORT_DIR", dir.c_str(), 1);
+    setenv("SUPPORT_COMMAND", command.c_str(), 1);
+    FILE *out = popen("cd \"$SUPPORT_DIR\" && exec setsid -w timeout -s KILL 10 /bin/sh -c "
+                      "\"$SUPPORT_COMMAND\" </dev/null 2>&1",
+                      "re");
     Result result{-1, ""};
     char buffer[4096];
-    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
-        result.output.append(buffer, static_cast<size_t>(n));
+    for (size_t n; out && (n = fread(buffer, 1, sizeof buffer, out)) > 0;) {
+        result.output.append(buffer, n);
     }
-    close(out[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    result.status = status_of(status);
+    result.status = out ? status_of(pclose(out)) : -1;
     return result;
 }
 

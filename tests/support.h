@@ -4,9 +4,18 @@
 #define TESTS_SUPPORT_H
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <sys/resource.h>
 #include <vector>
+
+// A parameterised test's cases carry a `name`: the case is printed, and
+// with ::testing::PrintToStringParamName() named, by it.
+#define NAMED_CASES(Case)                                                                          \
+    void PrintTo(const Case &c, std::ostream *os)                                                  \
+    {                                                                                              \
+        *os << c.name;                                                                             \
+    }
 
 namespace support {
 
