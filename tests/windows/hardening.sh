@@ -5,26 +5,8 @@
 # Skipped (exit 77, with the reason) where Wine cannot run them.
 set -euo pipefail
 . "$(dirname "$0")/wine-setup.sh"
-trap '"$wineserver" -k 2>/dev/null || true' EXIT
-
-# Names reach Wine as UTF-8 whatever the caller's locale.
-export LC_ALL=C.UTF-8
-dir=$(mktemp -d "$WORK/run.XXXXXX")
-cp "$INPOUT32_DLL" "$LPTMON_EXE" "$PROBE_EXE" "$HOST_EXE" "$dir/"
-windows() { # a Unix path as Wine's Z: drive names it
-    local path=${1//\//\\}
-    echo "Z:$path"
-}
-export LPT_VIRTUAL_DIR
-LPT_VIRTUAL_DIR=$(windows "$dir/state")
-run() { # program [args...]: output to $dir/out.txt and $dir/err.txt, status in $status
-    status=0
-    (cd "$dir" && timeout 120 "$wine" "$@" </dev/null >out.txt 2>err.txt) || status=$?
-}
-out() { tr -d '\r' <"$dir/out.txt"; }
-err() { tr -d '\r' <"$dir/err.txt"; }
+port_folder "$HOST_EXE"
 kept="; port 0x3BC: values are kept in this program only"
-notice="inpout32: virtual port 0x3BC: no hardware is driven; watch it with lptmon"
 
 case "$1" in
 exits) # a program ending while two of its threads write never hangs
@@ -92,8 +74,7 @@ grown) # a state file grown while a program maps it is made anew; that
     mkfifo "$dir/go"
     (cd "$dir" && timeout 120 "$wine" host.exe hold <go >hold.txt 2>/dev/null) &
     exec 3>"$dir/go"
-    for _ in $(seq 600); do grep -q holding "$dir/hold.txt" && break; sleep 0.1; done
-    grep -q holding "$dir/hold.txt" || fail "host: $(cat "$dir/hold.txt")"
+    until_ok 60 'grep -q holding "$dir/hold.txt"' || fail "host: $(cat "$dir/hold.txt")"
     truncate -s +4096 "$dir/state/lpt-3bc.state"
     run lpt_probe.exe 3bc=5
     [ "$(err)" = $'\n'"$notice" ] || fail "writer: $(err)"
