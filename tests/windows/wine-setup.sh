@@ -32,10 +32,8 @@ until_ok() {
     for _ in $(seq $(($1 * 10))); do eval "$2" && return; sleep 0.1; done
     eval "$2"
 }
-windows() { # a Unix path as Wine's Z: drive names it
-    local path=${1//\//\\}
-    echo "Z:$path"
-}
+# windows PATH: a Unix path as Wine's Z: drive names it.
+windows() { local path=${1//\//\\}; echo "Z:$path"; }
 # port_folder [FILE...]: a folder as the user unzips it, in $dir, with our
 # library, lptmon, the probe and the files, and a state folder of its own.
 port_folder() {
@@ -73,4 +71,19 @@ console() {
         timeout 90 "$wine" wineconsole "$1" >/dev/null 2>&1 || status=$?
         echo $status >"$1.status"
     ) &
+}
+# press KEY PROGRAM: typed into the program's console window until it ends.
+press() {
+    local window
+    window=$(timeout 60 xdotool search --sync --onlyvisible --name "$2" | head -1) ||
+        fail "no console window of $2"
+    for _ in 1 2 3; do
+        # No window manager runs here: the windows lie on one another, so
+        # the window is raised, clicked and given the focus directly.
+        xdotool windowraise "$window" mousemove --window "$window" 100 100 click 1
+        xdotool windowfocus --sync "$window"
+        sleep 0.5
+        xdotool key "$1"
+        until_ok 3 '[ -s "$dir/$2.status" ]' && return
+    done
 }
