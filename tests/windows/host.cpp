@@ -1,5 +1,6 @@
 // A program that uses our inpout32.dll as other people's programs do, for
 // what a test script cannot do from outside:
+//   host exits N             runs "host write" N times; says how many hung
 //   host write               two threads write the port as main returns
 //   host rebuild FILE PROBE ARG  five times: a writer in full flow while
 //                            "PROBE ARG" rebuilds the damaged state FILE;
@@ -50,6 +51,18 @@ int main(int argc, char **argv)
 {
     const char *mode = argc > 1 ? argv[1] : "";
     const int count = argc > 2 ? atoi(argv[2]) : 0;
+    if (strcmp(mode, "exits") == 0) {
+        int hung = 0;
+        for (int i = 0; i < count; ++i) {
+            const HANDLE write =
+                reinterpret_cast<HANDLE>(_spawnl(_P_NOWAIT, argv[0], argv[0], "write", nullptr));
+            hung += WaitForSingleObject(write, 20000) != WAIT_OBJECT_0;
+            TerminateProcess(write, 9);
+            CloseHandle(write);
+        }
+        printf("%d of %d hung at exit\n", hung, count);
+        return hung != 0;
+    }
     load();
     if (strcmp(mode, "write") == 0) {
         out(0x3BC, 1); // the port opened before the threads race
