@@ -74,7 +74,7 @@ console() {
 }
 # press KEY PROGRAM: typed into the program's console window until it ends.
 press() {
-    local window
+    local window ended=$dir/$2.status
     window=$(timeout 60 xdotool search --sync --onlyvisible --name "$2" | head -1) ||
         fail "no console window of $2"
     for _ in 1 2 3; do
@@ -84,6 +84,6 @@ press() {
         xdotool windowfocus --sync "$window"
         sleep 0.5
         xdotool key "$1"
-        until_ok 3 '[ -s "$dir/$2.status" ]' && return
+        until_ok 3 '[ -s "$ended" ]' && return
     done
 }
