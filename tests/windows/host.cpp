@@ -2,11 +2,12 @@
 // what a test script cannot do from outside:
 //   host exits N             runs "host write" N times; says how many hung
 //   host write               two threads write the port as main returns
-//   host rebuild FILE PROBE  five times: a writer in full flow while PROBE
-//                            rebuilds the damaged state FILE; then writes
-//                            0x44 and says what the register holds
+//   host rebuild FILE PROBE ARG  five times: a writer in full flow while
+//                            "PROBE ARG" rebuilds the damaged state FILE;
+//                            then writes 0x44 and says what the register holds
 //   host hold                writes 0x11, waits for a line, writes 0x66
 //   host loads N             loads and unloads the library N times
+#include <process.h>
 #include <windows.h>
 
 #include <stdio.h>
@@ -46,52 +47,21 @@ static HANDLE start_writer(short value)
     return CreateThread(nullptr, 0, writer, reinterpret_cast<void *>(value), 0, nullptr);
 }
 
-// Starts `command` with its output going nowhere; the process handle.
-static HANDLE start(const char *command)
-{
-    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
-    STARTUPINFOA info = {};
-    info.cb = sizeof info;
-    info.dwFlags = STARTF_USESTDHANDLES;
-    info.hStdInput = info.hStdOutput =
-        CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, 3, &inherited, OPEN_EXISTING, 0, nullptr);
-    info.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION process;
-    char line[1024];
-    snprintf(line, sizeof line, "%s", command);
-    if (!CreateProcessA(nullptr, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &info,
-                        &process)) {
-        exit(2);
-    }
-    CloseHandle(info.hStdOutput);
-    CloseHandle(process.hThread);
-    return process.hProcess;
-}
-
-static bool ends_within(HANDLE process, DWORD ms)
-{
-    const bool ended = WaitForSingleObject(process, ms) == WAIT_OBJECT_0;
-    if (!ended) {
-        TerminateProcess(process, 9);
-    }
-    CloseHandle(process);
-    return ended;
-}
-
 int main(int argc, char **argv)
 {
     const char *mode = argc > 1 ? argv[1] : "";
     const int count = argc > 2 ? atoi(argv[2]) : 0;
     if (strcmp(mode, "exits") == 0) {
-        char command[MAX_PATH + 16] = "\"";
-        GetModuleFileNameA(nullptr, command + 1, MAX_PATH);
-        strcat(command, "\" write");
         int hung = 0;
         for (int i = 0; i < count; ++i) {
-            hung += !ends_within(start(command), 20000);
+            const HANDLE write =
+                reinterpret_cast<HANDLE>(_spawnl(_P_NOWAIT, argv[0], argv[0], "write", nullptr));
+            hung += WaitForSingleObject(write, 20000) != WAIT_OBJECT_0;
+            TerminateProcess(write, 9);
+            CloseHandle(write);
         }
         printf("%d of %d hung at exit\n", hung, count);
-        return hung == 0 ? 0 : 1;
+        return hung != 0;
     }
     load();
     if (strcmp(mode, "write") == 0) {
@@ -101,7 +71,7 @@ int main(int argc, char **argv)
         Sleep(5);
         return 0;
     }
-    if (strcmp(mode, "rebuild") == 0 && argc > 3) {
+    if (strcmp(mode, "rebuild") == 0 && argc > 4) {
         printf("after the rebuild:");
         for (int round = 0; round < 5; ++round) {
             out(0x3BC, 0x11);
@@ -114,7 +84,7 @@ int main(int argc, char **argv)
                                       OPEN_EXISTING, 0, nullptr);
             DWORD done = 0, magic = 0;
             WriteFile(file, &magic, 4, &done, nullptr);
-            HANDLE probe = start(argv[3]);
+            const intptr_t probe = _spawnl(_P_NOWAIT, argv[3], argv[3], argv[4], nullptr);
             for (int i = 0; i < 30000 && magic == 0; ++i) {
                 Sleep(1);
                 SetFilePointer(file, 0, nullptr, FILE_BEGIN);
@@ -126,7 +96,10 @@ int main(int argc, char **argv)
             CloseHandle(file);
             out(0x3BC, 0x44);
             printf(" %02x", inp(0x3BC) & 0xFF);
-            ends_within(probe, 60000);
+            if (probe != -1) {
+                WaitForSingleObject(reinterpret_cast<HANDLE>(probe), 60000);
+                CloseHandle(reinterpret_cast<HANDLE>(probe));
+            }
         }
         printf("\n");
         return 0;

@@ -1,55 +1,29 @@
 #!/usr/bin/env bash
 # Our inpout32.dll and lptmon.exe under Wine, as a user without a parallel
-# port runs them:
-#   virtual_port.sh latch | blinking | consoles
+# port runs them and against what other people's programs (host.exe), users'
+# folders and full disks do to them:
+#   virtual_port.sh blinking | consoles | exits | reader_gone | names |
+#                   rebuild | grown | notices | disk
 # Skipped (exit 77, with the reason) where Wine cannot run them.
 set -euo pipefail
 . "$(dirname "$0")/wine-setup.sh"
-trap '"$wineserver" -k 2>/dev/null || true' EXIT
-
-# A folder as the user unzips it, with a state folder of its own (a Windows
-# path: Wine maps Z: to the Unix root).
-dir=$(mktemp -d "$WORK/run.XXXXXX")
-cp "$LED_BLINK_EXE" "$INPOUT32_DLL" "$LPTMON_EXE" "$PROBE_EXE" "$dir/"
-export LPT_VIRTUAL_DIR="Z:${dir//\//\\}\\state"
-run() { # program [args...]: output to $dir/out.txt and $dir/err.txt
-    (cd "$dir" && timeout 60 "$wine" "$@" </dev/null >out.txt 2>err.txt)
-}
-notice=$'inpout32: virtual port 0x3BC: no hardware is driven; watch it with lptmon\r'
-# until_there FILE: waits for it, at most a minute: Wine may take seconds
-# to start a program.
-until_there() { for _ in $(seq 600); do [ -f "$1" ] && break; sleep 0.1; done; }
+port_folder "$LED_BLINK_EXE" "$HOST_EXE"
+kept="; port 0x3BC: values are kept in this program only"
 
 case "$1" in
-latch) # a value written by one process is read by the next; the notice once each
-    run lpt_probe.exe || fail "first probe: status $?"
-    [ "$(cat "$dir/out.txt")" = $'init=0 3bc=00\r' ] || fail "fresh port: $(cat -A "$dir/out.txt")"
-    [ "$(cat "$dir/err.txt")" = $'\r\n'"$notice" ] || fail "notice: $(cat -A "$dir/err.txt")"
-    run lpt_probe.exe || fail "second probe: status $?"
-    [ "$(cat "$dir/out.txt")" = $'init=0 3bc=01\r' ] || fail "latch: $(cat -A "$dir/out.txt")"
-    [ "$(grep -c "no hardware" "$dir/err.txt")" = 1 ] || fail "notice not once"
-    [ -f "$dir/state/lpt-3bc.state" ] || fail "no state file in LPT_VIRTUAL_DIR"
-    run lptmon.exe --once || fail "lptmon --once: status $?"
-    [[ "$(cat "$dir/out.txt")" == "port 0x3BC  D7-D0 "*"data 0x01 00000001"$'\r' ]] ||
-        fail "lptmon --once: $(cat -A "$dir/out.txt")"
-    # Without LPT_VIRTUAL_DIR: the user's local application data folder.
-    (unset LPT_VIRTUAL_DIR && run lpt_probe.exe) || fail "probe, default folder: status $?"
-    ls "$WINEPREFIX"/drive_c/users/*/AppData/Local/lpt-virtual/lpt-3bc.state >/dev/null ||
-        fail "no state file under the local application data folder"
-    ;;
 blinking) # lptmon.exe --once and --log show the blinker's 1, 2, 1, 2 a second apart
     (cd "$dir" && timeout 60 "$wine" LED_blink.exe </dev/null >blink.txt 2>&1) &
-    until_there "$dir/state/lpt-3bc.state"
+    until_ok 60 '[ -f "$dir/state/lpt-3bc.state" ]' || fail "the blinker did not start"
     started=$SECONDS
     sleep 2
-    run lptmon.exe --once || fail "lptmon --once while blinking: status $?"
-    grep -qE "data 0x0(1 00000001|2 00000010)"$'\r' "$dir/out.txt" ||
-        fail "lptmon --once while blinking: $(cat -A "$dir/out.txt")"
+    run lptmon.exe --once
+    [ "$status" = 0 ] && grep -qE "data 0x0(1 00000001|2 00000010)"$'\r' "$dir/out.txt" ||
+        fail "lptmon --once while blinking: status $status: $(cat -A "$dir/out.txt")"
     sleep $((started + 6 > SECONDS ? started + 6 - SECONDS : 0)) # four writes at least
     "$wineserver" -k 2>/dev/null || true
     wait || true
     (cd "$dir" && timeout 60 "$wine" lptmon.exe --log </dev/null >log.txt 2>&1) &
-    for _ in $(seq 600); do [ "$(grep -cs " data " "$dir/log.txt")" -ge 4 ] && break; sleep 0.1; done
+    until_ok 60 '[ "$(grep -cs " data " "$dir/log.txt")" -ge 4 ]' || true
     "$wineserver" -k 2>/dev/null || true
     wait || true
     # "417.210451  +1.000271  data    0x02 00000010  pid 9699"; the first has no gap
@@ -62,32 +36,141 @@ blinking) # lptmon.exe --once and --log show the blinker's 1, 2, 1, 2 a second a
     ;;
 consoles) # two console windows: a key ends the blinker with both LEDs off, q ends lptmon
     start_display
-    press() { # key program: typed into the program's window until the program ends
-        local window
-        window=$(timeout 60 xdotool search --sync --onlyvisible --name "$2" | head -1) ||
-            fail "no console window of $2"
-        for _ in 1 2 3; do
-            # No window manager runs here: the windows lie on one another, so
-            # the window is raised, clicked and given the focus directly.
-            xdotool windowraise "$window" mousemove --window "$window" 100 100 click 1
-            xdotool windowfocus --sync "$window"
-            sleep 0.5
-            xdotool key "$1"
-            for _ in $(seq 30); do [ -s "$dir/$2.status" ] && return; sleep 0.1; done
-        done
-    }
     console lptmon.exe
     console LED_blink.exe
-    until_there "$dir/state/lpt-3bc.state"
-    [ -f "$dir/state/lpt-3bc.state" ] || fail "the blinker did not start"
+    until_ok 60 '[ -f "$dir/state/lpt-3bc.state" ]' || fail "the blinker did not start"
     sleep 3
     press x LED_blink.exe
     [ "$(cat "$dir/LED_blink.exe.status" 2>/dev/null)" = 0 ] || fail "blinker: not ended by the key"
-    run lptmon.exe --once || fail "lptmon --once after the key: status $?"
-    grep -qF "data 0x00 00000000" "$dir/out.txt" || fail "after the key: $(cat "$dir/out.txt")"
+    run lptmon.exe --once
+    [[ "$status $(out)" == "0 "*"data 0x00 00000000" ]] || fail "after the key: $status $(out)"
     [ ! -s "$dir/lptmon.exe.status" ] || fail "lptmon ended before q"
     press q lptmon.exe
     [ "$(cat "$dir/lptmon.exe.status" 2>/dev/null)" = 0 ] || fail "lptmon: not ended by q"
+    ;;
+exits) # a program ending while two of its threads write never hangs
+    run host.exe exits 200
+    [ "$(out)" = "0 of 200 hung at exit" ] || fail "$(out) $(err)"
+    ;;
+reader_gone) # lptmon ends when the reader of its output goes, also on an idle port
+    run lpt_probe.exe
+    for args in --log ""; do
+        start=$SECONDS
+        # shellcheck disable=SC2086 # no argument for the plain lines
+        first=$(cd "$dir" && timeout 60 "$wine" lptmon.exe $args </dev/null 2>/dev/null | head -1) ||
+            true
+        [[ "$first" == *"data"*"0x01"* ]] || fail "lptmon $args: first line $first"
+        [ $((SECONDS - start)) -lt 30 ] ||
+            fail "lptmon $args: still running $((SECONDS - start)) s after its reader went"
+    done
+    ;;
+names) # a value kept between processes, in folders named outside the ANSI
+    # code page and in the \\?\ form, and the paths in messages as the user typed them
+    name="čšž Ана 用户"
+    mkdir "$dir/$name"
+    for folder in "$(windows "$dir/$name")" "\\\\?\\$(windows "$dir/long")"; do
+        LPT_VIRTUAL_DIR=$folder
+        # A value written by one process is read by the next; the notice once each.
+        for value in 00 01; do
+            run lpt_probe.exe
+            [ "$status $(out)" = "0 init=0 3bc=$value" ] && [ "$(err)" = $'\n'"$notice" ] ||
+                fail "$folder: probe, $value expected: $status $(cat -A "$dir/out.txt" "$dir/err.txt")"
+        done
+        run lptmon.exe --once
+        [[ "$status $(cat "$dir/out.txt")" == "0 port 0x3BC  D7-D0 "*"data 0x01 00000001"$'\r' ]] ||
+            fail "$folder: lptmon: $status $(cat -A "$dir/out.txt" "$dir/err.txt")"
+    done
+    [ -f "$dir/$name/lpt-3bc.state" ] && [ -f "$dir/long/lpt-3bc.state" ] ||
+        fail "state files: $(cd "$dir" && find . -name '*.state')"
+    LPT_VIRTUAL_DIR=$(windows "$dir/$name")
+    run lptmon.exe --once --port 0x378
+    [ "$(err)" = "lptmon: port 0x378 has never been written (no write in $LPT_VIRTUAL_DIR\\lpt-378.state)" ] ||
+        fail "lptmon's path: $(err)"
+    # On a console (Wine's, on a terminal) as the same characters; the
+    # console wraps its lines and moves its cursor.
+    console=$(cd "$dir" && timeout 60 script -qec "'$wine' lptmon.exe --once --port 0x378" /dev/null \
+        </dev/null | sed 's/\x1b\[[0-9;?]*[a-zA-Z]//g' | tr -d '\r\n') || true
+    [[ "$console" == *"$name\\lpt-378.state)" ]] || fail "lptmon on a console: $console"
+    # A user whose profile has such a name, without LPT_VIRTUAL_DIR: Wine
+    # takes the profile's folders from the registry, changed for the run.
+    key='HKCU\Volatile Environment'
+    saved=$(sed -n 's/^"LOCALAPPDATA"="\(.*\)"\r*$/\1/p' "$WINEPREFIX/user.reg" | sed 's/\\\\/\\/g')
+    [ -n "$saved" ] || fail "no LOCALAPPDATA in the Wine prefix"
+    run reg add "$key" /v LOCALAPPDATA /d "$(windows "$dir/$name/AppData/Local")" /f
+    (unset LPT_VIRTUAL_DIR && run lpt_probe.exe)
+    run reg add "$key" /v LOCALAPPDATA /d "$saved" /f
+    [ -f "$dir/$name/AppData/Local/lpt-virtual/lpt-3bc.state" ] ||
+        fail "no state file under the profile: $(cd "$dir" && find . -name '*.state')"
+    ;;
+rebuild) # a rebuild while another program writes leaves no stale register
+    run host.exe rebuild "$LPT_VIRTUAL_DIR\\lpt-3bc.state" lpt_probe.exe 3bc=22
+    # The probes print their own lines before it.
+    [ "$(out | tail -1)" = "after the rebuild: 44 44 44 44 44" ] || fail "$(out) $(err)"
+    run lpt_probe.exe 3bc=55
+    run lptmon.exe --once
+    [[ "$(out)" == *"data 0x55 01010101" ]] || fail "lptmon: $(out) $(err)"
+    ;;
+grown) # a state file grown while a program maps it is made anew; that
+    # program follows
+    mkfifo "$dir/go"
+    (cd "$dir" && timeout 120 "$wine" host.exe hold <go >hold.txt 2>/dev/null) &
+    exec 3>"$dir/go"
+    until_ok 60 'grep -q holding "$dir/hold.txt"' || fail "host: $(cat "$dir/hold.txt")"
+    truncate -s +4096 "$dir/state/lpt-3bc.state"
+    run lpt_probe.exe 3bc=5
+    [ "$(err)" = $'\n'"$notice" ] || fail "writer: $(err)"
+    run lpt_probe.exe 3bc
+    [ "$(out)" = "init=0 3bc=05" ] || fail "after the growth: $(out) $(err)"
+    run lptmon.exe --once
+    [[ "$(out)" == *"data 0x05 00000101" ]] || fail "lptmon: $(out) $(err)"
+    echo >&3
+    exec 3>&-
+    wait
+    [ "$(tr -d '\r' <"$dir/hold.txt")" = $'holding\n66' ] || fail "host: $(cat "$dir/hold.txt")"
+    run lpt_probe.exe 3bc
+    [ "$(out)" = "init=0 3bc=66" ] || fail "the holder's write: $(out) $(err)"
+    ;;
+notices) # the notice once per process; a file named as the folder refused
+    # by lptmon in the library's words
+    run host.exe loads 50
+    [ "$(err)" = $'\n'"$notice" ] || fail "notices: $(err)"
+    echo x >"$dir/afile"
+    LPT_VIRTUAL_DIR=$(windows "$dir/afile")
+    run lpt_probe.exe 3bc=1
+    why=$(err | sed -n "s/^inpout32: virtual port: \(.*\)$kept\$/\1/p")
+    [[ "$why" == "CreateFile($LPT_VIRTUAL_DIR\\lpt-3bc.state) failed: "* ]] || fail "writer: $(err)"
+    run lptmon.exe --once
+    [ "$status" = 1 ] && [ "$(err)" = "lptmon: $why" ] || fail "lptmon --once: $status $(err)"
+    ;;
+disk) # a link in the file's place, never written through nor removed with
+    # what it leads to, and a full disk
+    run lpt_probe.exe 3bc=1
+    mv "$dir/state/lpt-3bc.state" "$dir/outside.state"
+    ln -s ../outside.state "$dir/state/lpt-3bc.state"
+    cp "$dir/outside.state" "$dir/outside.kept"
+    link="$LPT_VIRTUAL_DIR\\lpt-3bc.state is a link to another file; delete the link"
+    run lptmon.exe --once
+    [ "$status" = 1 ] && [ "$(err)" = "lptmon: $link" ] || fail "lptmon on a link: $status $(err)"
+    run lpt_probe.exe 3bc=7 3bc
+    [ "$(out)" = "init=0 3bc=07" ] && [ "$(err)" = $'\n'"inpout32: virtual port: $link$kept" ] ||
+        fail "writer on a link: $(out) $(err)"
+    cmp -s "$dir/outside.state" "$dir/outside.kept" || fail "written through the link"
+    # A file system with no room for the file, seen by a Wine server of its own.
+    unshare -m true 2>/dev/null || skip "no mount namespace can be made here"
+    "$wineserver" -k 2>/dev/null || true
+    mkdir -m 700 "$dir/full"
+    status=0
+    unshare -m bash -c '
+        mount -t tmpfs -o size=8k,mode=700 lpt-full "$1/full" || exit 77
+        cd "$1" && LPT_VIRTUAL_DIR=$2 timeout 120 "$3" lpt_probe.exe 3bc=33 3bc \
+            </dev/null >out.txt 2>err.txt
+        echo "status $?" >>out.txt
+        "$4" -k' - "$dir" "$(windows "$dir/full")" "$wine" "$wineserver" || status=$?
+    [ "$status" != 77 ] || skip "no tmpfs can be mounted here"
+    [ "$(out)" = $'init=0 3bc=33\nstatus 0' ] || fail "full disk: $(out)"
+    full="$(windows "$dir/full")\\lpt-3bc.state"
+    [[ "$(err)" == $'\n'"inpout32: virtual port: cannot reserve $full: WriteFile($full) failed: "*"$kept" ]] ||
+        fail "full disk: $(err)"
     ;;
 esac
 echo ok

@@ -22,6 +22,33 @@ mkdir -p "$WORK"
     skip "wineboot could not make a Wine prefix"
 probe=$(timeout 60 "$wine" cmd /c echo wine-ok 2>&1 || true)
 grep -q wine-ok <<<"$probe" || skip "Wine does not run programs here: $(head -1 <<<"$probe")"
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
+# Names reach Wine as UTF-8 whatever the caller's locale.
+export LC_ALL=C.UTF-8
+
+# until_ok SECONDS CONDITION: waits for the condition (Wine may take seconds
+# to start a program); fails as the condition does at the end.
+until_ok() {
+    for _ in $(seq $(($1 * 10))); do eval "$2" && return; sleep 0.1; done
+    eval "$2"
+}
+# windows PATH: a Unix path as Wine's Z: drive names it.
+windows() { local path=${1//\//\\}; echo "Z:$path"; }
+# port_folder [FILE...]: a folder as the user unzips it, in $dir, with our
+# library, lptmon, the probe and the files, and a state folder of its own.
+port_folder() {
+    dir=$(mktemp -d "$WORK/run.XXXXXX")
+    cp "$INPOUT32_DLL" "$LPTMON_EXE" "$PROBE_EXE" "$@" "$dir/"
+    export LPT_VIRTUAL_DIR
+    LPT_VIRTUAL_DIR=$(windows "$dir/state")
+}
+run() { # program [args...]: output to $dir/out.txt and $dir/err.txt, status in $status
+    status=0
+    (cd "$dir" && timeout 120 "$wine" "$@" </dev/null >out.txt 2>err.txt) || status=$?
+}
+out() { tr -d '\r' <"$dir/out.txt"; }
+err() { tr -d '\r' <"$dir/err.txt"; }
+notice="inpout32: virtual port 0x3BC: no hardware is driven; watch it with lptmon"
 
 # start_display: a virtual X display of its own (other suites may run their
 # own X server) for console windows, ended with the test.
@@ -32,8 +59,7 @@ start_display() {
     display=$(mktemp "$WORK/display.XXXXXX")
     Xvfb -displayfd 3 -screen 0 1024x768x24 3>"$display" >/dev/null 2>&1 &
     trap "kill $! 2>/dev/null; \"\$wineserver\" -k 2>/dev/null || true" EXIT
-    for _ in $(seq 300); do [ -s "$display" ] && break; sleep 0.1; done
-    [ -s "$display" ] || fail "Xvfb did not start"
+    until_ok 30 '[ -s "$display" ]' || fail "Xvfb did not start"
     export DISPLAY=":$(cat "$display")"
 }
 # console PROGRAM: runs it in a wineconsole window in $dir, in the
@@ -45,4 +71,19 @@ console() {
         timeout 90 "$wine" wineconsole "$1" >/dev/null 2>&1 || status=$?
         echo $status >"$1.status"
     ) &
+}
+# press KEY PROGRAM: typed into the program's console window until it ends.
+press() {
+    local window ended=$dir/$2.status
+    window=$(timeout 60 xdotool search --sync --onlyvisible --name "$2" | head -1) ||
+        fail "no console window of $2"
+    for _ in 1 2 3; do
+        # No window manager runs here: the windows lie on one another, so
+        # the window is raised, clicked and given the focus directly.
+        xdotool windowraise "$window" mousemove --window "$window" 100 100 click 1
+        xdotool windowfocus --sync "$window"
+        sleep 0.5
+        xdotool key "$1"
+        until_ok 3 '[ -s "$ended" ]' && return
+    done
 }

@@ -56,11 +56,8 @@ blinking) # no console: 1, 2, 1, 2, ... a second apart, the instructions once
     setup fake_both
     (cd "$dir" && timeout 60 "$wine" LED_blink.exe </dev/null >out.txt 2>&1) &
     # Until both have written four times: Wine may take seconds to start.
-    for _ in $(seq 600); do
-        [ "$(grep -c ^out "$FAKE_LPT_LOG" "$stackcheck_dir/calls.log" | cut -d: -f2 | sort -n | head -1)" -ge 4 ] &&
-            break
-        sleep 0.1
-    done
+    until_ok 60 '[ "$(grep -c ^out "$FAKE_LPT_LOG" "$stackcheck_dir/calls.log" |
+        cut -d: -f2 | sort -n | head -1)" -ge 4 ]' || true
     "$wineserver" -k 2>/dev/null || true
     wait || true
     [[ "$(port_values)" == "1 2 1 2"* ]] || fail "port values: $(port_values)"
@@ -77,16 +74,15 @@ key_press) # a key typed into a wineconsole window on a virtual X display in
     start_display
     setup fake_both
     console LED_blink.exe
-    for _ in $(seq 100); do [ -n "$(port_values)" ] && break; sleep 0.1; done
-    [ -n "$(port_values)" ] || fail "the program did not start blinking"
+    until_ok 10 '[ -n "$(port_values)" ]' || fail "the program did not start blinking"
     window=$(timeout 60 xdotool search --sync --onlyvisible --name "LED_blink" | head -1) ||
         fail "no console window of the program"
     # Into the second cycle, so that each place in the loop calls the port
     # library twice.
-    for _ in $(seq 40); do [[ "$(port_values)" == "1 2 1 "* ]] && break; sleep 0.1; done
+    until_ok 4 '[[ "$(port_values)" == "1 2 1 "* ]]' || true
     # No window manager runs here: give the window the focus directly.
     xdotool windowfocus --sync "$window" key x
-    for _ in $(seq 80); do [ -s "$dir/LED_blink.exe.status" ] && break; sleep 0.1; done
+    until_ok 8 '[ -s "$dir/LED_blink.exe.status" ]' || true
     [ "$(port_values)" = "1 2 1 2 0 " ] || fail "port values: $(port_values)"
     check_phases
     check_stack
