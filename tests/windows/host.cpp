@@ -2,9 +2,11 @@
 // what a test script cannot do from outside:
 //   host exits N             runs "host write" N times; says how many hung
 //   host write               two threads write the port as main returns
-//   host rebuild FILE PROBE ARG  five times: a writer in full flow while
-//                            "PROBE ARG" rebuilds the damaged state FILE;
-//                            then writes 0x44 and says what the register holds
+//   host rebuild FILE        five times: a writer in full flow while a
+//                            "host rebuilder" rebuilds the damaged state FILE
+//                            by its first write; then writes 0x44 and says
+//                            what the register holds
+//   host rebuilder           writes 0x22 once the rebuild's event is set
 //   host hold                writes 0x11, waits for a line, writes 0x66
 //   host loads N             loads and unloads the library N times
 #include <process.h>
@@ -21,6 +23,7 @@ static HMODULE library;
 static inp_fn inp;
 static out_fn out;
 static volatile LONG stop = 0;
+static const char rebuild_event[] = "lpt-host-rebuild";
 
 static void load()
 {
@@ -71,34 +74,53 @@ int main(int argc, char **argv)
         Sleep(5);
         return 0;
     }
-    if (strcmp(mode, "rebuild") == 0 && argc > 4) {
+    if (strcmp(mode, "rebuilder") == 0) {
+        const HANDLE go = OpenEventA(SYNCHRONIZE, FALSE, rebuild_event);
+        if (go == nullptr || WaitForSingleObject(go, 60000) != WAIT_OBJECT_0) {
+            return 3;
+        }
+        out(0x3BC, 0x22);
+        return 0;
+    }
+    if (strcmp(mode, "rebuild") == 0 && argc > 2) {
         printf("after the rebuild:");
+        const HANDLE go = CreateEventA(nullptr, TRUE, FALSE, rebuild_event);
         for (int round = 0; round < 5; ++round) {
             out(0x3BC, 0x11);
+            // Started while this program has one thread: Wine waits, with no
+            // time limit, for a new process to start, and one started while
+            // a thread writes flat out was seen never to (QEMU's emulated CPU).
+            ResetEvent(go);
+            const HANDLE rebuilder = reinterpret_cast<HANDLE>(
+                _spawnl(_P_NOWAIT, argv[0], argv[0], "rebuilder", nullptr));
             HANDLE thread = start_writer(0x11);
             Sleep(300);
             // The magic spoilt through a handle of our own, as any program
-            // could; the writer stopped as soon as the probe has rebuilt the
-            // file, so that the new count stays far below the old one.
+            // could; the writer stopped as soon as the rebuilder has rebuilt
+            // the file, so that the new count stays far below the old one.
             HANDLE file = CreateFileA(argv[2], GENERIC_READ | GENERIC_WRITE, 7, nullptr,
                                       OPEN_EXISTING, 0, nullptr);
             DWORD done = 0, magic = 0;
             WriteFile(file, &magic, 4, &done, nullptr);
-            const intptr_t probe = _spawnl(_P_NOWAIT, argv[3], argv[3], argv[4], nullptr);
+            SetEvent(go);
             for (int i = 0; i < 30000 && magic == 0; ++i) {
                 Sleep(1);
                 SetFilePointer(file, 0, nullptr, FILE_BEGIN);
                 ReadFile(file, &magic, 4, &done, nullptr);
             }
             InterlockedExchange(&stop, 1);
-            WaitForSingleObject(thread, INFINITE);
+            if (WaitForSingleObject(thread, 30000) != WAIT_OBJECT_0) {
+                printf(" (the writer hung in Out32)\n");
+                fflush(stdout);
+                TerminateProcess(GetCurrentProcess(), 4);
+            }
             CloseHandle(thread);
             CloseHandle(file);
             out(0x3BC, 0x44);
             printf(" %02x", inp(0x3BC) & 0xFF);
-            if (probe != -1) {
-                WaitForSingleObject(reinterpret_cast<HANDLE>(probe), 60000);
-                CloseHandle(reinterpret_cast<HANDLE>(probe));
+            if (rebuilder != INVALID_HANDLE_VALUE) {
+                WaitForSingleObject(rebuilder, 60000);
+                CloseHandle(rebuilder);
             }
         }
         printf("\n");

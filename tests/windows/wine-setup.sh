@@ -18,9 +18,12 @@ wineserver=$(dirname "$wine")/wineserver
 command -v "$wineserver" >/dev/null || wineserver=wineserver
 export WINEPREFIX="$WORK/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WORK"
-[ -d "$WINEPREFIX" ] || timeout 120 "$wine" wineboot -i >/dev/null 2>&1 ||
+# A program of an earlier test that outlived its time would still hold the
+# prefix's server: ended first.
+timeout -k 5 30 "$wineserver" -k 2>/dev/null || true
+[ -d "$WINEPREFIX" ] || timeout -k 5 120 "$wine" wineboot -i >/dev/null 2>&1 ||
     skip "wineboot could not make a Wine prefix"
-probe=$(timeout 60 "$wine" cmd /c echo wine-ok 2>&1 || true)
+probe=$(timeout -k 5 60 "$wine" cmd /c echo wine-ok 2>&1 || true)
 grep -q wine-ok <<<"$probe" || skip "Wine does not run programs here: $(head -1 <<<"$probe")"
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 # Names reach Wine as UTF-8 whatever the caller's locale.
@@ -42,9 +45,11 @@ port_folder() {
     export LPT_VIRTUAL_DIR
     LPT_VIRTUAL_DIR=$(windows "$dir/state")
 }
-run() { # program [args...]: output to $dir/out.txt and $dir/err.txt, status in $status
+run() { # program [args...]: output to $dir/out.txt and $dir/err.txt, status in
+    # $status; ended after $run_seconds (120 unless set)
     status=0
-    (cd "$dir" && timeout 120 "$wine" "$@" </dev/null >out.txt 2>err.txt) || status=$?
+    (cd "$dir" && timeout -k 5 "${run_seconds:-120}" "$wine" "$@" </dev/null >out.txt 2>err.txt) ||
+        status=$?
 }
 out() { tr -d '\r' <"$dir/out.txt"; }
 err() { tr -d '\r' <"$dir/err.txt"; }
@@ -68,14 +73,14 @@ console() {
     (
         cd "$dir"
         status=0
-        timeout 90 "$wine" wineconsole "$1" >/dev/null 2>&1 || status=$?
+        timeout -k 5 90 "$wine" wineconsole "$1" >/dev/null 2>&1 || status=$?
         echo $status >"$1.status"
     ) &
 }
 # press KEY PROGRAM: typed into the program's console window until it ends.
 press() {
     local window ended=$dir/$2.status
-    window=$(timeout 60 xdotool search --sync --onlyvisible --name "$2" | head -1) ||
+    window=$(timeout -k 5 60 xdotool search --sync --onlyvisible --name "$2" | head -1) ||
         fail "no console window of $2"
     for _ in 1 2 3; do
         # No window manager runs here: the windows lie on one another, so

@@ -35,7 +35,7 @@ failure_paths) # exact texts, pauses, exit status 1, no port write; keys from a 
     check() { # double, standard error, number of pauses
         setup "$1"
         status=0
-        printf 'abc\r\n' | (cd "$dir" && timeout 60 "$wine" LED_blink.exe >out.txt 2>err.txt) || status=$?
+        printf 'abc\r\n' | (cd "$dir" && timeout -k 5 60 "$wine" LED_blink.exe >out.txt 2>err.txt) || status=$?
         [ "$status" = 1 ] || fail "${1:-no library}: exit status $status"
         [ "$(cat "$dir/err.txt")" = "$2" ] || fail "${1:-no library}: stderr $(cat -A "$dir/err.txt")"
         grep -qF $'Ne morem naloziti dinamicne knjiznice inpout32.dll\r\n' "$dir/out.txt" ||
@@ -51,10 +51,10 @@ blinking) # no console: 1, 2, 1, 2, ... a second apart, the instructions once
     # Beside it, the optimised build (see CMakeLists.txt) for its stack only.
     setup fake_both
     cp "$STACKCHECK_EXE" "$dir/LED_blink.exe"
-    (cd "$dir" && timeout 60 "$wine" LED_blink.exe </dev/null >out.txt 2>&1) &
+    (cd "$dir" && timeout -k 5 60 "$wine" LED_blink.exe </dev/null >out.txt 2>&1) &
     stackcheck_dir=$dir
     setup fake_both
-    (cd "$dir" && timeout 60 "$wine" LED_blink.exe </dev/null >out.txt 2>&1) &
+    (cd "$dir" && timeout -k 5 60 "$wine" LED_blink.exe </dev/null >out.txt 2>&1) &
     # Until both have written four times: Wine may take seconds to start.
     until_ok 60 '[ "$(grep -c ^out "$FAKE_LPT_LOG" "$stackcheck_dir/calls.log" |
         cut -d: -f2 | sort -n | head -1)" -ge 4 ]' || true
@@ -75,7 +75,7 @@ key_press) # a key typed into a wineconsole window on a virtual X display in
     setup fake_both
     console LED_blink.exe
     until_ok 10 '[ -n "$(port_values)" ]' || fail "the program did not start blinking"
-    window=$(timeout 60 xdotool search --sync --onlyvisible --name "LED_blink" | head -1) ||
+    window=$(timeout -k 5 60 xdotool search --sync --onlyvisible --name "LED_blink" | head -1) ||
         fail "no console window of the program"
     # Into the second cycle, so that each place in the loop calls the port
     # library twice.
