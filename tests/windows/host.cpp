@@ -87,9 +87,9 @@ int main(int argc, char **argv)
         const HANDLE go = CreateEventA(nullptr, TRUE, FALSE, rebuild_event);
         for (int round = 0; round < 5; ++round) {
             out(0x3BC, 0x11);
-            // Started while this program has one thread: Wine waits, with no
-            // time limit, for a new process to start, and one started while
-            // a thread writes flat out was seen never to (QEMU's emulated CPU).
+            // Started while this program has one thread: Wine waits for a new
+            // process to start with no time limit, and the writer thread's
+            // flat-out writes are no part of what is tested here.
             ResetEvent(go);
             const HANDLE rebuilder = reinterpret_cast<HANDLE>(
                 _spawnl(_P_NOWAIT, argv[0], argv[0], "rebuilder", nullptr));
