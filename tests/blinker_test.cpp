@@ -32,13 +32,14 @@ struct Session {
     TempDir dir;
     std::unique_ptr<Pty> pty;
 
-    explicit Session(bool with_library = true, const std::string &typed_before = "")
+    explicit Session(bool with_library = true, const std::string &typed_before = "",
+                     const std::string &script = wrapper)
     {
         copy_file(LED_BLINK_PATH, dir / "LED_blink");
         if (with_library) {
             copy_file(FAKE_DIR "/fake_both.so", dir / "inpout32.dll");
         }
-        pty = std::make_unique<Pty>(dir.path, std::vector<std::string>{"/bin/sh", "-c", wrapper},
+        pty = std::make_unique<Pty>(dir.path, std::vector<std::string>{"/bin/bash", "-c", script},
                                     std::vector<std::string>{"FAKE_LPT_LOG=" + (dir / "log")});
         pty->send(typed_before); // the terminal holds it until someone reads
     }
@@ -117,6 +118,34 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"INT", "", 1, "", SIGINT, {1}, ""},
                       Case{"SEGV", "", 1, "", SIGSEGV, {1}, ""}),
     ::testing::PrintToStringParamName());
+
+// Ctrl+Z gives the shell back the terminal in the mode it had, and after fg
+// one key without Enter ends the blinker again. A job-control shell that is
+// not interactive keeps the terminal as the stopped program left it.
+TEST(BlinkerStop, CtrlZHandsBackTheShellsModeAndFgTakesSingleKeysAgain)
+{
+    std::string script = wrapper;
+    script.replace(script.find("./LED_blink; s=$?"), 17,
+                   "set -m\n./LED_blink\nstty -g > stopped\n"
+                   "cmp -s before stopped && echo '[stopped mode=same]' || echo '[stopped]'\n"
+                   "fg >/dev/null; s=$?");
+    Session run(true, "", script);
+    ASSERT_TRUE(run.pty->wait_for(instructions, 5000)) << run.pty->output();
+    run.writes(2);
+    run.pty->send("\x1a");
+    ASSERT_TRUE(run.pty->wait_for("[stopped", 3000)) << run.pty->output();
+    EXPECT_NE(run.pty->output().find("[stopped mode=same]"), std::string::npos);
+    // Continued: one more write shows it runs, then the key.
+    const size_t before = calls(run.dir / "log", "out").size();
+    for (int i = 0; i < 150 && calls(run.dir / "log", "out").size() == before; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    run.pty->send("x");
+    ASSERT_TRUE(run.pty->wait_exit(4000)) << "no single-key mode after fg: " << run.pty->output();
+    EXPECT_EQ(calls(run.dir / "log", "out").back().value, 0);
+    const std::string &out = run.pty->output();
+    EXPECT_EQ(out.substr(out.size() - 27), "\r\n[exit=0 mode=same key=]\r\n") << out;
+}
 
 TEST(BlinkerPause, OneKeyPressIsOneKeyAlsoWhenItSendsSeveralBytes)
 {
