@@ -121,12 +121,13 @@ epc_qemu_args() {
         -trace "enable=parallel_ioport_*" -msg timestamp=on -D "$3")
 }
 
-# epc_port_writes : turns QEMU's trace lines on standard input into
-# "TIME REGISTER VALUE" for each write to the port at 0x3BC, as they come
-# (register 0 data, 1 status, 2 control; TIME in seconds since 1970 with six
-# decimals, VALUE two hex digits). QEMU names a register by its address & 7.
+# epc_port_writes [BASE] : turns QEMU's trace lines on standard input into
+# "TIME REGISTER VALUE" for each write to the port at BASE (0x3bc unless
+# given), as they come (register 0 data, 1 status, 2 control; TIME in seconds
+# since 1970 with six decimals, VALUE two hex digits). QEMU names a register
+# by its address & 7.
 epc_port_writes() {
-    local head='s/^[0-9]*@\([0-9.]*\):parallel_ioport_write write .* addr 0x0'
-    sed -un -e "${head}4 val 0x\(..\)\$/\1 0 \2/p" -e "${head}5 val 0x\(..\)\$/\1 1 \2/p" \
-        -e "${head}6 val 0x\(..\)\$/\1 2 \2/p"
+    local base=$((${1:-0x3bc} & 7))
+    sed -un "s/^[0-9]*@\([0-9.]*\):parallel_ioport_write write .* addr 0x0\([$base-$((base + 2))]\) val 0x\(..\)\$/\1 \2 \3/p" |
+        awk -v base=$base '{ print $1, $2 - base, $3; fflush() }'
 }

@@ -35,16 +35,12 @@ timeout -k 5 $hard_limit "${epc_args[@]}" </dev/null >"$work/qemu.log" 2>&1 &
 qemu=$!
 exec 3<>"$work/console.in" # read-write: opening never waits for QEMU
 
-# Data register writes to 0x3BC as "time value" lines; the drivers' probe
-# writes come first.
+# Data register writes to the port at BASE (0x3bc unless given) as "time
+# value" lines; the drivers' probe writes come first.
 data_writes() {
-    epc_port_writes 2>/dev/null <"$work/trace.log" | awk '$2 == 0 { print $1, $3 }'
+    epc_port_writes "$@" 2>/dev/null <"$work/trace.log" | awk '$2 == 0 { print $1, $3 }'
 }
-# The same for the port at 0x378 (QEMU's address 0), as "time value".
-data378_writes() {
-    sed -n 's/^[0-9]*@\([0-9.]*\):parallel_ioport_write write .* addr 0x00 val 0x\(..\)$/\1 \2/p' \
-        "$work/trace.log"
-}
+data378_writes() { data_writes 0x378; }
 since_first_1() { awk '$2 == "01" { on = 1 } on'; }
 
 # Once the guest has said "lpt: NAME start", types a key after WRITES data
