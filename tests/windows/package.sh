@@ -2,7 +2,7 @@
 # The package a Windows user takes: the install puts LED_blink.exe, our
 # inpout32.dll and lptmon.exe in one folder, CPack zips it, and each of the
 # three is a console program or DLL for the target that imports only what a
-# plain Windows PC has; the blinker loads the port library only at run time.
+# plain Windows PC has (the blinker loads the port library only at run time).
 set -euo pipefail
 fail() { echo "FAIL: $*"; exit 1; }
 
@@ -26,11 +26,6 @@ for file in LED_blink.exe inpout32.dll lptmon.exe; do
     echo "$file imports: $(echo $dlls)"
     other=$(grep -vxE 'kernel32|msvcrt|ucrtbase|api-ms-win-crt-.*|advapi32' <<<"${dlls//.dll/}" || true)
     [ -z "$other" ] || fail "$file imports $other, which a plain Windows PC does not have"
-done
-
-headers=$("$OBJDUMP" -p "$out/folder/LED_blink.exe")
-for name in LoadLibraryA GetProcAddress FreeLibrary Sleep _kbhit system; do
-    grep -qw "$name" <<<"$headers" || fail "LED_blink.exe does not import $name"
 done
 
 # Plain __stdcall names, as programs ask for them; nothing else exported.

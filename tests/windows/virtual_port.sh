@@ -2,7 +2,7 @@
 # Our inpout32.dll and lptmon.exe under Wine, as a user without a parallel
 # port runs them and against what other people's programs (host.exe), users'
 # folders and full disks do to them:
-#   virtual_port.sh blinking | consoles | exits | reader_gone | names |
+#   virtual_port.sh consoles | exits | reader_gone | names |
 #                   rebuild | grown | notices | disk
 # Skipped (exit 77, with the reason) where Wine cannot run them.
 set -euo pipefail
@@ -11,29 +11,6 @@ port_folder "$LED_BLINK_EXE" "$HOST_EXE"
 kept="; port 0x3BC: values are kept in this program only"
 
 case "$1" in
-blinking) # lptmon.exe --once and --log show the blinker's 1, 2, 1, 2 a second apart
-    (cd "$dir" && timeout -k 5 60 "$wine" LED_blink.exe </dev/null >blink.txt 2>&1) &
-    until_ok 60 '[ -f "$dir/state/lpt-3bc.state" ]' || fail "the blinker did not start"
-    started=$SECONDS
-    sleep 2
-    run lptmon.exe --once
-    [ "$status" = 0 ] && grep -qE "data 0x0(1 00000001|2 00000010)"$'\r' "$dir/out.txt" ||
-        fail "lptmon --once while blinking: status $status: $(cat -A "$dir/out.txt")"
-    sleep $((started + 6 > SECONDS ? started + 6 - SECONDS : 0)) # four writes at least
-    "$wineserver" -k 2>/dev/null || true
-    wait || true
-    (cd "$dir" && timeout -k 5 60 "$wine" lptmon.exe --log </dev/null >log.txt 2>&1) &
-    until_ok 60 '[ "$(grep -cs " data " "$dir/log.txt")" -ge 4 ]' || true
-    "$wineserver" -k 2>/dev/null || true
-    wait || true
-    # "417.210451  +1.000271  data    0x02 00000010  pid 9699"; the first has no gap
-    values=$(awk '/ data / { for (i = 1; i <= NF; i++) if ($i == "data") printf "%s ", $(i + 1) }' \
-        "$dir/log.txt")
-    [[ "$values" == "0x01 0x02 0x01 0x02 "* ]] || fail "logged values: $values"
-    awk '/ data / && $2 ~ /^\+/ { d = substr($2, 2); if (d < 0.95 || d > 1.2) bad = 1 }
-         END { exit bad }' "$dir/log.txt" || fail "a phase was not about one second: $(cat "$dir/log.txt")"
-    [ "$(grep -c "no hardware" "$dir/blink.txt")" = 1 ] || fail "blinker: notice not once"
-    ;;
 consoles) # two console windows: a key ends the blinker with both LEDs off, q ends lptmon
     start_display
     console lptmon.exe

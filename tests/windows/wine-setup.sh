@@ -46,14 +46,15 @@ port_folder() {
     LPT_VIRTUAL_DIR=$(windows "$dir/state")
 }
 run() { # program [args...]: output to $dir/out.txt and $dir/err.txt, status in
-    # $status; ended after $run_seconds (120 unless set). A program that
+    # $status, input from $run_input (none unless set); ended after
+    # $run_seconds (120 unless set). A program that
     # printed nothing at all before its time ran out is run once more: Wine
     # through QEMU was seen, rarely, never to get a program going (it ignored
     # SIGTERM too); a program of ours that hangs does so again.
     local try seconds=${run_seconds:-120}
     for try in 1 2; do
         status=0
-        (cd "$dir" && timeout -k 5 "$seconds" "$wine" "$@" </dev/null >out.txt 2>err.txt) ||
+        (cd "$dir" && timeout -k 5 "$seconds" "$wine" "$@" <"${run_input:-/dev/null}" >out.txt 2>err.txt) ||
             status=$?
         if [ "$status" != 124 ] && [ "$status" != 137 ] || [ -s "$dir/out.txt" ] ||
             [ -s "$dir/err.txt" ]; then
