@@ -19,7 +19,8 @@ phase_max=1.5
 
 epc_install && epc_kernel || { echo "SKIPPED: $epc_why"; exit 77; }
 
-# Kept after the run, for a look at what the guest did.
+# Kept after the run, for a look at what the guest did (trace.log holds
+# every port access).
 work=$build/emulated-pc
 rm -rf "$work"
 mkdir -p "$work"
@@ -149,10 +150,6 @@ check "... by the program, not by the kernel when the device was closed" \
 if [ $failures -gt 0 ]; then
     echo "== guest console"
     console
-    echo "== data writes to 0x3BC (time, value), the drivers' probe first"
-    data_writes
-    echo "== data writes to 0x378"
-    data378_writes
     echo "== QEMU"
     cat "$work/qemu.log"
     exit 1
