@@ -4,9 +4,9 @@
 // write to a real port (its driver calls stubbed) with its record for lptmon.
 //
 //   blink_bench [--seconds N]     (default 30 seconds of blinking)
+#include "child.h"
 #include "ports.h"
 #include "ppdev.h"
-#include "support.h"
 #include "vport.h"
 
 #include <benchmark/benchmark.h>
@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-using namespace support;
+using namespace bench;
 
 namespace {
 
@@ -148,7 +148,7 @@ int main(int argc, char **argv)
 
     // The blinker on a terminal, until `seconds` of blinking, then a key.
     const uint64_t started = vport::monotonic_ns();
-    Pty pty(dir.path, std::vector<std::string>{LED_BLINK_PATH}, {});
+    Pty pty(dir.path, std::vector<std::string>{LED_BLINK_PATH});
     const size_t phases = static_cast<size_t>(seconds);
     while (history().empty()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -197,8 +197,13 @@ int main(int argc, char **argv)
     // tree, opened once and kept. The loaded library has its port already
     // and goes on seeing the virtual port only.
     out32(0x3BC, 1);
-    run(dir.path, "mkdir -p ppdev/proc/sys/dev/parport/parport0 && echo 956 > "
-                  "ppdev/proc/sys/dev/parport/parport0/base-addr");
+    if (system(("mkdir -p " + dir.path + "/ppdev/proc/sys/dev/parport/parport0 && echo 956 > " +
+                dir.path + "/ppdev/proc/sys/dev/parport/parport0/base-addr")
+                   .c_str()) != 0) {
+        fprintf(stderr, "blink_bench: cannot make the made-up ppdev tree in %s\n",
+                dir.path.c_str());
+        return 1;
+    }
     setenv("LPT_PPDEV_ROOT", (dir / "ppdev").c_str(), 1);
     unsetenv("LPT_BACKEND");
     ppdev_use_ops(&free_driver);
@@ -214,7 +219,7 @@ int main(int argc, char **argv)
     // The same after a watcher was killed while it waited: it must leave
     // writers nothing to pay for.
     {
-        Pty watcher(dir.path, std::vector<std::string>{LPTMON_PATH, "--log"}, {});
+        Pty watcher(dir.path, std::vector<std::string>{LPTMON_PATH, "--log"});
         watcher.wait_for("data", 3000);
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         kill(watcher.pid(), SIGKILL);

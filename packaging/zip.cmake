@@ -1,0 +1,16 @@
+if(WIN32)
+  # The package a Windows user takes: the program, our port library and the
+  # monitor in one folder, as a zip.
+  install(FILES LICENSE DESTINATION .)
+  install(FILES docs/windows-virtual-port.md DESTINATION . RENAME README-windows.md)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME LED_blink)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(CPACK_PACKAGE_FILE_NAME LED_blink-windows-x86)
+  else()
+    set(CPACK_PACKAGE_FILE_NAME LED_blink-windows-x64)
+  endif()
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
+endif()
