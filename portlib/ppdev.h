@@ -22,4 +22,8 @@ void ppdev_use_ops(const ppdev_ops *ops);
 // cannot be read is never guessed at.
 int ppdev_routed_port(unsigned base, char *why, size_t why_size);
 
+// N for a name that is exactly "parportN" (N without leading zeros, at most
+// 9999), or -1: a looser reading would send writes to a port not named.
+int ppdev_port_number(const char *name);
+
 #endif

@@ -41,6 +41,7 @@ struct Port {
     int fd;
     int number;   // of /dev/parportN
     uint8_t data; // what was last written: the data register reads it back
+    bool told;    // of a failed write: once per port, or a blinking host floods
 };
 
 const char *root()
@@ -97,9 +98,8 @@ int find_port(unsigned base, int wanted, const char *proc, char *others, size_t 
     }
     int found = -1;
     while (struct dirent *entry = readdir(dir)) {
-        int number;
-        char rest;
-        if (sscanf(entry->d_name, "parport%d%c", &number, &rest) != 1 || number < 0) {
+        int number = ppdev_port_number(entry->d_name);
+        if (number < 0) {
             continue;
         }
         char path[1024];
@@ -236,7 +236,7 @@ lpt_open_result open_port(unsigned base, void **handle, char *why, size_t why_si
     }
     unsigned char data = 0;
     ops->ioctl(fd, PPRDATA, &data); // the lines as we find them
-    *port = Port{fd, number, data};
+    *port = Port{fd, number, data, false};
     *handle = port;
     return lpt_opened;
 }
@@ -263,13 +263,24 @@ void write_register(void *handle, unsigned reg, uint8_t value)
 {
     Port *port = static_cast<Port *>(handle);
     unsigned char byte = value;
+    int failed = 0;
     if (reg == 0) {
-        ops->ioctl(port->fd, PPWDATA, &byte);
+        failed = ops->ioctl(port->fd, PPWDATA, &byte);
         port->data = value;
     } else if (reg == 2) {
-        ops->ioctl(port->fd, PPWCONTROL, &byte);
+        failed = ops->ioctl(port->fd, PPWCONTROL, &byte);
     }
     // Status lines are inputs; nothing else is a register here.
+    if (failed != 0 && !port->told) {
+        int error = errno;
+        port->told = true;
+        char device[700], why[1024];
+        snprintf(device, sizeof device, "%s/dev/parport%d", root(), port->number);
+        advice(device, reg == 0 ? "ioctl(PPWDATA)" : "ioctl(PPWCONTROL)", error, why, sizeof why);
+        lpt_append(why, sizeof why,
+                   "; that value is lost, and later failed writes to this port are not told again");
+        lpt_say(why);
+    }
 }
 
 void close_port(void *handle)

@@ -2,11 +2,23 @@
 // writes to a real port this machine has, wherever that port sits.
 #include "ppdev.h"
 
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+int ppdev_port_number(const char *name)
+{
+    if (strncmp(name, "parport", 7) != 0) {
+        return -1;
+    }
+    const char *digits = name + 7;
+    size_t length = strspn(digits, "0123456789");
+    if (length == 0 || length > 4 || digits[length] != '\0' || (digits[0] == '0' && length > 1)) {
+        return -1;
+    }
+    return atoi(digits);
+}
 
 int ppdev_routed_port(unsigned base, char *why, size_t why_size)
 {
@@ -41,20 +53,15 @@ int ppdev_routed_port(unsigned base, char *why, size_t why_size)
         if (strncmp(value, "/dev/", 5) == 0) {
             value += 5;
         }
-        char *end = nullptr;
-        errno = 0;
-        unsigned long number =
-            strncmp(value, "parport", 7) == 0 && value[7] >= '0' && value[7] <= '9'
-                ? strtoul(value + 7, &end, 10)
-                : 0;
-        if (end == nullptr || *end != '\0' || errno != 0 || number > 9999) {
+        int number = ppdev_port_number(value);
+        if (number < 0) {
             snprintf(why, why_size,
                      "%.200s names no port: write LPT_PORT_0x%03X=parportN, with a parportN "
                      "from ls /dev/parport*",
                      name, base);
             return -2;
         }
-        routed = static_cast<int>(number);
+        routed = number;
     }
     return routed;
 }

@@ -19,7 +19,7 @@ namespace {
 struct FakeDevice {
     std::vector<std::string> calls;
     std::string opened;
-    int open_error = 0, claim_error = 0;
+    int open_error = 0, claim_error = 0, write_error = 0;
     unsigned char control = 0x04;
 } device;
 
@@ -40,7 +40,9 @@ int fake_ioctl(int, unsigned long request, void *argument)
     } else if (request == PPRCONTROL || request == PPRSTATUS || request == PPRDATA) {
         *byte = request == PPRCONTROL ? device.control : request == PPRSTATUS ? 0x78 : 0;
     }
-    errno = request == PPCLAIM ? device.claim_error : 0;
+    errno = request == PPCLAIM                            ? device.claim_error
+            : request == PPWDATA || request == PPWCONTROL ? device.write_error
+                                                          : 0;
     return errno != 0 ? -1 : 0;
 }
 
@@ -99,6 +101,20 @@ TEST_F(RealPort, FoundByBaseAddressAndDrivenThroughItsRegisters)
     EXPECT_EQ(shown(), "data 0x02 00000010  real port /dev/parport1\n");
 }
 
+TEST_F(RealPort, FailedWriteToldOnceNamingTheDeviceAndTheCall)
+{
+    lpt_write(0x3BC, 1);
+    device.write_error = EIO;
+    testing::internal::CaptureStderr();
+    lpt_write(0x3BC, 2);
+    lpt_write(0x3BE, 0x0C);
+    lpt_write(0x3BC, 3);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "\ninpout32: " + (root / "dev/parport1") +
+                  ": ioctl(PPWDATA) failed: Input/output error; that value is lost, and later "
+                  "failed writes to this port are not told again\n");
+}
+
 // A port at 0x378 (parport0) and one on a card at 0xD010 (parport1), none
 // at 0x3BC: LPT_PORT_0x3BC sends the program's writes to one of them.
 TEST_F(RealPort, SettingSendsTheWritesForAnAddressToAPortTheMachineHas)
@@ -120,6 +136,12 @@ TEST_F(RealPort, SettingSendsTheWritesForAnAddressToAPortTheMachineHas)
         {"LPT_PORT_0x3BC", "0x378", "",
          "LPT_PORT_0x3BC=0x378 names no port: write LPT_PORT_0x3BC=parportN, with a parportN "
          "from ls /dev/parport*"},
+        {"LPT_PORT_0x3BC", "parport01", "",
+         "LPT_PORT_0x3BC=parport01 names no port: write LPT_PORT_0x3BC=parportN, with a parportN "
+         "from ls /dev/parport*"},
+        {"LPT_PORT_0x3BC", "parport4294967296", "",
+         "LPT_PORT_0x3BC=parport4294967296 names no port: write LPT_PORT_0x3BC=parportN, with a "
+         "parportN from ls /dev/parport*"},
         {"LPT_PORT_3BC", "parport0", "",
          "LPT_PORT_3BC is not a port setting: name the port by its base address in hex, as in "
          "LPT_PORT_0x3BC=parport0"},

@@ -8,7 +8,6 @@
 
 struct lpt_module;
 typedef struct lpt_module *HINSTANCE;
-typedef HINSTANCE HMODULE;
 typedef void (*FARPROC)(void);
 typedef int BOOL;
 
