@@ -7,7 +7,7 @@
 #include "child.h"
 #include "ports.h"
 #include "ppdev.h"
-#include "vport.h"
+#include "watch.h"
 
 #include <benchmark/benchmark.h>
 
@@ -76,16 +76,16 @@ struct Row {
     double target; // < 0: none
 };
 
-std::vector<vport::Write> history()
+std::vector<watch::Write> history()
 {
-    vport::Port port;
+    watch::Port *port = nullptr;
     char why[1024];
-    std::vector<vport::Write> writes;
-    if (vport::open_existing(0x3BC, &port, why, sizeof why) == vport::found) {
-        static vport::Write buffer[vport::history_length];
-        size_t n = vport::recent_writes(port.state, buffer, vport::history_length);
+    std::vector<watch::Write> writes;
+    if (watch::open(0x3BC, &port, why, sizeof why) == watch::opened) {
+        static watch::Write buffer[watch::history_length];
+        size_t n = watch::recent_writes(port, buffer, watch::history_length);
         writes.assign(buffer, buffer + n);
-        vport::close(&port);
+        watch::close(port);
     }
     return writes;
 }
@@ -147,31 +147,31 @@ int main(int argc, char **argv)
     setenv("LPT_BACKEND", "virtual", 1);
 
     // The blinker on a terminal, until `seconds` of blinking, then a key.
-    const uint64_t started = vport::monotonic_ns();
+    const uint64_t started = watch::now_ns();
     Pty pty(dir.path, std::vector<std::string>{LED_BLINK_PATH});
     const size_t phases = static_cast<size_t>(seconds);
     while (history().empty()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     // The cost of blinking, start-up left out.
-    const uint64_t blinking_from = vport::monotonic_ns(), cpu_from = cpu_ns(pty.pid());
+    const uint64_t blinking_from = watch::now_ns(), cpu_from = cpu_ns(pty.pid());
     while (history().size() < phases + 1 && !pty.wait_exit(0)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     const double blink_cpu_s = static_cast<double>(cpu_ns(pty.pid()) - cpu_from) / 1e9;
-    const double blink_wall_s = static_cast<double>(vport::monotonic_ns() - blinking_from) / 1e9;
+    const double blink_wall_s = static_cast<double>(watch::now_ns() - blinking_from) / 1e9;
     // The key comes just after a pattern 1 is shown: the cycle then has about
     // two seconds to run before the key is seen.
     while (history().empty() || history().back().value != 1) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    const uint64_t key_at = vport::monotonic_ns();
+    const uint64_t key_at = watch::now_ns();
     pty.send("k");
     if (!pty.wait_exit(5000)) {
         fprintf(stderr, "blink_bench: the blinker did not end after a key press\n");
         return 1;
     }
-    std::vector<vport::Write> writes = history();
+    std::vector<watch::Write> writes = history();
     if (writes.size() < 3 || writes.back().value != 0) {
         fprintf(stderr, "blink_bench: the blinker did not clear the port\n");
         return 1;

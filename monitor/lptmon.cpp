@@ -5,11 +5,12 @@
 // operating system are in term_*.cpp, one file per platform.
 #include "render.h"
 #include "term.h"
-#include "vport.h"
+#include "watch.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 namespace {
@@ -24,70 +25,43 @@ const char usage[] = "usage: lptmon [--port ADDRESS] [--once | --log]\n"
 std::string state_path(unsigned base)
 {
     char path[512] = "";
-    vport::state_path(base, path, sizeof path);
+    watch::state_path(base, path, sizeof path);
     return path;
 }
 
-lptmon::Snapshot take_snapshot(const vport::Port &port, unsigned base)
+lptmon::Snapshot take_snapshot(const watch::Port *port, unsigned base)
 {
-    static vport::Write recent[vport::history_length];
+    static watch::Write recent[watch::history_length];
     lptmon::Snapshot snapshot;
     snapshot.base = base;
-    const uint64_t total = vport::write_count(&port);
-    size_t n = vport::recent_writes(&port, recent, vport::history_length);
+    const uint64_t total = watch::write_count(port);
+    size_t n = watch::recent_writes(port, recent, watch::history_length);
     snapshot.writes.assign(recent, recent + n);
-    for (unsigned reg = 0; reg < vport::register_count; ++reg) {
-        snapshot.registers[reg] = vport::read(&port, reg);
+    for (unsigned reg = 0; reg < watch::register_count; ++reg) {
+        snapshot.registers[reg] = watch::read(port, reg);
     }
     snapshot.total_writes = total;
-    snapshot.complete = total <= vport::history_length;
-    snapshot.now_ns = vport::monotonic_ns();
-    snapshot.real_port = vport::real_port(&port);
+    snapshot.complete = total <= watch::history_length;
+    snapshot.now_ns = watch::now_ns();
+    snapshot.device = watch::device(port);
     return snapshot;
-}
-
-// Opens the port's state, waiting while it does not exist yet; false when
-// stopped. `waiting` is told once what is awaited.
-bool open_when_written(unsigned base, vport::Port *port, void (*waiting)(const std::string &))
-{
-    std::string said;
-    while (!term::stop_requested()) {
-        char why[1024];
-        vport::Found found = vport::open_existing(base, port, why, sizeof why);
-        if (found == vport::found) {
-            return true;
-        }
-        // The same folders and files the port library refuses, in its words.
-        std::string news = found == vport::never_written
-                               ? "port " + lptmon::hex(base, 3) +
-                                     ": no state yet (the port has never been written); waiting"
-                               : std::string(why) + "; waiting";
-        if (news != said) {
-            waiting(news);
-            said = news;
-        }
-        term::nap(250);
-    }
-    return false;
 }
 
 int once(unsigned base)
 {
-    vport::Port port;
+    watch::Port *port = nullptr;
     char why[1024];
-    vport::Found found = vport::open_existing(base, &port, why, sizeof why);
+    watch::Opened opened = watch::open(base, &port, why, sizeof why);
     // A port only ever read has a state file, but nothing was written to it.
-    const bool written = found == vport::found && vport::write_count(&port) > 0;
-    const uint8_t data = found == vport::found ? vport::read(&port, vport::data) : 0;
-    const uint32_t real_port = found == vport::found ? vport::real_port(&port) : 0;
-    if (found == vport::found && vport::lost(&port)) {
-        found = vport::unusable;
-        snprintf(why, sizeof why, "%s shrank while being read", port.path);
+    const bool written = opened == watch::opened && watch::write_count(port) > 0;
+    const uint8_t data = opened == watch::opened ? watch::read(port, watch::data) : 0;
+    const int device = opened == watch::opened ? watch::device(port) : watch::no_device;
+    if (opened == watch::opened && watch::lost(port)) {
+        opened = watch::refused;
+        snprintf(why, sizeof why, "%s shrank while being read", watch::file(port));
     }
-    if (found == vport::found) {
-        vport::close(&port);
-    }
-    if (found == vport::unusable) {
+    watch::close(port);
+    if (opened == watch::refused) {
         term::write_error("lptmon: " + std::string(why) + "\n");
         return 1;
     }
@@ -96,8 +70,49 @@ int once(unsigned base)
                           " has never been written (no write in " + state_path(base) + ")\n");
         return 1;
     }
-    term::write_out(lptmon::state_line(base, data, real_port) + "\n");
+    term::write_out(lptmon::state_line(base, data, device) + "\n");
     return 0;
+}
+
+// What a following mode does with the port: tells what it waits for while
+// the port is not there yet, and shows each look at it.
+struct View {
+    std::function<void(const std::string &)> waiting;
+    // `fresh`: the first look since the port was opened (anew). Returns how
+    // long to wait for the next write before looking again, in ms.
+    std::function<int(const watch::Port *, bool fresh)> show;
+};
+
+// The one loop of every following mode: waits until the port has been
+// written, shows it after each write, and opens it anew when it was
+// rebuilt or replaced, until stopped.
+void follow(unsigned base, const View &view)
+{
+    std::string said;
+    while (!term::stop_requested()) {
+        watch::Port *port = nullptr;
+        char why[1024];
+        watch::Opened opened = watch::open(base, &port, why, sizeof why);
+        if (opened != watch::opened) {
+            // The same folders and files the port library refuses, in its words.
+            std::string news = opened == watch::never_written
+                                   ? "port " + lptmon::hex(base, 3) +
+                                         ": no state yet (the port has never been written); waiting"
+                                   : std::string(why) + "; waiting";
+            if (news != said) {
+                view.waiting(news);
+                said = news;
+            }
+            term::nap(250);
+            continue;
+        }
+        said.clear();
+        for (bool fresh = true; !term::stop_requested() && !watch::changed(port); fresh = false) {
+            const uint32_t seen = watch::changes(port);
+            watch::wait_for_write(port, seen, view.show(port, fresh));
+        }
+        watch::close(port);
+    }
 }
 
 void say_line(const std::string &text)
@@ -105,60 +120,51 @@ void say_line(const std::string &text)
     term::write_out(text + "\n");
 }
 
-int log_writes(unsigned base)
+// Every recorded write as a line, and the writes missed between two looks.
+void log_writes(unsigned base)
 {
-    static vport::Write recent[vport::history_length];
-    vport::Port port;
+    static watch::Write recent[watch::history_length];
     uint64_t last = 0, last_time = 0;
-    while (open_when_written(base, &port, say_line)) {
-        while (!term::stop_requested() && !vport::changed(&port)) {
-            const uint32_t seen = vport::changes(&port);
-            size_t n = vport::recent_writes(&port, recent, vport::history_length);
-            // The port the writes went to, as marked by the last writer.
-            const uint32_t real_port = vport::real_port(&port);
-            std::string text;
-            for (size_t i = 0; i < n; ++i) {
-                if (recent[i].number <= last) {
-                    continue;
-                }
-                if (last != 0 && recent[i].number > last + 1) {
-                    text += "(" + std::to_string(recent[i].number - last - 1) +
-                            " writes came too fast to show)\n";
-                }
-                text += lptmon::write_line(recent[i], last_time, real_port) + "\n";
-                last = recent[i].number;
-                last_time = recent[i].time_ns;
-            }
-            if (!text.empty()) {
-                term::write_out(text);
-            }
-            vport::wait_for_change(&port, seen, 1000);
-        }
-        vport::close(&port);
-        last = 0; // a new file numbers its writes anew
-    }
-    return 0;
+    follow(base, {say_line, [&](const watch::Port *port, bool fresh) {
+                      if (fresh) {
+                          last = 0; // a new file numbers its writes anew
+                      }
+                      size_t n = watch::recent_writes(port, recent, watch::history_length);
+                      // The port the writes went to, as marked by the last writer.
+                      const int device = watch::device(port);
+                      std::string text;
+                      for (size_t i = 0; i < n; ++i) {
+                          if (recent[i].number <= last) {
+                              continue;
+                          }
+                          if (last != 0 && recent[i].number > last + 1) {
+                              text += "(" + std::to_string(recent[i].number - last - 1) +
+                                      " writes came too fast to show)\n";
+                          }
+                          text += lptmon::write_line(recent[i], last_time, device) + "\n";
+                          last = recent[i].number;
+                          last_time = recent[i].time_ns;
+                      }
+                      if (!text.empty()) {
+                          term::write_out(text);
+                      }
+                      return 1000;
+                  }});
 }
 
 // Plain lines for a pipe or a file: the state each time it changes.
-int follow_plain(unsigned base)
+void follow_plain(unsigned base)
 {
-    vport::Port port;
     std::string shown;
-    while (open_when_written(base, &port, say_line)) {
-        while (!term::stop_requested() && !vport::changed(&port)) {
-            const uint32_t seen = vport::changes(&port);
-            std::string line =
-                lptmon::state_line(base, vport::read(&port, vport::data), vport::real_port(&port));
-            if (line != shown) {
-                say_line(line);
-                shown = line;
-            }
-            vport::wait_for_change(&port, seen, 1000);
-        }
-        vport::close(&port);
-    }
-    return 0;
+    follow(base, {say_line, [&](const watch::Port *port, bool) {
+                      std::string line = lptmon::state_line(base, watch::read(port, watch::data),
+                                                            watch::device(port));
+                      if (line != shown) {
+                          say_line(line);
+                          shown = line;
+                      }
+                      return 1000;
+                  }});
 }
 
 void draw(const std::vector<std::string> &lines)
@@ -173,35 +179,28 @@ void draw(const std::vector<std::string> &lines)
     term::write_out(frame + "\x1b[J");
 }
 
-void draw_message(const std::string &text)
-{
-    draw({text});
-}
-
-int live_view(unsigned base)
+void live_view(unsigned base)
 {
     if (!term::take_screen()) {
-        return follow_plain(base);
+        follow_plain(base);
+        return;
     }
     const lptmon::Glyphs &glyphs = term::utf8() ? lptmon::unicode_glyphs : lptmon::ascii_glyphs;
-    vport::Port port;
-    while (open_when_written(base, &port, draw_message)) {
-        while (!term::stop_requested() && !vport::changed(&port)) {
-            const uint32_t seen = vport::changes(&port);
-            lptmon::Snapshot snapshot = take_snapshot(port, base);
-            int rows, cols;
-            term::size(&rows, &cols);
-            draw(lptmon::screen(snapshot, rows, cols, glyphs));
-            // While the strip moves, redraw a few times a second; when the
-            // port has been still for the whole strip, once a second.
-            bool moving = !snapshot.writes.empty() &&
+    auto draw_message = [](const std::string &text) { draw({text}); };
+    follow(base, {draw_message, [&](const watch::Port *port, bool) {
+                      lptmon::Snapshot snapshot = take_snapshot(port, base);
+                      int rows, cols;
+                      term::size(&rows, &cols);
+                      draw(lptmon::screen(snapshot, rows, cols, glyphs));
+                      // While the strip moves, redraw a few times a second;
+                      // when the port has been still for the whole strip,
+                      // once a second.
+                      bool moving =
+                          !snapshot.writes.empty() &&
                           snapshot.now_ns - snapshot.writes.back().time_ns < 11000000000ull;
-            vport::wait_for_change(&port, seen, moving ? 200 : 1000);
-        }
-        vport::close(&port);
-    }
+                      return moving ? 200 : 1000;
+                  }});
     term::release_screen();
-    return 0;
 }
 
 bool parse_address(const char *text, unsigned *base)
@@ -258,10 +257,11 @@ int main(int argc, char **argv)
     const bool live_view_wanted = mode == live && term::output_is_terminal();
     term::start_watcher(live_view_wanted && term::input_is_terminal());
     if (mode == log_mode) {
-        return term::end_status(log_writes(base));
+        log_writes(base);
+    } else if (!live_view_wanted) {
+        follow_plain(base);
+    } else {
+        live_view(base);
     }
-    if (!live_view_wanted) {
-        return term::end_status(follow_plain(base));
-    }
-    return term::end_status(live_view(base));
+    return term::end_status(0);
 }

@@ -65,7 +65,7 @@ std::string binary(uint8_t value)
 const char *register_name(unsigned reg)
 {
     static const char *const names[] = {"data", "status", "control"};
-    return reg < vport::register_count ? names[reg] : "?";
+    return reg < watch::register_count ? names[reg] : "?";
 }
 
 std::string leds(uint8_t value, const Glyphs &glyphs)
@@ -77,25 +77,25 @@ std::string leds(uint8_t value, const Glyphs &glyphs)
     return row;
 }
 
-std::string real_port_name(uint32_t real_port)
+std::string device_name(int device)
 {
-    return real_port == 0 ? "" : "/dev/parport" + std::to_string(real_port - 1);
+    return device == watch::no_device ? "" : "/dev/parport" + std::to_string(device);
 }
 
 namespace {
-std::string real_mark(uint32_t real_port)
+std::string real_mark(int device)
 {
-    return real_port == 0 ? "" : "  real port " + real_port_name(real_port);
+    return device == watch::no_device ? "" : "  real port " + device_name(device);
 }
 } // namespace
 
-std::string state_line(unsigned base, uint8_t data, uint32_t real_port)
+std::string state_line(unsigned base, uint8_t data, int device)
 {
     return "port " + hex(base, 3) + "  D7-D0 " + leds(data, ascii_glyphs) + "  data " +
-           hex(data, 2) + " " + binary(data) + real_mark(real_port);
+           hex(data, 2) + " " + binary(data) + real_mark(device);
 }
 
-std::string write_line(const vport::Write &write, uint64_t previous_ns, uint32_t real_port)
+std::string write_line(const watch::Write &write, uint64_t previous_ns, int device)
 {
     char text[128];
     char gap[32] = "";
@@ -105,7 +105,7 @@ std::string write_line(const vport::Write &write, uint64_t previous_ns, uint32_t
     snprintf(text, sizeof text, "%.6f %10s  %-7s %s %s  pid %u",
              static_cast<double>(write.time_ns) / 1e9, gap, register_name(write.reg),
              hex(write.value, 2).c_str(), binary(write.value).c_str(), write.pid);
-    return text + real_mark(real_port);
+    return text + real_mark(device);
 }
 
 std::vector<std::string> timing_strip(const Snapshot &snapshot, uint64_t span_ns, int width,
@@ -125,7 +125,7 @@ std::vector<std::string> timing_strip(const Snapshot &snapshot, uint64_t span_ns
             span_ns * static_cast<uint64_t>(width - 1 - column) / static_cast<uint64_t>(width);
         uint64_t at = snapshot.now_ns > back ? snapshot.now_ns - back : 0;
         while (next < snapshot.writes.size() && snapshot.writes[next].time_ns <= at) {
-            if (snapshot.writes[next].reg == vport::data) {
+            if (snapshot.writes[next].reg == watch::data) {
                 value = snapshot.writes[next].value;
             }
             ++next;
@@ -143,7 +143,7 @@ std::vector<std::string> timing_strip(const Snapshot &snapshot, uint64_t span_ns
 
 std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, const Glyphs &glyphs)
 {
-    const uint8_t data = snapshot.registers[vport::data];
+    const uint8_t data = snapshot.registers[watch::data];
     std::vector<std::string> lines;
     // Too small for the board: one line, the widest form that fits. The data
     // value goes last, so it is kept as long as anything is.
@@ -164,9 +164,9 @@ std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, co
         lines.push_back(fit(*line, cols));
         return lines;
     }
-    lines.push_back(snapshot.real_port != 0
+    lines.push_back(snapshot.device != watch::no_device
                         ? "Real port " + hex(snapshot.base, 3) + " on " +
-                              real_port_name(snapshot.real_port) + "    q quits"
+                              device_name(snapshot.device) + "    q quits"
                         : "Virtual parallel port " + hex(snapshot.base, 3) + "    q quits");
     lines.push_back("");
     // Each line's pin on the DB-25 under its LED, so the board and the
@@ -183,10 +183,10 @@ std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, co
     lines.push_back(lamps);
     lines.push_back(pins + "  DB-25 pins");
     lines.push_back("");
-    for (unsigned reg = 0; reg < vport::register_count; ++reg) {
+    for (unsigned reg = 0; reg < watch::register_count; ++reg) {
         char text[80];
         // A real port's inputs are not watched: only its writes are known.
-        if (reg == vport::status && snapshot.real_port != 0) {
+        if (reg == watch::status && snapshot.device != watch::no_device) {
             snprintf(text, sizeof text, "%-8s %s  not watched (inputs)", register_name(reg),
                      hex(snapshot.base + reg, 3).c_str());
             lines.push_back(text);

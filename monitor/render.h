@@ -3,7 +3,7 @@
 #ifndef LPTMON_RENDER_H
 #define LPTMON_RENDER_H
 
-#include "vport.h"
+#include "watch.h"
 
 #include <cstdint>
 #include <string>
@@ -23,12 +23,12 @@ extern const Glyphs unicode_glyphs; // for terminals with a UTF-8 locale
 
 struct Snapshot {
     unsigned base = 0x3BC;
-    uint8_t registers[vport::register_count] = {};
-    std::vector<vport::Write> writes; // recent writes, oldest first
+    uint8_t registers[watch::register_count] = {};
+    std::vector<watch::Write> writes; // recent writes, oldest first
     bool complete = false;            // no write before `writes` was dropped
     uint64_t total_writes = 0;
     uint64_t now_ns = 0;
-    uint32_t real_port = 0; // N + 1 when the writes went to the real port parportN
+    int device = watch::no_device; // N when the writes went to the real port parportN
 };
 
 std::string hex(unsigned value, int digits);
@@ -36,14 +36,15 @@ std::string binary(uint8_t value);
 const char *register_name(unsigned reg);
 // D7 on the left, D0 on the right, as on the board.
 std::string leds(uint8_t value, const Glyphs &glyphs);
-// "/dev/parportN" for a real port's mark N + 1, "" for the virtual port.
-std::string real_port_name(uint32_t real_port);
+// "/dev/parportN" for the device N, "" for the virtual port.
+std::string device_name(int device);
 // One line for --once and for plain output: address, LEDs, hex and binary,
 // and the real port that was written, if it was one.
-std::string state_line(unsigned base, uint8_t data, uint32_t real_port = 0);
+std::string state_line(unsigned base, uint8_t data, int device = watch::no_device);
 // One line for --log: time, gap to the write before, register, value, pid,
 // and the real port.
-std::string write_line(const vport::Write &write, uint64_t previous_ns, uint32_t real_port = 0);
+std::string write_line(const watch::Write &write, uint64_t previous_ns,
+                       int device = watch::no_device);
 
 // The eight data lines, D7 first, each sampled over the `span_ns` before
 // `now_ns` in `width` columns, oldest on the left.

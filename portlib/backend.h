@@ -1,5 +1,5 @@
-// The ways the port library can reach a parallel port. Each backend opens a
-// port by its base address and reads and writes its three registers.
+// What every entry of the table of ports offers: a port opened by its base
+// address, and its three registers read and written.
 #ifndef LPT_BACKEND_H
 #define LPT_BACKEND_H
 
@@ -8,8 +8,8 @@
 
 enum lpt_open_result {
     lpt_opened,
-    lpt_absent,   // the backend has no port at that address
-    lpt_unusable, // it has one, but cannot use it; why says why and the fix
+    lpt_absent,  // the backend has no port at that address
+    lpt_refused, // it has one, but cannot use it; why says why and the fix
 };
 
 struct lpt_backend {
@@ -23,21 +23,5 @@ struct lpt_backend {
     // the port is; nullptr for the others.
     int (*device_number)(void *port);
 };
-
-extern const lpt_backend ppdev_backend;
-extern const lpt_backend virtual_backend;
-// Registers kept in this process only: the last resort, so that reads still
-// give back what was written.
-extern const lpt_backend memory_backend;
-
-// Records a write made to the real port parportN in a port of the virtual
-// backend, marked with N + 1, so that lptmon shows it as that port's.
-void lpt_record_write(void *virtual_port, unsigned reg, uint8_t value, uint32_t real_port);
-
-// One line of its own on standard error, "inpout32: " first.
-void lpt_say(const char *text);
-// Appends to a message, cut short rather than overflowing.
-void lpt_append(char *text, size_t size, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
 
 #endif

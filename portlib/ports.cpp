@@ -1,22 +1,26 @@
 #include "ports.h"
-#include "backend.h"
+#include "backends.h"
 #include "os.h"
+#include "say.h"
 
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 namespace {
 
-// A real port when there is one, else the virtual one (LPT_BACKEND chooses).
-// Where the build has no backend for real ports, only the virtual one.
+// A real port when there is one, else the virtual one (LPT_BACKEND chooses
+// between them), and the last entry, which always opens, so that nothing
+// written is lost. Where the build has no backend for real ports, the
+// virtual one only.
 #if LPT_REAL_PORTS
-const lpt_backend *const backends[] = {&ppdev_backend, &virtual_backend};
+const lpt_backend *const backends[] = {&ppdev_backend, &virtual_backend, &memory_backend};
 #else
-const lpt_backend *const backends[] = {&virtual_backend};
+const lpt_backend *const backends[] = {&virtual_backend, &memory_backend};
 #endif
-const bool real_ports = sizeof backends / sizeof backends[0] > 1;
+const size_t backend_count = sizeof backends / sizeof backends[0];
+const lpt_backend *const last_resort = backends[backend_count - 1];
+const bool real_ports = backend_count > 2;
 
 const unsigned max_ports = 8;
 
@@ -24,10 +28,6 @@ struct OpenPort {
     unsigned base;
     const lpt_backend *backend;
     void *handle;
-    // A real port's writes are also recorded in the virtual port's state
-    // file for its address, where lptmon reads them, marked with the device.
-    void *record;
-    uint32_t real_port; // N + 1 for parportN
 };
 
 OpenPort ports[max_ports];
@@ -36,23 +36,26 @@ unsigned port_count = 0;
 // The table's own lock: Inp32 and Out32 may come from any thread of the host.
 os::Mutex ports_lock = LPT_MUTEX_INITIALIZER;
 
-const lpt_backend *forced_backend()
+// The entry LPT_BACKEND names; the last resort cannot be chosen, as it is
+// always there.
+const lpt_backend *chosen_backend()
 {
     const char *name = getenv("LPT_BACKEND");
     if (name == nullptr || name[0] == '\0') {
         return nullptr;
     }
-    for (const lpt_backend *backend : backends) {
-        if (strcmp(backend->name, name) == 0) {
-            return backend;
+    for (size_t i = 0; i + 1 < backend_count; ++i) {
+        if (strcmp(backends[i]->name, name) == 0) {
+            return backends[i];
         }
     }
     static bool told = false;
     if (!told) {
         told = true;
         char known[100] = "";
-        for (const lpt_backend *backend : backends) {
-            lpt_append(known, sizeof known, "%s%s", known[0] != '\0' ? " or " : "", backend->name);
+        for (size_t i = 0; i + 1 < backend_count; ++i) {
+            lpt_append(known, sizeof known, "%s%s", known[0] != '\0' ? " or " : "",
+                       backends[i]->name);
         }
         char text[400];
         snprintf(text, sizeof text, "LPT_BACKEND=%.200s is not known (use %s); choosing by itself",
@@ -60,25 +63,6 @@ const lpt_backend *forced_backend()
         lpt_say(text);
     }
     return nullptr;
-}
-
-void add(unsigned base, const lpt_backend *backend, void *handle)
-{
-    OpenPort port = {base, backend, handle, nullptr, 0};
-    if (backend->device_number != nullptr) {
-        port.real_port = static_cast<uint32_t>(backend->device_number(handle)) + 1;
-        char why[1024];
-        if (virtual_backend.open(base, &port.record, why, sizeof why) != lpt_opened) {
-            // The port works all the same; only the view of it is missing.
-            char text[1200];
-            snprintf(text, sizeof text,
-                     "%s port 0x%03X works, but lptmon cannot show its writes: %s", backend->name,
-                     base, why);
-            lpt_say(text);
-            port.record = nullptr;
-        }
-    }
-    ports[port_count++] = port;
 }
 
 // Where this library can drive no real port, nobody should take it for a
@@ -93,45 +77,51 @@ void say_virtual_once(unsigned base)
     }
 }
 
+// Opens the port through the first entry of the table that has it.
 // Everything said about one port goes in one line, once.
-OpenPort *open_port(unsigned base)
+OpenPort *open_through_table(unsigned base)
 {
-    const lpt_backend *forced = forced_backend();
+    const lpt_backend *chosen = chosen_backend();
     char problems[2048] = "";
     for (const lpt_backend *backend : backends) {
-        if (forced != nullptr && backend != forced) {
+        if (chosen != nullptr && backend != chosen && backend != last_resort) {
             continue;
         }
         void *handle = nullptr;
         char why[1024] = "";
         lpt_open_result result = backend->open(base, &handle, why, sizeof why);
-        if (result == lpt_opened) {
-            if (problems[0] != '\0') {
-                lpt_append(problems, sizeof problems, "; using the %s port instead", backend->name);
-                lpt_say(problems);
+        if (result != lpt_opened) {
+            if (result == lpt_refused || chosen != nullptr) {
+                lpt_append(problems, sizeof problems, "%s%s port: %s",
+                           problems[0] != '\0' ? "; " : "", backend->name, why);
             }
-            add(base, backend, handle);
-            if (!real_ports) {
-                say_virtual_once(base);
-            }
-            return &ports[port_count - 1];
+            continue;
         }
-        if (result == lpt_unusable || forced != nullptr) {
-            lpt_append(problems, sizeof problems, "%s%s port: %s", problems[0] != '\0' ? "; " : "",
-                       backend->name, why);
+        // Nothing may be silently lost: a port kept here is always told.
+        if (backend == last_resort) {
+            lpt_append(problems, sizeof problems,
+                       "%sport 0x%03X: values are kept in this program only",
+                       problems[0] != '\0' ? "; " : "", base);
+        } else if (problems[0] != '\0') {
+            lpt_append(problems, sizeof problems, "; using the %s port instead", backend->name);
         }
+        if (problems[0] != '\0') {
+            lpt_say(problems);
+        }
+        if (backend->device_number != nullptr) {
+            lpt_record_writes(base, &backend, &handle);
+        }
+        if (!real_ports && backend != last_resort) {
+            say_virtual_once(base);
+        }
+        ports[port_count] = OpenPort{base, backend, handle};
+        return &ports[port_count++];
     }
-    // Nothing may be silently lost: say so, then still latch the values.
-    lpt_append(problems, sizeof problems, "%sport 0x%03X: values are kept in this program only",
+    // Not even this program's memory could be had.
+    lpt_append(problems, sizeof problems, "%sport 0x%03X: its values are lost",
                problems[0] != '\0' ? "; " : "", base);
     lpt_say(problems);
-    void *handle = nullptr;
-    char unused[64];
-    if (memory_backend.open(base, &handle, unused, sizeof unused) != lpt_opened) {
-        return nullptr;
-    }
-    add(base, &memory_backend, handle);
-    return &ports[port_count - 1];
+    return nullptr;
 }
 
 OpenPort *port_at(unsigned base)
@@ -153,7 +143,7 @@ OpenPort *port_at(unsigned base)
         }
         return nullptr;
     }
-    return open_port(base);
+    return open_through_table(base);
 }
 
 // With the lock held.
@@ -162,9 +152,6 @@ void close_all()
     while (port_count > 0) {
         OpenPort &port = ports[--port_count];
         port.backend->close(port.handle);
-        if (port.record != nullptr) {
-            virtual_backend.close(port.record);
-        }
     }
 }
 
@@ -212,27 +199,6 @@ void lpt_unload()
     }
 }
 
-void lpt_say(const char *text)
-{
-    // On a line of its own: the first port write often follows a prompt
-    // that has no line break yet, as the blinker's own text has none.
-    char line[2200];
-    snprintf(line, sizeof line, "\ninpout32: %s\n", text);
-    os::write_error(line);
-}
-
-void lpt_append(char *text, size_t size, const char *format, ...)
-{
-    size_t used = strlen(text);
-    if (used + 1 >= size) {
-        return;
-    }
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(text + used, size - used, format, arguments);
-    va_end(arguments);
-}
-
 uint8_t lpt_read(uint16_t address)
 {
     lock_ports();
@@ -248,9 +214,6 @@ void lpt_write(uint16_t address, uint8_t value)
     OpenPort *port = port_at(address & ~3u);
     if (port != nullptr) {
         port->backend->write(port->handle, address & 3u, value);
-        if (port->record != nullptr) {
-            lpt_record_write(port->record, address & 3u, value, port->real_port);
-        }
     }
     unlock_ports();
 }

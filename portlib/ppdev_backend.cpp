@@ -2,8 +2,9 @@
 // for an address by LPT_PORT_0xADDR=parportN, and reached through
 // /dev/parportN. LPT_PPDEV_ROOT, when set, is put before both paths (for
 // tests, and for looking at a copy of another machine's tree).
-#include "backend.h"
+#include "backends.h"
 #include "ppdev.h"
+#include "say.h"
 #include "standard_descriptors.h"
 
 #include <dirent.h>
@@ -163,13 +164,13 @@ void advice(const char *device, const char *call, int error, char *why, size_t s
     }
 }
 
-lpt_open_result open_port(unsigned base, void **handle, char *why, size_t why_size)
+lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_size)
 {
     char proc[600];
     snprintf(proc, sizeof proc, "%s/proc/sys/dev/parport", root());
     int wanted = ppdev_routed_port(base, why, why_size);
     if (wanted == -2) {
-        return lpt_unusable;
+        return lpt_refused;
     }
     char others[512] = "";
     int first_other;
@@ -178,7 +179,7 @@ lpt_open_result open_port(unsigned base, void **handle, char *why, size_t why_si
         snprintf(why, why_size, "LPT_PORT_0x%03X=parport%d: this machine has no parport%d (%s%s)",
                  base, wanted, wanted, others[0] != '\0' ? "it has " : "it has no parallel port",
                  others);
-        return lpt_unusable;
+        return lpt_refused;
     }
     if (number < 0 && others[0] != '\0') {
         // A port at another address is most likely the one the user meant.
@@ -186,7 +187,7 @@ lpt_open_result open_port(unsigned base, void **handle, char *why, size_t why_si
                  "no parallel port at 0x%03X; this machine has %s; to use parport%d, run export "
                  "LPT_PORT_0x%03X=parport%d and start the program again",
                  base, others, first_other, base, first_other);
-        return lpt_unusable;
+        return lpt_refused;
     }
     if (number < 0) {
         snprintf(why, why_size, "no parallel port at 0x%03X in %s", base, proc);
@@ -206,33 +207,33 @@ lpt_open_result open_port(unsigned base, void **handle, char *why, size_t why_si
             snprintf(why, why_size,
                      "%s: the port is in use by %s; end the program that holds it and try again",
                      device, holder);
-            return lpt_unusable;
+            return lpt_refused;
         }
     }
     int fd = ops->open(device, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         advice(device, "open", errno, why, why_size);
-        return lpt_unusable;
+        return lpt_refused;
     }
     // Claimed, not exclusively, so that the lp driver can share the port.
-    if (ops->ioctl(fd, PPCLAIM, nullptr) != 0) {
-        advice(device, "ioctl(PPCLAIM)", errno, why, why_size);
-        ops->close(fd);
-        return lpt_unusable;
-    }
+    const bool claimed = ops->ioctl(fd, PPCLAIM, nullptr) == 0;
     int forward = 0;
-    if (ops->ioctl(fd, PPDATADIR, &forward) != 0) {
-        advice(device, "ioctl(PPDATADIR)", errno, why, why_size);
-        ops->ioctl(fd, PPRELEASE, nullptr);
-        ops->close(fd);
-        return lpt_unusable;
+    const char *failed = !claimed                                   ? "ioctl(PPCLAIM)"
+                         : ops->ioctl(fd, PPDATADIR, &forward) != 0 ? "ioctl(PPDATADIR)"
+                                                                    : nullptr;
+    if (failed != nullptr) {
+        advice(device, failed, errno, why, why_size);
     }
-    Port *port = static_cast<Port *>(malloc(sizeof(Port)));
+    Port *port = failed == nullptr ? static_cast<Port *>(malloc(sizeof(Port))) : nullptr;
     if (port == nullptr) {
-        snprintf(why, why_size, "out of memory");
-        ops->ioctl(fd, PPRELEASE, nullptr);
+        if (failed == nullptr) {
+            snprintf(why, why_size, "out of memory");
+        }
+        if (claimed) {
+            ops->ioctl(fd, PPRELEASE, nullptr);
+        }
         ops->close(fd);
-        return lpt_unusable;
+        return lpt_refused;
     }
     unsigned char data = 0;
     ops->ioctl(fd, PPRDATA, &data); // the lines as we find them
@@ -303,5 +304,5 @@ void ppdev_use_ops(const ppdev_ops *replacement)
     ops = replacement != nullptr ? replacement : &real_ops;
 }
 
-const lpt_backend ppdev_backend = {"ppdev",        open_port,  read_register,
-                                   write_register, close_port, device_number};
+const lpt_backend ppdev_backend = {"ppdev",        open_device, read_register,
+                                   write_register, close_port,  device_number};

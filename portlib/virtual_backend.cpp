@@ -1,20 +1,24 @@
-#include "backend.h"
+// The virtual port as entries of the table of ports: shared through its
+// state file, or kept in this program; and the record of a real port's
+// writes that lptmon reads.
+#include "backends.h"
+#include "say.h"
 #include "vport.h"
 
 #include <stdio.h>
 
 namespace {
 
-lpt_open_result open_port(unsigned base, void **handle, char *why, size_t why_size)
+lpt_open_result open_shared_port(unsigned base, void **handle, char *why, size_t why_size)
 {
     vport::Port *port = static_cast<vport::Port *>(vport::allocate(sizeof(vport::Port)));
     if (port == nullptr) {
         snprintf(why, why_size, "out of memory");
-        return lpt_unusable;
+        return lpt_refused;
     }
     if (!vport::open_shared(base, port, why, why_size)) {
         vport::release(port);
-        return lpt_unusable;
+        return lpt_refused;
     }
     *handle = port;
     return lpt_opened;
@@ -26,16 +30,17 @@ lpt_open_result open_memory(unsigned base, void **handle, char *why, size_t why_
     if (port == nullptr || !vport::open_private(base, port)) {
         vport::release(port);
         snprintf(why, why_size, "out of memory");
-        return lpt_unusable;
+        return lpt_refused;
     }
     *handle = port;
     return lpt_opened;
 }
 
 // The file went away under the mapping (shrunk by someone): the access just
-// made reached blank memory; or another program gave it up for a new one. Made anew, or else kept
-// in this program, so that the access can be made again and nothing is lost. False when not even
-// that memory could be had: the port is then left without registers.
+// made reached blank memory; or another program gave it up for a new one.
+// Made anew, or else kept in this program, so that the access can be made
+// again and nothing is lost. False when not even that memory could be had:
+// the port is then left without registers.
 bool recover(vport::Port *port)
 {
     const unsigned base = port->base;
@@ -66,34 +71,46 @@ bool recover(vport::Port *port)
     return kept;
 }
 
+// Makes an access to the port's registers, and makes it again on the
+// recovered port while the one it reached was lost: a few times at most, as
+// a file taken away on every try must not hold the host. False when the
+// port has no registers left (out of memory).
+template <typename Access> bool reach(vport::Port *port, Access access)
+{
+    if (port->state == nullptr) {
+        return false;
+    }
+    access();
+    for (int tries = 0; tries < 3 && vport::lost(port); ++tries) {
+        if (!recover(port)) {
+            return false;
+        }
+        access();
+    }
+    return true;
+}
+
 // A port without registers (out of memory) reads as nothing connected and
 // ignores writes.
 uint8_t read_register(void *handle, unsigned reg)
 {
     vport::Port *port = static_cast<vport::Port *>(handle);
-    if (port->state == nullptr) {
-        return 0xFF;
-    }
-    uint8_t value = vport::read(port->state, reg);
-    for (int tries = 0; tries < 3 && vport::lost(port); ++tries) {
-        if (!recover(port)) {
-            return 0xFF;
-        }
-        value = vport::read(port->state, reg);
-    }
-    return value;
+    uint8_t value = 0xFF;
+    return reach(port, [&] { value = vport::read(port->state, reg); }) ? value : 0xFF;
 }
 
 // The mark first: a watcher woken by the write sees whose write it was.
-void record(vport::Port *port, unsigned reg, uint8_t value, uint32_t real_port)
+void write_marked(vport::Port *port, unsigned reg, uint8_t value, int device)
 {
-    vport::set_real_port(port->state, real_port);
-    vport::write(port->state, reg, value);
+    reach(port, [&] {
+        vport::mark_device(port->state, device);
+        vport::write(port->state, reg, value);
+    });
 }
 
 void write_register(void *handle, unsigned reg, uint8_t value)
 {
-    lpt_record_write(handle, reg, value, 0);
+    write_marked(static_cast<vport::Port *>(handle), reg, value, vport::no_device);
 }
 
 void close_port(void *handle)
@@ -102,24 +119,67 @@ void close_port(void *handle)
     vport::release(handle);
 }
 
-} // namespace
+// ---- a real port's writes, recorded --------------------------------------
 
-void lpt_record_write(void *virtual_port, unsigned reg, uint8_t value, uint32_t real_port)
+struct Recorded {
+    const lpt_backend *hardware;
+    void *port;
+    vport::Port *record;
+    int device;
+};
+
+uint8_t read_hardware(void *handle, unsigned reg)
 {
-    vport::Port *port = static_cast<vport::Port *>(virtual_port);
-    if (port->state == nullptr) {
-        return;
-    }
-    record(port, reg, value, real_port);
-    for (int tries = 0; tries < 3 && vport::lost(port); ++tries) {
-        if (!recover(port)) {
-            return;
-        }
-        record(port, reg, value, real_port);
-    }
+    Recorded *recorded = static_cast<Recorded *>(handle);
+    return recorded->hardware->read(recorded->port, reg);
 }
 
-const lpt_backend virtual_backend = {"virtual",      open_port,  read_register,
-                                     write_register, close_port, nullptr};
+void write_recorded(void *handle, unsigned reg, uint8_t value)
+{
+    Recorded *recorded = static_cast<Recorded *>(handle);
+    recorded->hardware->write(recorded->port, reg, value);
+    write_marked(recorded->record, reg, value, recorded->device);
+}
+
+void close_recorded(void *handle)
+{
+    Recorded *recorded = static_cast<Recorded *>(handle);
+    recorded->hardware->close(recorded->port);
+    close_port(recorded->record);
+    vport::release(recorded);
+}
+
+int recorded_device(void *handle)
+{
+    return static_cast<Recorded *>(handle)->device;
+}
+
+} // namespace
+
+const lpt_backend virtual_backend = {"virtual",      open_shared_port, read_register,
+                                     write_register, close_port,       nullptr};
 const lpt_backend memory_backend = {"memory",       open_memory, read_register,
                                     write_register, close_port,  nullptr};
+
+void lpt_record_writes(unsigned base, const lpt_backend **backend, void **port)
+{
+    static const lpt_backend recorded_backend = {"recorded",     nullptr,        read_hardware,
+                                                 write_recorded, close_recorded, recorded_device};
+    const lpt_backend *hardware = *backend;
+    Recorded *recorded = static_cast<Recorded *>(vport::allocate(sizeof(Recorded)));
+    void *record = nullptr;
+    char why[1024] = "out of memory";
+    if (recorded == nullptr || open_shared_port(base, &record, why, sizeof why) != lpt_opened) {
+        // The port works all the same; only the view of it is missing.
+        vport::release(recorded);
+        char text[1200];
+        snprintf(text, sizeof text, "%s port 0x%03X works, but lptmon cannot show its writes: %s",
+                 hardware->name, base, why);
+        lpt_say(text);
+        return;
+    }
+    *recorded = Recorded{hardware, *port, static_cast<vport::Port *>(record),
+                         hardware->device_number(*port)};
+    *backend = &recorded_backend;
+    *port = recorded;
+}

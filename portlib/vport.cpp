@@ -1,6 +1,6 @@
 // Opening a virtual port: its state file checked, rebuilt when it cannot be
 // trusted, or a port kept in this process only; and what a watcher asks.
-#include "vport.h"
+#include "vport_layout.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -27,7 +27,7 @@ void initialise(State *s, unsigned base)
     s->size = sizeof(State);
     s->history_slots = history_length;
     s->base = base;
-    s->real_port = 0;
+    s->device_mark = 0;
     if (!os::boot_id(s->boot_id)) {
         memcpy(s->boot_id, no_boot, sizeof s->boot_id);
     }
@@ -58,20 +58,20 @@ bool stale(const State *s)
     return !os::same_boot(s->boot_id, now);
 }
 
-// Maps the state file of the port at `base`, locked. When creating, *flag
-// tells that its contents must be rebuilt; else that there is none.
-bool open_file(unsigned base, Port *port, bool create, bool *flag, char *why, size_t why_size)
+// Maps the state file of the port at `base`, locked. When creating, *fresh
+// tells that its contents must be rebuilt.
+state_file::Opened open_file(unsigned base, Port *port, bool create, bool *fresh, char *why,
+                             size_t why_size)
 {
     *port = Port();
     port->base = base;
-    *flag = false;
+    *fresh = false;
     if (!state_path(base, port->path, sizeof port->path)) {
         snprintf(why, why_size, "the folder for the state files has too long a name");
-        return false;
+        return state_file::refused;
     }
-    bool fresh = false;
     state_file::Opened opened =
-        state_file::open(port->path, sizeof(State), create, &port->file, &fresh, why, why_size);
+        state_file::open(port->path, sizeof(State), create, &port->file, fresh, why, why_size);
     if (opened == state_file::stuck) {
         // Marked first, so that the programs that map it follow to the new
         // file at their next access.
@@ -79,7 +79,7 @@ bool open_file(unsigned base, Port *port, bool create, bool *flag, char *why, si
         __atomic_store_n(&old->magic, retired_magic, __ATOMIC_SEQ_CST);
         state_file::give_up(port->path, &port->file);
         opened =
-            state_file::open(port->path, sizeof(State), create, &port->file, &fresh, why, why_size);
+            state_file::open(port->path, sizeof(State), create, &port->file, fresh, why, why_size);
         if (opened == state_file::stuck) {
             state_file::close(&port->file);
             snprintf(why, why_size, "%s is in use and of another size; end the programs using it",
@@ -87,14 +87,12 @@ bool open_file(unsigned base, Port *port, bool create, bool *flag, char *why, si
             opened = state_file::refused;
         }
     }
-    *flag = create ? fresh : opened == state_file::missing;
-    if (opened != state_file::opened) {
-        return false;
+    if (opened == state_file::opened) {
+        port->state = static_cast<State *>(port->file.mapping.view);
+        port->shared = true;
+        port->writable = port->file.writable;
     }
-    port->state = static_cast<State *>(port->file.mapping.view);
-    port->shared = true;
-    port->writable = port->file.writable;
-    return true;
+    return opened;
 }
 
 } // namespace
@@ -156,7 +154,7 @@ bool valid(const State *s, unsigned base)
 bool open_shared(unsigned base, Port *port, char *why, size_t why_size)
 {
     bool fresh = false;
-    if (!open_file(base, port, true, &fresh, why, why_size)) {
+    if (open_file(base, port, true, &fresh, why, why_size) != state_file::opened) {
         return false;
     }
     if (fresh || !valid(port->state, base) || stale(port->state)) {
@@ -167,24 +165,25 @@ bool open_shared(unsigned base, Port *port, char *why, size_t why_size)
     return true;
 }
 
-Found open_existing(unsigned base, Port *port, char *why, size_t why_size)
+watch::Opened open_existing(unsigned base, Port *port, char *why, size_t why_size)
 {
-    bool absent = false;
-    if (!open_file(base, port, false, &absent, why, why_size)) {
-        return absent ? never_written : unusable;
+    bool unused;
+    const state_file::Opened opened = open_file(base, port, false, &unused, why, why_size);
+    if (opened != state_file::opened) {
+        return opened == state_file::missing ? watch::never_written : watch::refused;
     }
     const bool ok = valid(port->state, base);
     const bool old = ok && stale(port->state);
     port->generation = load(&port->state->generation);
     state_file::unlock(port->file);
     if (ok && !old && !lost(port)) {
-        return found;
+        return watch::opened;
     }
     if (!old) {
         snprintf(why, why_size, "%s is damaged or of another version", port->path);
     }
     close(port);
-    return old ? never_written : unusable;
+    return old ? watch::never_written : watch::refused;
 }
 
 bool open_private(unsigned base, Port *port)

@@ -1,6 +1,6 @@
 // A port's writes and reads: numbered, latched and recorded so that
 // concurrent writers lose nothing, and a stalled one overwrites nothing.
-#include "vport.h"
+#include "vport_layout.h"
 
 namespace vport {
 namespace {
@@ -134,6 +134,32 @@ size_t recent_writes(const State *s, Write *out, size_t max)
                   static_cast<uint8_t>(payload & 0xFF), static_cast<uint32_t>(payload >> 32)};
     }
     return count;
+}
+
+uint64_t write_count(const State *s)
+{
+    return load(&s->next_write) - 1;
+}
+
+uint32_t changes(const State *s)
+{
+    return load(&s->changes);
+}
+
+// A plain load first: a store on every write would cost every writer the
+// cache line's ownership.
+void mark_device(State *s, int device)
+{
+    const uint32_t mark = device == no_device ? 0 : static_cast<uint32_t>(device) + 1;
+    if (load(&s->device_mark) != mark) {
+        __atomic_store_n(&s->device_mark, mark, __ATOMIC_RELEASE);
+    }
+}
+
+int device(const State *s)
+{
+    const uint32_t mark = load(&s->device_mark);
+    return mark == 0 || mark > 0x7FFFFFFF ? no_device : static_cast<int>(mark - 1);
 }
 
 } // namespace vport

@@ -25,10 +25,10 @@ TEST(LptmonRender, StripShowsEachDataLineAndSmallTerminalsKeepTheDataValue)
     lptmon::Snapshot snapshot;
     snapshot.now_ns = 100 * second;
     snapshot.complete = true; // nothing dropped: the lines were low before
-    snapshot.writes = {{1, 97 * second, vport::data, 1, 1},
-                       {2, 98 * second, vport::data, 2, 1},
-                       {3, 98 * second + 1, vport::control, 0xFF, 1}, // not a data line
-                       {4, 99 * second, vport::data, 0, 1}};
+    snapshot.writes = {{1, 97 * second, watch::data, 1, 1},
+                       {2, 98 * second, watch::data, 2, 1},
+                       {3, 98 * second + 1, watch::control, 0xFF, 1}, // not a data line
+                       {4, 99 * second, watch::data, 0, 1}};
     // Four seconds in eight columns, oldest on the left; D7 first.
     auto strip = lptmon::timing_strip(snapshot, 4 * second, 8, lptmon::ascii_glyphs);
     EXPECT_EQ(strip, (std::vector<std::string>{"________", "________", "________", "________",
@@ -42,7 +42,7 @@ TEST(LptmonRender, StripShowsEachDataLineAndSmallTerminalsKeepTheDataValue)
     EXPECT_EQ(lines[11].substr(0, 2) + lines[12].substr(0, 2), "D1D0");
 
     // Fewer rows still: one line, as much of it as fits, the value last to go.
-    snapshot.registers[vport::data] = 1;
+    snapshot.registers[watch::data] = 1;
     const struct {
         int cols;
         std::string line;
@@ -61,11 +61,11 @@ TEST(LptmonRender, StripShowsEachDataLineAndSmallTerminalsKeepTheDataValue)
 
     // A real port's writes, recorded by the port library, name its device;
     // its inputs are not known.
-    snapshot.real_port = 1;
+    snapshot.device = 0;
     lines = lptmon::screen(snapshot, 20, 60, lptmon::ascii_glyphs);
     EXPECT_EQ(lines[0], "Real port 0x3BC on /dev/parport0    q quits");
     EXPECT_EQ(lines[7], "status   0x3BD  not watched (inputs)");
-    EXPECT_EQ(lptmon::state_line(0x3BC, 1, 1),
+    EXPECT_EQ(lptmon::state_line(0x3BC, 1, 0),
               once_line.substr(0, once_line.size() - 1) + "  real port /dev/parport0");
 }
 

@@ -1,8 +1,9 @@
 // The virtual port behind the port library: a latch shared by processes, safe
 // under concurrent writers, bounded, and never trusting a damaged file.
-#include "backend.h"
+#include "backends.h"
 #include "support.h"
 #include "vport.h"
+#include "vport_layout.h"
 
 #include <gtest/gtest.h>
 
@@ -291,24 +292,6 @@ TEST_F(VirtualPort, FullDiskLockedFileAndClosedStdioFallBackWithoutBlocking)
                   },
                   [] { close(0), close(1), close(2); })),
               0);
-}
-
-TEST_F(VirtualPort, KilledWatcherCostsWritersNothingAfterOneWrite)
-{
-    ASSERT_TRUE(vport::open_shared(0x3BC, &port, why, sizeof why)) << why;
-    pid_t watcher = fork();
-    if (watcher == 0) {
-        vport::wait_for_change(&port, vport::load(&port.state->changes), 10000);
-        _exit(0);
-    }
-    while (vport::load(&port.state->waiting) == 0) {
-        usleep(1000);
-    }
-    kill(watcher, SIGKILL);
-    exit_status(watcher);
-    vport::write(port.state, vport::data, 1);
-    EXPECT_EQ(vport::load(&port.state->waiting), 0u);
-    vport::close(&port);
 }
 
 #ifndef __SANITIZE_ADDRESS__

@@ -1,0 +1,15 @@
+// What the port library tells its user: one line at a time on standard
+// error, built in fixed buffers, as it may allocate nothing to say that it
+// is out of memory.
+#ifndef LPT_SAY_H
+#define LPT_SAY_H
+
+#include <stddef.h>
+
+// One line of its own on standard error, "inpout32: " first.
+void lpt_say(const char *text);
+// Appends to a message, cut short rather than overflowing.
+void lpt_append(char *text, size_t size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+#endif

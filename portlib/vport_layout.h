@@ -1,0 +1,80 @@
+// The layout of a virtual port's state file: plain integers accessed with
+// the compiler's atomic builtins, so that the port library needs no C++
+// runtime. Only the virtual port's own code (and tests that damage a file
+// on purpose) include this.
+#ifndef LPT_VPORT_LAYOUT_H
+#define LPT_VPORT_LAYOUT_H
+
+#include "vport.h"
+
+#include <stdint.h>
+
+namespace vport {
+
+const uint32_t file_magic = 0x4C505456; // "VTPL" read as little-endian
+const uint32_t file_version = 2;
+// Written over the magic by a program that made the file anew in another
+// place, where the system would not let it cut the file (mapped elsewhere):
+// the programs that still map this one follow.
+const uint32_t retired_magic = 0x44525456; // "VTRD"
+// Write numbers beyond this are damage: the register word keeps the number
+// in 56 bits, and no port is written this often in a machine's life.
+const uint64_t write_limit = 1ull << 55;
+
+// Status read while nothing drives the inputs: S3..S6 (nError, Select,
+// PaperOut, nAck) pulled high, S7 reading 0 (the port inverts Busy), the
+// unused S0..S2 reading 1.
+const uint8_t status_idle = 0x7F;
+// Control as a PC leaves it at start: nInit high, SelectIn asserted.
+const uint8_t control_initial = 0x0C;
+
+// One recorded write. The tag is the number of the write that claimed the
+// slot; a slot is only ever claimed by a newer number, so a writer that
+// stalled cannot overwrite newer history.
+struct Slot {
+    uint64_t tag;
+    uint64_t time_ns; // monotonic, this boot
+    // pid << 32 | (number >> 10 & 0xFFFF) << 16 | register << 8 | value:
+    // the number's bits tell a record from one left by a stalled writer.
+    uint64_t payload;
+};
+
+struct State {
+    uint32_t magic;
+    uint32_t version;
+    uint32_t size;
+    uint32_t history_slots;
+    uint32_t base;
+    // Where the recorded writes went: 0 this virtual port; N + 1 the real
+    // port parportN, whose writes the port library records here for lptmon.
+    // Set with each write: the last writer's.
+    uint32_t device_mark;
+    uint8_t boot_id[16]; // the boot that wrote it: a latch does not outlive power
+    uint64_t generation; // new on every rebuild, so that watchers notice one
+    // Each register as (number of the write that set it) << 8 | value; the
+    // latest write by number wins, also between processes.
+    uint64_t registers[register_count];
+    uint64_t next_write; // writes are numbered from 1
+    uint32_t changes;    // bumped on every write; a futex word
+    // Set by a watcher before it sleeps on `changes`, cleared by the write
+    // that wakes it: a watcher that dies leaves it set for one write only.
+    uint32_t waiting;
+    Slot history[history_length];
+};
+
+inline uint64_t load(const uint64_t *word)
+{
+    return __atomic_load_n(word, __ATOMIC_ACQUIRE);
+}
+inline uint32_t load(const uint32_t *word)
+{
+    return __atomic_load_n(word, __ATOMIC_ACQUIRE);
+}
+
+// Whether a mapped file still has the layout of this version and numbers
+// that writers and readers can rely on.
+bool valid(const State *state, unsigned base);
+
+} // namespace vport
+
+#endif

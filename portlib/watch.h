@@ -1,0 +1,70 @@
+// What a watcher (lptmon, a test, a benchmark) may ask of a port, read-only:
+// open a port that programs have used, its registers and recent writes,
+// whether it changed or was lost under the watcher, a wait for the next
+// write, and which device the writes went to. How the port keeps all that
+// is the virtual port's own business.
+#ifndef LPT_WATCH_H
+#define LPT_WATCH_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace watch {
+
+enum Register : unsigned { data = 0, status = 1, control = 2, register_count = 3 };
+
+// How many of the latest writes a port keeps.
+const size_t history_length = 1024;
+
+struct Write {
+    uint64_t number;  // writes are numbered from 1 in each state file
+    uint64_t time_ns; // monotonic, this boot
+    unsigned reg;
+    uint8_t value;
+    uint32_t pid;
+};
+
+struct Port;
+
+enum Opened {
+    opened,
+    never_written, // no program has used the port this boot
+    refused,       // why says why, in the port library's own words
+};
+// Opens the port at `base` as programs left it; never creates or repairs
+// anything, and refuses the same folders and files the port library does.
+Opened open(unsigned base, Port **port, char *why, size_t why_size);
+void close(Port *port);
+
+uint8_t read(const Port *port, unsigned reg);
+// Up to `max` of the most recent writes, oldest first; returns how many.
+size_t recent_writes(const Port *port, Write *out, size_t max);
+// How many writes the port has had since it was opened by a program.
+uint64_t write_count(const Port *port);
+// A number that changes with every write, for wait_for_write.
+uint32_t changes(const Port *port);
+// Sleeps until the port is written after `seen` (a value of changes()), or
+// `timeout_ms` passes, or a signal comes.
+void wait_for_write(const Port *port, uint32_t seen, int timeout_ms);
+// The port was rebuilt, replaced, removed or damaged since it was opened:
+// what it shows now is no longer the port's; open it anew.
+bool changed(const Port *port);
+// The last look did not reach the port's state at all.
+bool lost(const Port *port);
+
+// The device parportN whose writes the port shows (as the last writer
+// marked them), or no_device for the virtual port's own.
+const int no_device = -1;
+int device(const Port *port);
+
+// Where the port's state is kept, for messages.
+const char *file(const Port *port);
+// The same for a port not opened. False when it does not fit in `size`.
+bool state_path(unsigned base, char *path, size_t size);
+
+// The clock of the writes' times.
+uint64_t now_ns();
+
+} // namespace watch
+
+#endif
