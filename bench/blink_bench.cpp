@@ -4,7 +4,7 @@
 // write to a real port (its driver calls stubbed) with its record for lptmon.
 //
 //   blink_bench [--seconds N]     (default 30 seconds of blinking)
-#include "child.h"
+#include "user_run.h"
 #include "ports.h"
 #include "ppdev.h"
 #include "watch.h"
@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-using namespace bench;
+using namespace user_run;
 
 namespace {
 

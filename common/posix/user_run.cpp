@@ -1,4 +1,4 @@
-#include "child.h"
+#include "user_run.h"
 
 #include <chrono>
 #include <csignal>
@@ -12,30 +12,44 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace bench {
+namespace user_run {
 
-std::string read_file(const std::string &path)
+int status_of(int wait_status)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return WIFSIGNALED(wait_status) ? 128 + WTERMSIG(wait_status) : WEXITSTATUS(wait_status);
 }
 
 TempDir::TempDir()
 {
-    char name[] = "/tmp/lpt-bench-XXXXXX";
+    char name[] = "/tmp/lpt-run-XXXXXX";
     path = mkdtemp(name) ?: "/nonexistent";
 }
 
 TempDir::~TempDir()
 {
-    if (system(("rm -rf " + path).c_str()) != 0) {
+    if (system(("chmod -R u+rwX " + path + " 2>/dev/null; rm -rf " + path).c_str()) != 0) {
         perror(path.c_str());
     }
 }
 
-Pty::Pty(const std::string &dir, const std::vector<std::string> &argv)
+std::string read_file(const std::string &path)
+{
+    std::stringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+size_t count(const std::string &text, const std::string &part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+Pty::Pty(const std::string &dir, const std::vector<std::string> &argv,
+         const std::vector<std::string> &env)
 {
     struct winsize size = {24, 80, 0, 0};
     child_ = forkpty(&master_, nullptr, nullptr, &size);
@@ -45,6 +59,9 @@ Pty::Pty(const std::string &dir, const std::vector<std::string> &argv)
             args.push_back(const_cast<char *>(arg.c_str()));
         }
         args.push_back(nullptr);
+        for (const std::string &pair : env) {
+            putenv(const_cast<char *>(pair.c_str()));
+        }
         if (chdir(dir.c_str()) == 0) {
             execv(args[0], args.data());
         }
@@ -61,12 +78,10 @@ Pty::~Pty()
     close(master_);
 }
 
-// Takes in what the terminal says until `text` has shown (or, with none,
-// the program has ended) or the time is up; the terminal closes when the
-// program has ended.
-bool Pty::wait(const std::string *text, int timeout_ms)
+// Takes in what the terminal says until `done` or the time is up; the
+// terminal closes when the program has ended.
+bool Pty::wait(const std::function<bool()> &done, int timeout_ms)
 {
-    auto done = [&] { return text ? output_.find(*text) != std::string::npos : exited_; };
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     struct pollfd ready = {master_, POLLIN, 0};
     char buffer[4096];
@@ -78,20 +93,22 @@ bool Pty::wait(const std::string *text, int timeout_ms)
         if (n > 0) {
             output_.append(buffer, static_cast<size_t>(n));
         } else {
-            exited_ = wait4(child_, nullptr, 0, &usage_) == child_;
+            int status = 0;
+            exited_ = wait4(child_, &status, 0, &usage_) == child_;
+            status_ = status_of(status);
         }
     }
     return done();
 }
 
-bool Pty::wait_for(const std::string &text, int timeout_ms)
+bool Pty::wait_for(const std::string &text, int timeout_ms, size_t times)
 {
-    return wait(&text, timeout_ms);
+    return wait([&] { return count(output_, text) >= times; }, timeout_ms);
 }
 
 bool Pty::wait_exit(int timeout_ms)
 {
-    return wait(nullptr, timeout_ms);
+    return wait([&] { return exited_; }, timeout_ms);
 }
 
 void Pty::send(const std::string &bytes)
@@ -101,4 +118,4 @@ void Pty::send(const std::string &bytes)
     }
 }
 
-} // namespace bench
+} // namespace user_run
