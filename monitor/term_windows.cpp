@@ -2,6 +2,7 @@
 // the closing of the console, `q` on the keyboard, and the live view drawn
 // with the console's virtual terminal sequences where it has them.
 #include "term.h"
+#include "console_text.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -66,21 +67,14 @@ BOOL WINAPI on_control(DWORD)
     return TRUE;
 }
 
-// On a console the text goes as its characters: the console's code page
-// would show any other letter of UTF-8 wrong. Elsewhere (pipes, files) the
-// UTF-8 bytes go as they are.
+// Text on its way to a console, under output_lock.
+wchar_t wide[8192];
+
+// On a console the text goes as its characters; elsewhere (pipes, files)
+// the UTF-8 bytes go as they are.
 bool write_console(HANDLE h, const char *text, size_t size)
 {
-    DWORD mode;
-    if (size == 0 || !GetConsoleMode(h, &mode)) {
-        return false;
-    }
-    static wchar_t wide[8192];
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(size), wide,
-                                      static_cast<int>(sizeof wide / sizeof wide[0]));
-    DWORD written = 0;
-    return n > 0 && WriteConsoleW(h, wide, static_cast<DWORD>(n), &written, nullptr) &&
-           written == static_cast<DWORD>(n);
+    return console_text::write(h, text, size, wide, sizeof wide / sizeof wide[0]);
 }
 
 bool write_all(const char *text, size_t size)

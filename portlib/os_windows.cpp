@@ -4,7 +4,7 @@
 // file system unchanged. The views, waiting, the clock and the boot time
 // are in os_windows_memory.cpp.
 #include "os.h"
-#include "os_windows_paths.h"
+#include "os_windows.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,6 +12,7 @@
 #include <windows.h>
 
 namespace os {
+using windows::failed;
 namespace {
 
 // The lock is a byte far beyond the file's end, so that it never stands in
@@ -24,12 +25,6 @@ const DWORD open_flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
 HANDLE handle(File file)
 {
     return static_cast<HANDLE>(file.handle);
-}
-
-bool failed(Error *error, const char *call)
-{
-    *error = Error{call, GetLastError()};
-    return false;
 }
 
 // The contents of a fresh file, written: a file only given its size has no

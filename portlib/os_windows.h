@@ -1,15 +1,24 @@
-// Paths of the port library on Windows: UTF-8 inside the library, UTF-16 at
-// every call of the system, so that any name of the user's folders reaches
-// the file system unchanged; and where a handle really leads. For the
-// os_windows files only.
-#ifndef LPT_OS_WINDOWS_PATHS_H
-#define LPT_OS_WINDOWS_PATHS_H
+// What the os_windows files share: a failed call recorded the one way, and
+// the paths, UTF-8 inside the library, UTF-16 at every call of the system,
+// so that any name of the user's folders reaches the file system unchanged;
+// and where a handle really leads. For the os_windows files only.
+#ifndef LPT_OS_WINDOWS_H
+#define LPT_OS_WINDOWS_H
+
+#include "os.h"
 
 #include <stddef.h>
 #include <windows.h>
 
 namespace os {
 namespace windows {
+
+// Records the call that failed with the system's reason; always false.
+inline bool failed(Error *error, const char *call)
+{
+    *error = Error{call, GetLastError()};
+    return false;
+}
 
 struct Wide {
     wchar_t text[600];

@@ -6,24 +6,21 @@
 // must catch cannot happen. The state files live on a local disk, where a
 // view does not lose its file in any other way.
 #include "os.h"
+#include "console_text.h"
 #include "mapping_table.h"
+#include "os_windows.h"
 
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
 
 namespace os {
+using windows::failed;
 namespace {
 
 // Two processes compute the boot time a few milliseconds apart; two boots
 // are always further apart than this.
 const LONGLONG boot_tolerance_100ns = 5 * 10000000LL;
-
-bool failed(Error *error, const char *call)
-{
-    *error = Error{call, GetLastError()};
-    return false;
-}
 
 // ---- the mappings and their events --------------------------------------
 // A watcher sleeps on a named event of the state file, named after the
@@ -203,14 +200,10 @@ bool first_time_in_process()
 
 void write_error(const char *text)
 {
-    // The console's code page would show any other letter of UTF-8 wrong.
-    HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode, written = 0;
-    wchar_t wide[2400];
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, sizeof wide / sizeof wide[0]);
-    if (n > 1 && h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) &&
-        fflush(stderr) == 0 &&
-        WriteConsoleW(h, wide, static_cast<DWORD>(n - 1), &written, nullptr)) {
+    static wchar_t wide[2400];
+    if (fflush(stderr) == 0 &&
+        console_text::write(GetStdHandle(STD_ERROR_HANDLE), text, strlen(text), wide,
+                            sizeof wide / sizeof wide[0])) {
         return;
     }
     // At once: the C runtime may hold it back until the program ends, and

@@ -1,7 +1,7 @@
-// Paths on Windows: see os_windows_paths.h. Also the folders: the state
+// Paths on Windows: see os_windows.h. Also the folders: the state
 // files' default one, and making them.
 #include "os.h"
-#include "os_windows_paths.h"
+#include "os_windows.h"
 
 #include <stdio.h>
 #include <string.h>
