@@ -2,8 +2,8 @@
 # Our inpout32.dll and lptmon.exe under Wine, as a user without a parallel
 # port runs them and against what other people's programs (host.exe), users'
 # folders and full disks do to them:
-#   virtual_port.sh consoles | exits | reader_gone | names |
-#                   rebuild | grown | notices | disk
+#   virtual_port.sh consoles | exits | reader_gone | names | grown |
+#                   notices | disk
 # Skipped (exit 77, with the reason) where Wine cannot run them.
 set -euo pipefail
 . "$(dirname "$0")/wine-setup.sh"
@@ -79,13 +79,6 @@ names) # a value kept between processes, in folders named outside the ANSI
     run reg add "$key" /v LOCALAPPDATA /d "$saved" /f
     [ -f "$dir/$name/AppData/Local/lpt-virtual/lpt-3bc.state" ] ||
         fail "no state file under the profile: $(cd "$dir" && find . -name '*.state')"
-    ;;
-rebuild) # a rebuild while another program writes leaves no stale register
-    run host.exe rebuild "$LPT_VIRTUAL_DIR\\lpt-3bc.state"
-    [ "$(out)" = "after the rebuild: 44 44 44 44 44" ] || fail "$status $(out) $(err)"
-    run lpt_probe.exe 3bc=55
-    run lptmon.exe --once
-    [[ "$(out)" == *"data 0x55 01010101" ]] || fail "lptmon: $(out) $(err)"
     ;;
 grown) # a state file grown while a program maps it is made anew; that
     # program follows
