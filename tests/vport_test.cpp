@@ -261,21 +261,9 @@ TEST_F(VirtualPort, FileShrunkWithNoMemoryLeftCrashesNothing)
         << told;
 }
 
-TEST_F(VirtualPort, FullDiskLockedFileAndClosedStdioFallBackWithoutBlocking)
+TEST_F(VirtualPort, LockedFileClosedStdioAndFullDiskFallBackWithoutBlocking)
 {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root: unshare -m mounts a full file system for this test";
-    }
-    // A full file system: a tiny one mounted where the files go, when allowed.
-    Result full = run(dir.path, "mkdir -m 700 ports && unshare -m sh -c 'mount -t tmpfs -o "
-                                "size=8k,mode=700 lpt-test ports || exit 77; " +
-                                    probe + " 3bc=33 3bc'");
     const std::string kept = "; port 0x3BC: values are kept in this program only\n";
-    if (full.status != 77) {
-        EXPECT_EQ(full.output, "\ninpout32: virtual port: cannot reserve ports/lpt-3bc.state: No "
-                               "space left on device" +
-                                   kept + "init=0 3bc=33\n");
-    }
     // Another program holds the file's lock: the write goes on without it.
     EXPECT_EQ(run(dir.path,
                   probe + " 3bc=1 >/dev/null; flock ports/lpt-3bc.state " PROBE_PATH " 3bc=2 3bc")
@@ -292,6 +280,21 @@ TEST_F(VirtualPort, FullDiskLockedFileAndClosedStdioFallBackWithoutBlocking)
                   },
                   [] { close(0), close(1), close(2); })),
               0);
+
+    // The full disk last: it alone needs root.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root: unshare -m mounts a full file system for this test";
+    }
+    // A full file system: a tiny one mounted where the files go, when allowed.
+    Result full =
+        run(dir.path, "rm -r ports && mkdir -m 700 ports && unshare -m sh -c 'mount -t tmpfs -o "
+                      "size=8k,mode=700 lpt-test ports || exit 77; " +
+                          probe + " 3bc=33 3bc'");
+    if (full.status != 77) {
+        EXPECT_EQ(full.output, "\ninpout32: virtual port: cannot reserve ports/lpt-3bc.state: No "
+                               "space left on device" +
+                                   kept + "init=0 3bc=33\n");
+    }
 }
 
 #ifndef __SANITIZE_ADDRESS__
