@@ -211,7 +211,14 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"NoPortsAtAll", "", 0x278, 0, 0, "", true, "rm -r proc"},
         Case{"ForcedVirtual", "virtual", 0x3BC, 0, 0, "", true},
         Case{"ForcedRealMissing", "ppdev", 0x278, 0, 0,
-             "port 0x278: values are kept in this program only", false}),
+             "port 0x278: values are kept in this program only", false},
+        // What no kernel writes, passed over: nothing that blocks is opened,
+        // nothing negative is an address, no address is cut short.
+        Case{"DamagedProcEntries", "", 0x278, 0, 0,
+             "no parallel port at 0x278; this machine has 0x100000278 (parport4); to", true,
+             "rm -r $p/* && mkdir $p/parport2 $p/parport3 $p/parport4 && mkfifo "
+             "$p/parport2/base-addr && echo -1 > $p/parport3/base-addr && echo 4294967928 > "
+             "$p/parport4/base-addr"}),
     ::testing::PrintToStringParamName());
 
 } // namespace
