@@ -108,7 +108,7 @@ OpenPort *open_through_table(unsigned base)
         if (problems[0] != '\0') {
             lpt_say(problems);
         }
-        if (backend->device_number != nullptr) {
+        if (backend->device != nullptr) {
             lpt_record_writes(base, &backend, &handle);
         }
         if (!real_ports && backend != last_resort) {
