@@ -22,6 +22,11 @@ struct lpt_backend {
     // For a backend that drives hardware, the port as lptmon names it
     // ("/dev/parport0", "0x378 through their.dll"); nullptr for the others.
     const char *(*device)(void *port);
+    // For a backend the user must ask for: what this machine has that it
+    // could use at `base`, with the settings to ask for it, ready to copy;
+    // "" for nothing. Said where the port falls to the virtual one unasked.
+    // nullptr for the others.
+    void (*advice)(unsigned base, char *text, size_t size);
 };
 
 #endif

@@ -68,6 +68,16 @@ bool load_library(const char *path, Library *library, Error *error);
 typedef void (*Entry)();
 Entry library_entry(Library library, const char *name);
 void unload_library(Library library);
+// The parallel ports the system lists with an I/O range (Windows' device
+// manager), lowest name first; how many there were.
+struct ParallelPort {
+    char name[16]; // LPT1
+    unsigned address;
+};
+size_t parallel_ports(ParallelPort *ports, size_t max);
+// The folder of the system's own DLLs as this program sees it; false where
+// there is none to look in for a port I/O library (POSIX).
+bool system_library_folder(char *path, size_t size);
 // The system's folder for this user's own files, with lpt-virtual in it.
 bool default_state_folder(char *path, size_t size);
 bool is_separator(char c);

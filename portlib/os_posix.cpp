@@ -131,6 +131,16 @@ Entry library_entry(Library, const char *)
 
 void unload_library(Library) {}
 
+size_t parallel_ports(ParallelPort *, size_t)
+{
+    return 0; // ppdev lists them: see ppdev_backend.cpp
+}
+
+bool system_library_folder(char *, size_t)
+{
+    return false;
+}
+
 bool environment(const char *name, char *value, size_t size)
 {
     const char *found = getenv(name);

@@ -66,6 +66,20 @@ const lpt_backend *chosen_backend()
     return nullptr;
 }
 
+// What the machine has that the entries the user must ask for could use.
+void advise(unsigned base, char *text, size_t size)
+{
+    for (const lpt_backend *backend : backends) {
+        char advice[600];
+        if (backend->advice != nullptr) {
+            backend->advice(base, advice, sizeof advice);
+            if (advice[0] != '\0') {
+                lpt_append(text, size, "; %s", advice);
+            }
+        }
+    }
+}
+
 // Opens the port through the first entry of the table that has it.
 // Everything said about one port goes in one line, once.
 OpenPort *open_through_table(unsigned base)
@@ -101,6 +115,7 @@ OpenPort *open_through_table(unsigned base)
             lpt_append(problems, sizeof problems,
                        "%svirtual port 0x%03X: no hardware is driven; watch it with lptmon",
                        problems[0] != '\0' ? "; " : "", base);
+            advise(base, problems, sizeof problems);
         }
         if (problems[0] != '\0') {
             lpt_say(problems);

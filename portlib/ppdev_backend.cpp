@@ -306,5 +306,5 @@ void ppdev_use_ops(const ppdev_ops *replacement)
     ops = replacement != nullptr ? replacement : &real_ops;
 }
 
-const lpt_backend ppdev_backend = {"ppdev",        open_device, read_register,
-                                   write_register, close_port,  device_name};
+const lpt_backend ppdev_backend = {"ppdev",    open_device, read_register, write_register,
+                                   close_port, device_name, nullptr};

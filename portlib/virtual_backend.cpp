@@ -159,15 +159,16 @@ const char *recorded_device(void *handle)
 
 } // namespace
 
-const lpt_backend virtual_backend = {"virtual",      open_shared_port, read_register,
-                                     write_register, close_port,       nullptr};
-const lpt_backend memory_backend = {"memory",       open_memory, read_register,
-                                    write_register, close_port,  nullptr};
+const lpt_backend virtual_backend = {"virtual",  open_shared_port, read_register, write_register,
+                                     close_port, nullptr,          nullptr};
+const lpt_backend memory_backend = {"memory",   open_memory, read_register, write_register,
+                                    close_port, nullptr,     nullptr};
 
 void lpt_record_writes(unsigned base, const lpt_backend **backend, void **port)
 {
     static const lpt_backend recorded_backend = {"recorded",     nullptr,        read_hardware,
-                                                 write_recorded, close_recorded, recorded_device};
+                                                 write_recorded, close_recorded, recorded_device,
+                                                 nullptr};
     const lpt_backend *hardware = *backend;
     Recorded *recorded = static_cast<Recorded *>(vport::allocate(sizeof(Recorded)));
     void *record = nullptr;

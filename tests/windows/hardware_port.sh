@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Our inpout32.dll handing the program's calls to the hardware's own port
 # I/O library (the recording test double stands in for it):
-#   hardware_port.sh forward | refusals | blinker
+#   hardware_port.sh forward | refusals | blinker | advice
 # Skipped (exit 77, with the reason) where Wine cannot run them.
 set -euo pipefail
 . "$(dirname "$0")/wine-setup.sh"
@@ -72,6 +72,21 @@ blinker) # the blinker's 1, 2, ..., 0 reach 0x378 only; a key ends it
     press x LED_blink.exe
     [[ "$(at out)" =~ ^(888=1 888=2 )+888=0\ $ ]] || fail "the double saw: $(at out)"
     [ "$(cat "$dir/LED_blink.exe.status" 2>/dev/null)" = 0 ] || fail "blinker: not ended by the key"
+    ;;
+advice) # unset, a port I/O library in the system's folder is named, with
+    # the setting that uses it, ready to copy
+    system=system32
+    [ "$WIN_ARCH" != x86_64 ] && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] && system=syswow64
+    cp "$DOUBLES/fake_both.dll" "$WINEPREFIX/drive_c/windows/$system/inpout32.dll"
+    trap 'rm -f "$WINEPREFIX/drive_c/windows/$system/inpout32.dll"; "$wineserver" -k 2>/dev/null || true' EXIT
+    unset LPT_HARDWARE_DLL
+    run lpt_probe.exe 3bc=1
+    setting=$(err | sed -n 's/.*: to use it, set \(LPT_HARDWARE_DLL=C:\\windows\\system32\\inpout32.dll\)$/\1/p')
+    [ -n "$setting" ] && [[ "$(err)" == $'\n'"$notice; this PC has a port I/O library at C:\\windows\\system32\\inpout32.dll: to use it, set "* ]] ||
+        fail "advice: $(cat -A "$dir/err.txt")"
+    export "${setting?}"
+    run lpt_probe.exe 3bc=2
+    [ -z "$(err)" ] && [ "$(at out)" = "956=2 " ] || fail "the advice taken: $(err) $(at out)"
     ;;
 esac
 echo ok
