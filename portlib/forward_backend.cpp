@@ -126,8 +126,15 @@ bool fit_to_load(const char *path, char *why, size_t why_size)
 
 lpt_open_result open_forwarded(unsigned base, void **handle, char *why, size_t why_size)
 {
-    char path[600];
-    const bool forwarding = lpt_setting("LPT_HARDWARE_DLL", path, sizeof path);
+    char setting[600] = "";
+    const bool forwarding = lpt_setting("LPT_HARDWARE_DLL", setting, sizeof setting);
+    // A path in quotes, as a path with spaces is often written.
+    const size_t length = strlen(setting);
+    char *path = setting;
+    if (forwarding && length > 2 && setting[0] == '"' && setting[length - 1] == '"') {
+        setting[length - 1] = '\0';
+        ++path;
+    }
     unsigned address = base;
     if (!real_address(base, forwarding, &address, why, why_size)) {
         return lpt_refused;

@@ -28,7 +28,7 @@ forward) # the registers at 0x3BC reach the port at 0x378, reads come from it,
     run_seconds=20 run lptmon.exe --log
     [ "$(out | grep -c "pid.*  $mark\$")" = 2 ] || fail "lptmon --log: $(out)"
     # The same from lpt-settings.txt beside our DLL; the environment wins.
-    printf '# for the lab\r\n LPT_HARDWARE_DLL = %s\r\nlpt_port_0x3bc=0x278\r\n' \
+    printf '# for the lab\r\n LPT_HARDWARE_DLL = "%s"\r\nlpt_port_0x3bc=0x278\r\n' \
         "$LPT_HARDWARE_DLL" >"$dir/lpt-settings.txt"
     (unset LPT_HARDWARE_DLL && run lpt_probe.exe 3bc=2 && LPT_PORT_0x3BC=0x378 run lpt_probe.exe 3bc=3)
     [ "$(at out)" = "888=1 890=4 632=2 888=3 " ] || fail "from the file: $(cat "$FAKE_LPT_LOG")"
