@@ -29,6 +29,14 @@ std::string state_path(unsigned base)
     return path;
 }
 
+// The hardware port the writes went to, as the last writer marked them; ""
+// for the virtual port's own.
+std::string device_of(const watch::Port *port)
+{
+    char name[128];
+    return watch::device(port, name, sizeof name) ? name : "";
+}
+
 lptmon::Snapshot take_snapshot(const watch::Port *port, unsigned base)
 {
     static watch::Write recent[watch::history_length];
@@ -43,7 +51,7 @@ lptmon::Snapshot take_snapshot(const watch::Port *port, unsigned base)
     snapshot.total_writes = total;
     snapshot.complete = total <= watch::history_length;
     snapshot.now_ns = watch::now_ns();
-    snapshot.device = watch::device(port);
+    snapshot.device = device_of(port);
     return snapshot;
 }
 
@@ -55,7 +63,7 @@ int once(unsigned base)
     // A port only ever read has a state file, but nothing was written to it.
     const bool written = opened == watch::opened && watch::write_count(port) > 0;
     const uint8_t data = opened == watch::opened ? watch::read(port, watch::data) : 0;
-    const int device = opened == watch::opened ? watch::device(port) : watch::no_device;
+    const std::string device = opened == watch::opened ? device_of(port) : "";
     if (opened == watch::opened && watch::lost(port)) {
         opened = watch::refused;
         snprintf(why, sizeof why, "%s shrank while being read", watch::file(port));
@@ -131,7 +139,7 @@ void log_writes(unsigned base)
                       }
                       size_t n = watch::recent_writes(port, recent, watch::history_length);
                       // The port the writes went to, as marked by the last writer.
-                      const int device = watch::device(port);
+                      const std::string device = device_of(port);
                       std::string text;
                       for (size_t i = 0; i < n; ++i) {
                           if (recent[i].number <= last) {
@@ -157,8 +165,8 @@ void follow_plain(unsigned base)
 {
     std::string shown;
     follow(base, {say_line, [&](const watch::Port *port, bool) {
-                      std::string line = lptmon::state_line(base, watch::read(port, watch::data),
-                                                            watch::device(port));
+                      std::string line =
+                          lptmon::state_line(base, watch::read(port, watch::data), device_of(port));
                       if (line != shown) {
                           say_line(line);
                           shown = line;

@@ -77,25 +77,20 @@ std::string leds(uint8_t value, const Glyphs &glyphs)
     return row;
 }
 
-std::string device_name(int device)
-{
-    return device == watch::no_device ? "" : "/dev/parport" + std::to_string(device);
-}
-
 namespace {
-std::string real_mark(int device)
+std::string real_mark(const std::string &device)
 {
-    return device == watch::no_device ? "" : "  real port " + device_name(device);
+    return device.empty() ? "" : "  real port " + device;
 }
 } // namespace
 
-std::string state_line(unsigned base, uint8_t data, int device)
+std::string state_line(unsigned base, uint8_t data, const std::string &device)
 {
     return "port " + hex(base, 3) + "  D7-D0 " + leds(data, ascii_glyphs) + "  data " +
            hex(data, 2) + " " + binary(data) + real_mark(device);
 }
 
-std::string write_line(const watch::Write &write, uint64_t previous_ns, int device)
+std::string write_line(const watch::Write &write, uint64_t previous_ns, const std::string &device)
 {
     char text[128];
     char gap[32] = "";
@@ -164,9 +159,9 @@ std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, co
         lines.push_back(fit(*line, cols));
         return lines;
     }
-    lines.push_back(snapshot.device != watch::no_device
-                        ? "Real port " + hex(snapshot.base, 3) + " on " +
-                              device_name(snapshot.device) + "    q quits"
+    lines.push_back(!snapshot.device.empty()
+                        ? "Real port " + hex(snapshot.base, 3) + " on " + snapshot.device +
+                              "    q quits"
                         : "Virtual parallel port " + hex(snapshot.base, 3) + "    q quits");
     lines.push_back("");
     // Each line's pin on the DB-25 under its LED, so the board and the
@@ -186,7 +181,7 @@ std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, co
     for (unsigned reg = 0; reg < watch::register_count; ++reg) {
         char text[80];
         // A real port's inputs are not watched: only its writes are known.
-        if (reg == watch::status && snapshot.device != watch::no_device) {
+        if (reg == watch::status && !snapshot.device.empty()) {
             snprintf(text, sizeof text, "%-8s %s  not watched (inputs)", register_name(reg),
                      hex(snapshot.base + reg, 3).c_str());
             lines.push_back(text);

@@ -28,7 +28,7 @@ struct Snapshot {
     bool complete = false;            // no write before `writes` was dropped
     uint64_t total_writes = 0;
     uint64_t now_ns = 0;
-    int device = watch::no_device; // N when the writes went to the real port parportN
+    std::string device; // the hardware port the writes went to, "" for none
 };
 
 std::string hex(unsigned value, int digits);
@@ -36,15 +36,13 @@ std::string binary(uint8_t value);
 const char *register_name(unsigned reg);
 // D7 on the left, D0 on the right, as on the board.
 std::string leds(uint8_t value, const Glyphs &glyphs);
-// "/dev/parportN" for the device N, "" for the virtual port.
-std::string device_name(int device);
 // One line for --once and for plain output: address, LEDs, hex and binary,
 // and the real port that was written, if it was one.
-std::string state_line(unsigned base, uint8_t data, int device = watch::no_device);
+std::string state_line(unsigned base, uint8_t data, const std::string &device = "");
 // One line for --log: time, gap to the write before, register, value, pid,
 // and the real port.
 std::string write_line(const watch::Write &write, uint64_t previous_ns,
-                       int device = watch::no_device);
+                       const std::string &device = "");
 
 // The eight data lines, D7 first, each sampled over the `span_ns` before
 // `now_ns` in `width` columns, oldest on the left.

@@ -19,9 +19,14 @@ struct lpt_backend {
     uint8_t (*read)(void *port, unsigned reg);
     void (*write)(void *port, unsigned reg, uint8_t value);
     void (*close)(void *port);
-    // For a backend that drives hardware, the N of the device parportN that
-    // the port is; nullptr for the others.
-    int (*device_number)(void *port);
+    // For a backend that drives hardware, the port as lptmon names it
+    // ("/dev/parport0", "0x378 through their.dll"); nullptr for the others.
+    const char *(*device)(void *port);
+    // For a backend the user must ask for: what this machine has that it
+    // could use at `base`, with the settings to ask for it, ready to copy;
+    // "" for nothing. Said where the port falls to the virtual one unasked.
+    // nullptr for the others.
+    void (*advice)(unsigned base, char *text, size_t size);
 };
 
 #endif

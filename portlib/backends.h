@@ -1,4 +1,5 @@
-// The entries of the table of ports, tried in this order: a real port, the
+// The entries of the table of ports, tried in this order: a real port
+// (through ppdev on Linux, through the hardware's own library on Windows), the
 // virtual port shared by every program of the user, and, always opening,
 // registers kept in this program only.
 #ifndef LPT_BACKENDS_H
@@ -6,7 +7,8 @@
 
 #include "backend.h"
 
-extern const lpt_backend ppdev_backend;
+extern const lpt_backend ppdev_backend;    // Linux
+extern const lpt_backend hardware_backend; // Windows: the hardware's own library
 extern const lpt_backend virtual_backend;
 extern const lpt_backend memory_backend;
 

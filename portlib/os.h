@@ -49,6 +49,35 @@ extern const unsigned long already_exists;
 // An environment variable's value in UTF-8; false when unset, empty or
 // longer than `size`.
 bool environment(const char *name, char *value, size_t size);
+// Each NAME=value entry of the environment, in UTF-8, until `each` returns
+// true.
+void each_environment(bool (*each)(const char *entry, void *context), void *context);
+// Whether the system takes NAME and name for the same setting (Windows).
+extern const bool names_ignore_case;
+// The folder of this library's own file, for the files that sit beside
+// it; false where the system has no such place for settings (POSIX).
+bool library_folder(char *path, size_t size);
+// The first bytes of a small file, never waiting on a device or FIFO.
+bool read_start(const char *path, void *buffer, size_t size, size_t *length, Error *error);
+// Another library, loaded from exactly `path`, the libraries it needs
+// searched for in its own folder first.
+struct Library {
+    void *handle = nullptr;
+};
+bool load_library(const char *path, Library *library, Error *error);
+typedef void (*Entry)();
+Entry library_entry(Library library, const char *name);
+void unload_library(Library library);
+// The parallel ports the system lists with an I/O range (Windows' device
+// manager), lowest name first; how many there were.
+struct ParallelPort {
+    char name[16]; // LPT1
+    unsigned address;
+};
+size_t parallel_ports(ParallelPort *ports, size_t max);
+// The folder of the system's own DLLs as this program sees it; false where
+// there is none to look in for a port I/O library (POSIX).
+bool system_library_folder(char *path, size_t size);
 // The system's folder for this user's own files, with lpt-virtual in it.
 bool default_state_folder(char *path, size_t size);
 bool is_separator(char c);

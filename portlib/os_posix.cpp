@@ -81,6 +81,65 @@ bool default_state_folder(char *path, size_t size)
 }
 
 const char separator[] = "/";
+const bool names_ignore_case = false;
+
+void each_environment(bool (*each)(const char *entry, void *context), void *context)
+{
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        if (each(*entry, context)) {
+            return;
+        }
+    }
+}
+
+// Settings come from the environment only: a file beside the library would
+// be one more place for a Linux user to look.
+bool library_folder(char *, size_t)
+{
+    return false;
+}
+
+bool read_start(const char *path, void *buffer, size_t size, size_t *length, Error *error)
+{
+    *error = Error{"open", 0};
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    struct stat st;
+    ssize_t n = -1;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        *error = Error{"read", 0};
+        n = read(fd, buffer, size);
+    }
+    error->code = n < 0 ? (fd >= 0 && errno == 0 ? EINVAL : errno) : 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    *length = n > 0 ? static_cast<size_t>(n) : 0;
+    return n >= 0;
+}
+
+// No backend forwards to another library on POSIX.
+bool load_library(const char *, Library *, Error *error)
+{
+    *error = Error{"dlopen", ENOSYS};
+    return false;
+}
+
+Entry library_entry(Library, const char *)
+{
+    return nullptr;
+}
+
+void unload_library(Library) {}
+
+size_t parallel_ports(ParallelPort *, size_t)
+{
+    return 0; // ppdev lists them: see ppdev_backend.cpp
+}
+
+bool system_library_folder(char *, size_t)
+{
+    return false;
+}
 
 bool environment(const char *name, char *value, size_t size)
 {

@@ -5,6 +5,7 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <wchar.h>
 
 namespace os {
 namespace windows {
@@ -107,6 +108,95 @@ bool environment(const char *name, char *value, size_t size)
     }
     narrow(wide, value, size);
     return value[0] != '\0' && strlen(value) + 1 < size;
+}
+
+const bool names_ignore_case = true;
+
+// The environment's own UTF-16, as for environment(); the C runtime's copy
+// may not even be there in a program without an ANSI main.
+void each_environment(bool (*each)(const char *entry, void *context), void *context)
+{
+    wchar_t *block = GetEnvironmentStringsW();
+    if (block == nullptr) {
+        return;
+    }
+    char entry[1200];
+    for (const wchar_t *at = block; *at != L'\0'; at += wcslen(at) + 1) {
+        narrow(at, entry, sizeof entry);
+        if (each(entry, context)) {
+            break;
+        }
+    }
+    FreeEnvironmentStringsW(block);
+}
+
+bool library_folder(char *path, size_t size)
+{
+    HMODULE self = nullptr;
+    wchar_t wide[600];
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&library_folder), &self)) {
+        return false;
+    }
+    const DWORD length = GetModuleFileNameW(self, wide, sizeof wide / sizeof wide[0]);
+    if (length == 0 || length >= sizeof wide / sizeof wide[0]) {
+        return false;
+    }
+    wchar_t *last = wcsrchr(wide, L'\\');
+    if (last == nullptr) {
+        return false;
+    }
+    *last = L'\0';
+    narrow(wide, path, size);
+    return path[0] != '\0';
+}
+
+bool read_start(const char *path, void *buffer, size_t size, size_t *length, Error *error)
+{
+    *length = 0;
+    Wide wide;
+    if (!widen(path, &wide)) {
+        *error = Error{"CreateFile", ERROR_INVALID_NAME};
+        return false;
+    }
+    HANDLE file = CreateFileW(wide.text, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return windows::failed(error, "CreateFile");
+    }
+    DWORD got = 0;
+    const bool ok = GetFileType(file) == FILE_TYPE_DISK &&
+                    ReadFile(file, buffer, static_cast<DWORD>(size), &got, nullptr);
+    if (!ok) {
+        windows::failed(error, "ReadFile");
+    }
+    CloseHandle(file);
+    *length = got;
+    return ok;
+}
+
+bool load_library(const char *path, Library *library, Error *error)
+{
+    Wide wide;
+    if (!widen(path, &wide)) {
+        *error = Error{"LoadLibrary", ERROR_INVALID_NAME};
+        return false;
+    }
+    // Its own folder first for what it needs (a driver's helper DLL).
+    HMODULE module = LoadLibraryExW(wide.text, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    library->handle = module;
+    return module != nullptr || windows::failed(error, "LoadLibrary");
+}
+
+Entry library_entry(Library library, const char *name)
+{
+    return reinterpret_cast<Entry>(GetProcAddress(static_cast<HMODULE>(library.handle), name));
+}
+
+void unload_library(Library library)
+{
+    FreeLibrary(static_cast<HMODULE>(library.handle));
 }
 
 bool default_state_folder(char *path, size_t size)

@@ -16,11 +16,12 @@ namespace {
 #if LPT_REAL_PORTS
 const lpt_backend *const backends[] = {&ppdev_backend, &virtual_backend, &memory_backend};
 #else
-const lpt_backend *const backends[] = {&virtual_backend, &memory_backend};
+const lpt_backend *const backends[] = {&hardware_backend, &virtual_backend, &memory_backend};
 #endif
 const size_t backend_count = sizeof backends / sizeof backends[0];
 const lpt_backend *const last_resort = backends[backend_count - 1];
-const bool real_ports = backend_count > 2;
+// Whether this library itself drives ports (ppdev), or only hands them on.
+const bool drives_ports = LPT_REAL_PORTS;
 
 const unsigned max_ports = 8;
 
@@ -65,15 +66,17 @@ const lpt_backend *chosen_backend()
     return nullptr;
 }
 
-// Where this library can drive no real port, nobody should take it for a
-// hardware driver: it says so the first time a port is used in the process.
-void say_virtual_once(unsigned base)
+// What the machine has that the entries the user must ask for could use.
+void advise(unsigned base, char *text, size_t size)
 {
-    if (os::first_time_in_process()) {
-        char text[120];
-        snprintf(text, sizeof text,
-                 "virtual port 0x%03X: no hardware is driven; watch it with lptmon", base);
-        lpt_say(text);
+    for (const lpt_backend *backend : backends) {
+        char advice[600];
+        if (backend->advice != nullptr) {
+            backend->advice(base, advice, sizeof advice);
+            if (advice[0] != '\0') {
+                lpt_append(text, size, "; %s", advice);
+            }
+        }
     }
 }
 
@@ -105,14 +108,20 @@ OpenPort *open_through_table(unsigned base)
         } else if (problems[0] != '\0') {
             lpt_append(problems, sizeof problems, "; using the %s port instead", backend->name);
         }
+        // Where this library drives no port itself, nobody should take its
+        // virtual port for a hardware driver: said the first time a port is
+        // used in the process, in the same line.
+        if (!drives_ports && backend == &virtual_backend && os::first_time_in_process()) {
+            lpt_append(problems, sizeof problems,
+                       "%svirtual port 0x%03X: no hardware is driven; watch it with lptmon",
+                       problems[0] != '\0' ? "; " : "", base);
+            advise(base, problems, sizeof problems);
+        }
         if (problems[0] != '\0') {
             lpt_say(problems);
         }
-        if (backend->device_number != nullptr) {
+        if (backend->device != nullptr) {
             lpt_record_writes(base, &backend, &handle);
-        }
-        if (!real_ports && backend != last_resort) {
-            say_virtual_once(base);
         }
         ports[port_count] = OpenPort{base, backend, handle};
         return &ports[port_count++];

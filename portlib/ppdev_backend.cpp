@@ -40,9 +40,10 @@ const ppdev_ops *ops = &real_ops;
 
 struct Port {
     int fd;
-    int number;   // of /dev/parportN
-    uint8_t data; // what was last written: the data register reads it back
-    bool told;    // of a failed write: once per port, or a blinking host floods
+    int number;    // of /dev/parportN
+    uint8_t data;  // what was last written: the data register reads it back
+    bool told;     // of a failed write: once per port, or a blinking host floods
+    char name[24]; // as lptmon shows it: /dev/parportN
 };
 
 const char *root()
@@ -237,7 +238,8 @@ lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_
     }
     unsigned char data = 0;
     ops->ioctl(fd, PPRDATA, &data); // the lines as we find them
-    *port = Port{fd, number, data, false};
+    *port = Port{fd, number, data, false, ""};
+    snprintf(port->name, sizeof port->name, "/dev/parport%d", number);
     *handle = port;
     return lpt_opened;
 }
@@ -292,9 +294,9 @@ void close_port(void *handle)
     free(port);
 }
 
-int device_number(void *handle)
+const char *device_name(void *handle)
 {
-    return static_cast<Port *>(handle)->number;
+    return static_cast<Port *>(handle)->name;
 }
 
 } // namespace
@@ -304,5 +306,5 @@ void ppdev_use_ops(const ppdev_ops *replacement)
     ops = replacement != nullptr ? replacement : &real_ops;
 }
 
-const lpt_backend ppdev_backend = {"ppdev",        open_device, read_register,
-                                   write_register, close_port,  device_number};
+const lpt_backend ppdev_backend = {"ppdev",    open_device, read_register, write_register,
+                                   close_port, device_name, nullptr};

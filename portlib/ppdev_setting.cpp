@@ -1,6 +1,7 @@
 // LPT_PORT_0xADDR=parportN: the one setting that sends a port address's
 // writes to a real port this machine has, wherever that port sits.
 #include "ppdev.h"
+#include "settings.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -22,46 +23,22 @@ int ppdev_port_number(const char *name)
 
 int ppdev_routed_port(unsigned base, char *why, size_t why_size)
 {
-    static const char prefix[] = "LPT_PORT_";
-    int routed = -1;
-    for (char **entry = environ; *entry != nullptr; ++entry) {
-        const char *name = *entry;
-        if (strncmp(name, prefix, sizeof prefix - 1) != 0) {
-            continue;
-        }
-        const char *digits = name + sizeof prefix - 1, *equals = strchr(name, '=');
-        size_t length = equals != nullptr ? static_cast<size_t>(equals - digits) : 0;
-        unsigned address = 0;
-        bool named = length >= 3 && length <= 6 && digits[0] == '0' &&
-                     (digits[1] == 'x' || digits[1] == 'X') &&
-                     strspn(digits + 2, "0123456789abcdefABCDEF") == length - 2;
-        if (named) {
-            address = static_cast<unsigned>(strtoul(digits + 2, nullptr, 16));
-        }
-        if (!named || (address & 3u) != 0) {
-            snprintf(why, why_size,
-                     "%.*s is not a port setting: name the port by its base address in hex, "
-                     "as in LPT_PORT_0x%03X=parport0",
-                     static_cast<int>(equals != nullptr && equals - name < 64 ? equals - name : 64),
-                     name, named ? address & ~3u : base);
-            return -2;
-        }
-        if (address != base) {
-            continue;
-        }
-        const char *value = equals + 1;
-        if (strncmp(value, "/dev/", 5) == 0) {
-            value += 5;
-        }
-        int number = ppdev_port_number(value);
-        if (number < 0) {
-            snprintf(why, why_size,
-                     "%.200s names no port: write LPT_PORT_0x%03X=parportN, with a parportN "
-                     "from ls /dev/parport*",
-                     name, base);
-            return -2;
-        }
-        routed = number;
+    char value[256];
+    switch (lpt_port_setting(base, "parport0", value, sizeof value, why, why_size)) {
+    case lpt_port_unset:
+        return -1;
+    case lpt_port_malformed:
+        return -2;
+    case lpt_port_set:
+        break;
     }
-    return routed;
+    const char *name = strncmp(value, "/dev/", 5) == 0 ? value + 5 : value;
+    const int number = ppdev_port_number(name);
+    if (number < 0) {
+        snprintf(why, why_size,
+                 "LPT_PORT_0x%03X=%.200s names no port: write LPT_PORT_0x%03X=parportN, with a "
+                 "parportN from ls /dev/parport*",
+                 base, value, base);
+    }
+    return number < 0 ? -2 : number;
 }

@@ -99,8 +99,11 @@ uint8_t read_register(void *handle, unsigned reg)
     return reach(port, [&] { value = vport::read(port->state, reg); }) ? value : 0xFF;
 }
 
+// The virtual port's own writes, marked as no hardware port's.
+const vport::DeviceMark own_writes = {0, ""};
+
 // The mark first: a watcher woken by the write sees whose write it was.
-void write_marked(vport::Port *port, unsigned reg, uint8_t value, int device)
+void write_marked(vport::Port *port, unsigned reg, uint8_t value, const vport::DeviceMark &device)
 {
     reach(port, [&] {
         vport::mark_device(port->state, device);
@@ -110,7 +113,7 @@ void write_marked(vport::Port *port, unsigned reg, uint8_t value, int device)
 
 void write_register(void *handle, unsigned reg, uint8_t value)
 {
-    write_marked(static_cast<vport::Port *>(handle), reg, value, vport::no_device);
+    write_marked(static_cast<vport::Port *>(handle), reg, value, own_writes);
 }
 
 void close_port(void *handle)
@@ -125,7 +128,7 @@ struct Recorded {
     const lpt_backend *hardware;
     void *port;
     vport::Port *record;
-    int device;
+    vport::DeviceMark device;
 };
 
 uint8_t read_hardware(void *handle, unsigned reg)
@@ -149,22 +152,23 @@ void close_recorded(void *handle)
     vport::release(recorded);
 }
 
-int recorded_device(void *handle)
+const char *recorded_device(void *handle)
 {
-    return static_cast<Recorded *>(handle)->device;
+    return static_cast<Recorded *>(handle)->device.name;
 }
 
 } // namespace
 
-const lpt_backend virtual_backend = {"virtual",      open_shared_port, read_register,
-                                     write_register, close_port,       nullptr};
-const lpt_backend memory_backend = {"memory",       open_memory, read_register,
-                                    write_register, close_port,  nullptr};
+const lpt_backend virtual_backend = {"virtual",  open_shared_port, read_register, write_register,
+                                     close_port, nullptr,          nullptr};
+const lpt_backend memory_backend = {"memory",   open_memory, read_register, write_register,
+                                    close_port, nullptr,     nullptr};
 
 void lpt_record_writes(unsigned base, const lpt_backend **backend, void **port)
 {
     static const lpt_backend recorded_backend = {"recorded",     nullptr,        read_hardware,
-                                                 write_recorded, close_recorded, recorded_device};
+                                                 write_recorded, close_recorded, recorded_device,
+                                                 nullptr};
     const lpt_backend *hardware = *backend;
     Recorded *recorded = static_cast<Recorded *>(vport::allocate(sizeof(Recorded)));
     void *record = nullptr;
@@ -179,7 +183,7 @@ void lpt_record_writes(unsigned base, const lpt_backend **backend, void **port)
         return;
     }
     *recorded = Recorded{hardware, *port, static_cast<vport::Port *>(record),
-                         hardware->device_number(*port)};
+                         vport::device_mark(hardware->device(*port))};
     *backend = &recorded_backend;
     *port = recorded;
 }

@@ -28,6 +28,7 @@ void initialise(State *s, unsigned base)
     s->history_slots = history_length;
     s->base = base;
     s->device_mark = 0;
+    memset(s->device, 0, sizeof s->device);
     if (!os::boot_id(s->boot_id)) {
         memcpy(s->boot_id, no_boot, sizeof s->boot_id);
     }

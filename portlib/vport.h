@@ -82,11 +82,18 @@ size_t recent_writes(const State *state, Write *out, size_t max);
 uint64_t write_count(const State *state);
 uint32_t changes(const State *state);
 
-// Which device the writes went to: parportN, or no_device for the virtual
-// port's own. Marked with each write, before it: the last writer's.
-const int no_device = watch::no_device;
-void mark_device(State *state, int device);
-int device(const State *state);
+// Which device the writes went to, as lptmon names it ("/dev/parport0"),
+// or none for the virtual port's own. Marked with each write, before it:
+// the last writer's. A mark is made once per port, so that a write costs
+// only a compare while the device stays the same.
+struct DeviceMark {
+    uint32_t mark; // 0: the virtual port's own
+    char name[64];
+};
+DeviceMark device_mark(const char *name); // nullptr or "": none
+void mark_device(State *state, const DeviceMark &mark);
+// False for the virtual port's own writes.
+bool device(const State *state, char *name, size_t size);
 
 // The clock of the recorded times.
 using os::monotonic_ns;

@@ -12,7 +12,7 @@
 namespace vport {
 
 const uint32_t file_magic = 0x4C505456; // "VTPL" read as little-endian
-const uint32_t file_version = 2;
+const uint32_t file_version = 3;
 // Written over the magic by a program that made the file anew in another
 // place, where the system would not let it cut the file (mapped elsewhere):
 // the programs that still map this one follow.
@@ -39,16 +39,20 @@ struct Slot {
     uint64_t payload;
 };
 
+// Room for a device's name, with its final NUL.
+const size_t device_name_size = 64;
+
 struct State {
     uint32_t magic;
     uint32_t version;
     uint32_t size;
     uint32_t history_slots;
     uint32_t base;
-    // Where the recorded writes went: 0 this virtual port; N + 1 the real
-    // port parportN, whose writes the port library records here for lptmon.
-    // Set with each write: the last writer's.
+    // Where the recorded writes went: 0 this virtual port; else a hardware
+    // port whose writes the port library records here for lptmon, named in
+    // `device` as lptmon shows it. Set with each write: the last writer's.
     uint32_t device_mark;
+    char device[device_name_size];
     uint8_t boot_id[16]; // the boot that wrote it: a latch does not outlive power
     uint64_t generation; // new on every rebuild, so that watchers notice one
     // Each register as (number of the write that set it) << 8 | value; the

@@ -2,6 +2,8 @@
 // concurrent writers lose nothing, and a stalled one overwrites nothing.
 #include "vport_layout.h"
 
+#include <stdio.h>
+
 namespace vport {
 namespace {
 
@@ -146,20 +148,65 @@ uint32_t changes(const State *s)
     return load(&s->changes);
 }
 
-// A plain load first: a store on every write would cost every writer the
-// cache line's ownership.
-void mark_device(State *s, int device)
+DeviceMark device_mark(const char *name)
 {
-    const uint32_t mark = device == no_device ? 0 : static_cast<uint32_t>(device) + 1;
-    if (load(&s->device_mark) != mark) {
-        __atomic_store_n(&s->device_mark, mark, __ATOMIC_RELEASE);
+    DeviceMark mark = {0, ""};
+    if (name == nullptr || name[0] == '\0') {
+        return mark;
     }
+    snprintf(mark.name, sizeof mark.name, "%s", name);
+    // A hash of the name, never 0: the cheap compare of each write.
+    uint32_t hash = 2166136261u;
+    for (const char *c = mark.name; *c != '\0'; ++c) {
+        hash = (hash ^ static_cast<uint8_t>(*c)) * 16777619u;
+    }
+    mark.mark = hash | 1u;
+    return mark;
 }
 
-int device(const State *s)
+// A plain load first: a store on every write would cost every writer the
+// cache line's ownership. The name before the mark, so that a watcher that
+// sees the mark finds its name.
+void mark_device(State *s, const DeviceMark &mark)
 {
-    const uint32_t mark = load(&s->device_mark);
-    return mark == 0 || mark > 0x7FFFFFFF ? no_device : static_cast<int>(mark - 1);
+    if (load(&s->device_mark) == mark.mark) {
+        return;
+    }
+    static_assert(sizeof mark.name == device_name_size, "a mark's name fits the file's");
+    for (size_t i = 0; i < device_name_size; ++i) {
+        __atomic_store_n(&s->device[i], mark.name[i], __ATOMIC_RELAXED);
+    }
+    __atomic_store_n(&s->device_mark, mark.mark, __ATOMIC_RELEASE);
+}
+
+bool device(const State *s, char *name, size_t size)
+{
+    if (size == 0) {
+        return false;
+    }
+    name[0] = '\0';
+    // Two writers of other devices may cross: the name is read again while
+    // its mark changes under it, and shown as it stands after a few tries.
+    for (int tries = 0; tries < 3; ++tries) {
+        const uint32_t mark = load(&s->device_mark);
+        if (mark == 0) {
+            return false;
+        }
+        size_t n = 0;
+        for (; n + 1 < size && n < device_name_size; ++n) {
+            const char c = __atomic_load_n(&s->device[n], __ATOMIC_RELAXED);
+            if (c == '\0') {
+                break;
+            }
+            // Whatever the file holds, nothing that moves a terminal's cursor.
+            name[n] = static_cast<uint8_t>(c) < 0x20 || c == 0x7F ? '?' : c;
+        }
+        name[n] = '\0';
+        if (load(&s->device_mark) == mark) {
+            break;
+        }
+    }
+    return name[0] != '\0';
 }
 
 } // namespace vport

@@ -69,9 +69,9 @@ bool lost(const Port *port)
     return vport::lost(&port->port);
 }
 
-int device(const Port *port)
+bool device(const Port *port, char *name, size_t size)
 {
-    return vport::device(port->port.state);
+    return vport::device(port->port.state, name, size);
 }
 
 const char *file(const Port *port)

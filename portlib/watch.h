@@ -52,10 +52,10 @@ bool changed(const Port *port);
 // The last look did not reach the port's state at all.
 bool lost(const Port *port);
 
-// The device parportN whose writes the port shows (as the last writer
-// marked them), or no_device for the virtual port's own.
-const int no_device = -1;
-int device(const Port *port);
+// The hardware port whose writes the port shows (as the last writer marked
+// them), by the name lptmon gives it: "/dev/parport0", "0x378 through
+// their.dll". False for the virtual port's own writes.
+bool device(const Port *port, char *name, size_t size);
 
 // Where the port's state is kept, for messages.
 const char *file(const Port *port);

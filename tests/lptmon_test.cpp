@@ -61,11 +61,11 @@ TEST(LptmonRender, StripShowsEachDataLineAndSmallTerminalsKeepTheDataValue)
 
     // A real port's writes, recorded by the port library, name its device;
     // its inputs are not known.
-    snapshot.device = 0;
+    snapshot.device = "/dev/parport0";
     lines = lptmon::screen(snapshot, 20, 60, lptmon::ascii_glyphs);
     EXPECT_EQ(lines[0], "Real port 0x3BC on /dev/parport0    q quits");
     EXPECT_EQ(lines[7], "status   0x3BD  not watched (inputs)");
-    EXPECT_EQ(lptmon::state_line(0x3BC, 1, 0),
+    EXPECT_EQ(lptmon::state_line(0x3BC, 1, "/dev/parport0"),
               once_line.substr(0, once_line.size() - 1) + "  real port /dev/parport0");
 }
 

@@ -1,0 +1,24 @@
+// What a Windows program or DLL file says of itself in its first bytes:
+// whether it is a DLL, for which processor, and whether it is a build of
+// this library (by a section of its own), so that the library can refuse a
+// file before the system loads it, and say why in the user's terms.
+#ifndef LPT_PE_IMAGE_H
+#define LPT_PE_IMAGE_H
+
+#include <stddef.h>
+
+enum pe_kind { pe_not_an_image, pe_program, pe_dll };
+
+struct PeImage {
+    pe_kind kind;
+    int bits;  // 32 or 64; 0 for another processor
+    bool ours; // carries this library's own section
+};
+
+// Reads the headers from the file's first `size` bytes.
+PeImage pe_inspect(const unsigned char *bytes, size_t size);
+
+// The section that marks a build of this library.
+#define LPT_OWN_SECTION ".lptvp"
+
+#endif
