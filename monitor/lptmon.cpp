@@ -10,17 +10,68 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <functional>
 #include <string>
 
 namespace {
 
-const char usage[] = "usage: lptmon [--port ADDRESS] [--once | --log]\n"
+const char usage[] = "usage: lptmon [--port ADDRESS] [--once | --log | --set PIN=low|high...]\n"
                      "  --port ADDRESS  the port to watch (default 0x3BC)\n"
                      "  --once          print the data register as one line and exit\n"
                      "  --log           print every recorded write, following new ones\n"
+                     "  --set PIN=LEVEL set an input pin (15, 13, 12, 10, 11) low or high,\n"
+                     "                  as a switch to ground would, and exit\n"
                      "Without --once or --log: a live view of the LEDs, the registers and\n"
-                     "the data lines over the last seconds. q or Ctrl+C quits.\n";
+                     "the data lines over the last seconds; the keys shown there open and\n"
+                     "close the input switches. q or Ctrl+C quits.\n";
+
+struct Setting {
+    const watch::Pin *input;
+    bool high;
+};
+
+// PIN=low or PIN=high for an input pin; else why not, ready to show.
+bool parse_setting(const std::string &text, Setting *setting, std::string *why)
+{
+    const size_t equals = text.find('=');
+    const std::string pin = text.substr(0, equals),
+                      level = equals == std::string::npos ? "" : text.substr(equals + 1);
+    char *end = nullptr;
+    const long number = strtol(pin.c_str(), &end, 10);
+    setting->input = !pin.empty() && *end == '\0' && number > 0 && number < 26
+                         ? watch::input_at(static_cast<int>(number))
+                         : nullptr;
+    if (setting->input == nullptr) {
+        *why = "--set " + text + ": " + (pin.empty() ? "no pin" : "pin " + pin) +
+               " is no input; the inputs are pins 15, 13, 12, 10 and 11";
+        return false;
+    }
+    if (level != "low" && level != "high") {
+        *why = "--set " + text + ": the level is low or high";
+        return false;
+    }
+    setting->high = level == "high";
+    return true;
+}
+
+// Sets the inputs, then ends: for scripts and tests.
+int set_inputs(unsigned base, const std::vector<Setting> &settings)
+{
+    watch::Port *port = nullptr;
+    char why[1024] = "";
+    bool ok = watch::open_to_set(base, &port, why, sizeof why) == watch::opened;
+    for (size_t i = 0; ok && i < settings.size(); ++i) {
+        ok = watch::set_input(port, *settings[i].input, settings[i].high, why, sizeof why);
+    }
+    if (port != nullptr) {
+        watch::close(port);
+    }
+    if (!ok) {
+        term::write_error("lptmon: " + std::string(why) + "\n");
+    }
+    return ok ? 0 : 1;
+}
 
 std::string state_path(unsigned base)
 {
@@ -88,7 +139,7 @@ struct View {
     std::function<void(const std::string &)> waiting;
     // `fresh`: the first look since the port was opened (anew). Returns how
     // long to wait for the next write before looking again, in ms.
-    std::function<int(const watch::Port *, bool fresh)> show;
+    std::function<int(watch::Port *, bool fresh)> show;
 };
 
 // The one loop of every following mode: waits until the port has been
@@ -133,7 +184,7 @@ void log_writes(unsigned base)
 {
     static watch::Write recent[watch::history_length];
     uint64_t last = 0, last_time = 0;
-    follow(base, {say_line, [&](const watch::Port *port, bool fresh) {
+    follow(base, {say_line, [&](watch::Port *port, bool fresh) {
                       if (fresh) {
                           last = 0; // a new file numbers its writes anew
                       }
@@ -164,7 +215,7 @@ void log_writes(unsigned base)
 void follow_plain(unsigned base)
 {
     std::string shown;
-    follow(base, {say_line, [&](const watch::Port *port, bool) {
+    follow(base, {say_line, [&](watch::Port *port, bool) {
                       std::string line =
                           lptmon::state_line(base, watch::read(port, watch::data), device_of(port));
                       if (line != shown) {
@@ -173,6 +224,47 @@ void follow_plain(unsigned base)
                       }
                       return 1000;
                   }});
+}
+
+// Keys from the watcher's thread for the live view's loop: one writer, one
+// reader; a key beyond the few that wait is dropped, as a held key repeats.
+const unsigned key_room = 16;
+char key_ring[key_room];
+std::atomic<unsigned> keys_in{0}, keys_out{0};
+
+void key_pressed(char key)
+{
+    const unsigned in = keys_in.load();
+    if (in - keys_out.load() < key_room) {
+        key_ring[in % key_room] = key;
+        keys_in.store(in + 1);
+    }
+}
+
+char next_key()
+{
+    const unsigned out = keys_out.load();
+    if (out == keys_in.load()) {
+        return 0;
+    }
+    const char key = key_ring[out % key_room];
+    keys_out.store(out + 1);
+    return key;
+}
+
+// A switch's key opens or closes it: its input pin goes high or low.
+void toggle_inputs(watch::Port *port, std::string *problem)
+{
+    for (char key; (key = next_key()) != 0;) {
+        for (const watch::Pin &input : watch::input_pins) {
+            char why[1024];
+            const bool high = watch::pin_high(input, watch::read(port, watch::status));
+            if ((key | 0x20) == input.key &&
+                !watch::set_input(port, input, !high, why, sizeof why)) {
+                *problem = why;
+            }
+        }
+    }
 }
 
 void draw(const std::vector<std::string> &lines)
@@ -195,11 +287,17 @@ void live_view(unsigned base)
     }
     const lptmon::Glyphs &glyphs = term::utf8() ? lptmon::unicode_glyphs : lptmon::ascii_glyphs;
     auto draw_message = [](const std::string &text) { draw({text}); };
-    follow(base, {draw_message, [&](const watch::Port *port, bool) {
+    std::string problem;
+    follow(base, {draw_message, [&](watch::Port *port, bool) {
+                      toggle_inputs(port, &problem);
                       lptmon::Snapshot snapshot = take_snapshot(port, base);
                       int rows, cols;
                       term::size(&rows, &cols);
-                      draw(lptmon::screen(snapshot, rows, cols, glyphs));
+                      std::vector<std::string> lines = lptmon::screen(snapshot, rows, cols, glyphs);
+                      if (!problem.empty() && lines.size() > 1) {
+                          lines.back() = problem; // in place of the count of writes
+                      }
+                      draw(lines);
                       // While the strip moves, redraw a few times a second;
                       // when the port has been still for the whole strip,
                       // once a second.
@@ -230,7 +328,8 @@ int main(int argc, char **argv)
     const bool output_missing = term::output_missing();
     term::fill_standard_streams();
     unsigned base = 0x3BC;
-    enum { live, once_mode, log_mode } mode = live;
+    enum { live, once_mode, log_mode, set_mode } mode = live;
+    std::vector<Setting> settings;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--once") {
@@ -246,6 +345,15 @@ int main(int argc, char **argv)
                 fprintf(stderr, "lptmon: not a port address: %s\n%s", argv[i], usage);
                 return 2;
             }
+        } else if (arg == "--set") {
+            Setting setting;
+            std::string why = "--set needs PIN=low or PIN=high";
+            if (i + 1 == argc || !parse_setting(argv[++i], &setting, &why)) {
+                fprintf(stderr, "lptmon: %s\n", why.c_str());
+                return 2;
+            }
+            settings.push_back(setting);
+            mode = set_mode;
         } else if (arg == "--help" || arg == "-h") {
             fputs(usage, stdout);
             return 0;
@@ -262,8 +370,11 @@ int main(int argc, char **argv)
     if (mode == once_mode) {
         return term::end_status(once(base));
     }
+    if (mode == set_mode) {
+        return set_inputs(base, settings);
+    }
     const bool live_view_wanted = mode == live && term::output_is_terminal();
-    term::start_watcher(live_view_wanted && term::input_is_terminal());
+    term::start_watcher(live_view_wanted && term::input_is_terminal(), key_pressed);
     if (mode == log_mode) {
         log_writes(base);
     } else if (!live_view_wanted) {

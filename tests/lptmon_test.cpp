@@ -29,17 +29,23 @@ TEST(LptmonRender, StripShowsEachDataLineAndSmallTerminalsKeepTheDataValue)
                        {2, 98 * second, watch::data, 2, 1},
                        {3, 98 * second + 1, watch::control, 0xFF, 1}, // not a data line
                        {4, 99 * second, watch::data, 0, 1}};
-    // Four seconds in eight columns, oldest on the left; D7 first.
+    // Four seconds in eight columns, oldest on the left: the control pins
+    // at their levels (nStrobe, nAutoFd, nSelectIn inverted), then D7 to D0.
     auto strip = lptmon::timing_strip(snapshot, 4 * second, 8, lptmon::ascii_glyphs);
-    EXPECT_EQ(strip, (std::vector<std::string>{"________", "________", "________", "________",
+    EXPECT_EQ(strip, (std::vector<std::string>{"####____", "####____", "########", "________",
+                                               "________", "________", "________", "________",
                                                "________", "________", "___##___", "_##_____"}));
     snapshot.complete = false; // before the history, unknown
-    EXPECT_EQ(lptmon::timing_strip(snapshot, 4 * second, 8, lptmon::ascii_glyphs)[7], " ##_____");
-    // Short of rows, the driven lines D1 and D0 are the ones kept.
-    auto lines = lptmon::screen(snapshot, 14, 60, lptmon::unicode_glyphs);
-    ASSERT_EQ(lines.size(), 14u);
+    EXPECT_EQ(lptmon::timing_strip(snapshot, 4 * second, 8, lptmon::ascii_glyphs)[11], " ##_____");
+    // Short of rows, the driven lines D1 and D0 are the ones kept; each
+    // strip row names its line and pin.
+    snapshot.registers[watch::control] = 0x0C;
+    auto lines = lptmon::screen(snapshot, 18, 80, lptmon::unicode_glyphs);
+    ASSERT_EQ(lines.size(), 18u);
     EXPECT_EQ(lines[4], "  9   8   7   6   5   4   3   2   DB-25 pins"); // under D7 ... D0
-    EXPECT_EQ(lines[11].substr(0, 2) + lines[12].substr(0, 2), "D1D0");
+    EXPECT_EQ(lines[9],
+              "control 1 nStrobe \u25cf  14 nAutoFd \u25cf  16 nInit \u25cf  17 nSelectIn \u25cb ");
+    EXPECT_EQ(lines[15].substr(0, 13) + lines[16].substr(0, 13), "D1 pin 3     D0 pin 2     ");
 
     // Fewer rows still: one line, as much of it as fits, the value last to go.
     snapshot.registers[watch::data] = 1;
@@ -112,7 +118,17 @@ INSTANTIATE_TEST_SUITE_P(
                  " --log >&-; s=$?; " LPTMON_PATH " --once >/dev/null || exit 9; exit $s",
                  "lptmon: standard output is closed\n", 1},
         OnceCase{"AnyRegisterNamesThePort", "$P;", " --once --port 0x3BE", once_line, 0},
-        OnceCase{"Help", "", " --help", "usage: lptmon [--port ADDRESS] [--once | --log]\n", 0},
+        OnceCase{"Help", "", " --help",
+                 "usage: lptmon [--port ADDRESS] [--once | --log | --set PIN=low|high...]\n", 0},
+        // Inputs set as switches to ground would: Busy reads inverted; a
+        // port never written gets its file.
+        OnceCase{"SetThenRead", "", " --set 15=low --set 11=low; $P 3bd", "init=0 3bd=f7\n", 0},
+        OnceCase{"SetNoInput", "", " --set 14=low",
+                 "lptmon: --set 14=low: pin 14 is no input; the inputs are pins 15, 13, 12, 10 "
+                 "and 11\n",
+                 2},
+        OnceCase{"SetNoLevel", "", " --set 15=on",
+                 "lptmon: --set 15=on: the level is low or high\n", 2},
         OnceCase{"PortWithoutAddress", "", " --port", "lptmon: --port needs a port address\n", 2},
         OnceCase{"FileLinked", "$P; ln ports/lpt-3bc.state linked;", " --once",
                  "lptmon: ports/lpt-3bc.state is not a plain file of yours\n", 1},
@@ -161,6 +177,17 @@ TEST_F(Lptmon, LogSaysHowManyWritesCameTooFastToShow)
                                      "sleep 0.1; done; kill $m; grep -v pid log";
     Result result = run(dir.path, script);
     EXPECT_EQ(result.output, "(76 writes came too fast to show)\n");
+}
+
+// A switch's key in the live view sets its input pin; programs read it.
+TEST_F(Lptmon, LiveViewKeysSetTheInputsThatProgramsRead)
+{
+    probe();
+    Pty pty(dir.path, {LPTMON_PATH}, {"LPT_VIRTUAL_DIR=ports"});
+    ASSERT_TRUE(pty.wait_for("q quits", 5000)) << pty.output();
+    pty.send("eb");
+    ASSERT_TRUE(pty.wait_for("status   0x3BD  0xF7", 5000)) << pty.output();
+    EXPECT_EQ(run(dir.path, env + PROBE_PATH " 3bd").output, "init=0 3bd=f7\n");
 }
 
 // A reader that goes away ends lptmon while the port is idle (the plain view
