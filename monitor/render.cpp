@@ -242,7 +242,7 @@ std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, co
     }
     for (size_t i = 0; i < watch::control_pin_count; ++i) {
         names[i] = std::string(watch::control_pins[i].line) + " " +
-                       std::to_string(watch::control_pins[i].pin);
+                   std::to_string(watch::control_pins[i].pin);
     }
     // Short of rows, the top ones go first: the blinker's D1 and D0 stay.
     const int room = rows - static_cast<int>(lines.size()) - 1;

@@ -72,6 +72,9 @@ const size_t control_pin_count = 4, input_pin_count = 5;
 // The control register as a PC leaves it at start: nInit high, SelectIn
 // asserted.
 const uint8_t control_at_start = 0x0C;
+// The status register with every input pin high (Busy reads 0) and the
+// unused bits reading 1.
+const uint8_t status_at_start = 0x7F;
 extern const Pin control_pins[control_pin_count];
 extern const Pin input_pins[input_pin_count];
 // The pin's level in its register's value.

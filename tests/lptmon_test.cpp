@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sstream>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -119,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "lptmon: standard output is closed\n", 1},
         OnceCase{"AnyRegisterNamesThePort", "$P;", " --once --port 0x3BE", once_line, 0},
         OnceCase{"Help", "", " --help",
-                 "usage: lptmon [--port ADDRESS] [--once | --log | --set PIN=low|high...]\n", 0},
+                 "usage: lptmon [--port ADDRESS] [--once | --log | --vcd [FILE] |\n", 0},
         // Inputs set as switches to ground would: Busy reads inverted; a
         // port never written gets its file.
         OnceCase{"SetThenRead", "", " --set 15=low --set 11=low; $P 3bd", "init=0 3bd=f7\n", 0},
@@ -163,20 +164,62 @@ TEST_F(Lptmon, LogWaitsForStateThenFollowsItThroughShrinkingRebuildingAndLocking
     close(held);
 }
 
-// Stopped while more writes came than a port keeps: back, the log says how
-// many it missed before it shows the rest.
-TEST_F(Lptmon, LogSaysHowManyWritesCameTooFastToShow)
+// Stopped while more writes came than a port keeps: back, the log and the
+// trace say how many they missed before they show the rest.
+TEST_F(Lptmon, LogAndTraceSayHowManyWritesCameTooFastToShow)
 {
-    probe();
     // lptmon is held stopped while 1100 writes come, then let go on.
-    const std::string script = env + ": > log; " LPTMON_PATH " --log > log & m=$!; "
-                                     "until grep -q pid log; do sleep 0.1; done; kill -STOP $m; "
-                                     "until grep -q '^State:.T' /proc/$m/status; do sleep 0.1; "
-                                     "done; " PROBE_PATH " $(yes 3bc=2 | head -1100) >/dev/null; "
-                                     "kill -CONT $m; until [ $(grep -c pid log) -ge 1025 ]; do "
-                                     "sleep 0.1; done; kill $m; grep -v pid log";
-    Result result = run(dir.path, script);
-    EXPECT_EQ(result.output, "(76 writes came too fast to show)\n");
+    const std::string script = env +
+                               ": > out; " LPTMON_PATH " $MODE > out 2> err & m=$!; "
+                               "until grep -q \"$SEEN\" out; do sleep 0.1; done; kill -STOP $m; "
+                               "until grep -q '^State:.T' /proc/$m/status; do sleep 0.1; "
+                               "done; " PROBE_PATH " $(yes 3bc=2 | head -1100) >/dev/null; "
+                               "kill -CONT $m; until eval \"$DONE\"; do sleep 0.1; done; kill $m; "
+                               "wait $m; eval \"$SHOW\"";
+    probe();
+    EXPECT_EQ(run(dir.path, "MODE=--log SEEN=pid DONE='[ $(grep -c pid out) -ge 1025 ]' "
+                            "SHOW='grep -v pid out'; " +
+                                script)
+                  .output,
+              "(76 writes came too fast to show)\n");
+    EXPECT_EQ(run(dir.path, "MODE=--vcd SEEN=enddef DONE='grep -q missed out' SHOW='grep missed "
+                            "out; cut -d\" \" -f1-9 err'; " +
+                                script)
+                  .output,
+              "$comment 76 writes missed here: they came too fast to read $end\n"
+              "lptmon: 76 writes came too fast to record, before\n");
+}
+
+// The blinker's trace, read back by a real reader of the format: D0 and D1
+// in turn, a second each, then both low.
+TEST_F(Lptmon, BlinkersTraceReadBySigrokAlternatesEverySecondThenEndsLow)
+{
+    if (run("/", "command -v sigrok-cli").status != 0) {
+        GTEST_SKIP() << "sigrok-cli is not installed (apt-get install sigrok-cli)";
+    }
+    Pty trace(dir.path, {LPTMON_PATH, "--vcd", "trace.vcd"}, {"LPT_VIRTUAL_DIR=ports"});
+    {
+        Pty blinker(dir.path, {LED_BLINK_PATH}, {"LPT_VIRTUAL_DIR=ports", "LPT_BACKEND=virtual"});
+        blinker.wait_for("never shown", 3500); // into the second cycle
+        blinker.send("x");
+        ASSERT_TRUE(blinker.wait_exit(5000)) << blinker.output();
+    }
+    kill(trace.pid(), SIGTERM);
+    ASSERT_TRUE(trace.wait_exit(3000)) << trace.output();
+    // Each change of D0 and D1, at its millisecond.
+    Result read =
+        run(dir.path, "sigrok-cli -I vcd:downsample=1000 -i trace.vcd -O csv | awk -F, "
+                      "'/^[01]/ { n++; v = $1 $2; if (v != last) print n, v; last = v }'");
+    std::istringstream changes(read.output);
+    std::vector<std::string> levels;
+    long at = 0, before = 0;
+    for (std::string level; changes >> at >> level; before = at) {
+        if (!levels.empty()) {
+            EXPECT_TRUE(at - before >= 950 && at - before <= 1200) << read.output;
+        }
+        levels.push_back(level);
+    }
+    EXPECT_EQ(levels, (std::vector<std::string>{"10", "01", "10", "01", "00"})) << read.output;
 }
 
 // A switch's key in the live view sets its input pin; programs read it.
