@@ -308,21 +308,6 @@ int write_trace(unsigned base, const char *path)
     return 0;
 }
 
-// Plain lines for a pipe or a file: the state each time it changes.
-void follow_plain(unsigned base)
-{
-    std::string shown;
-    follow(base, {say_line, [&](watch::Port *port, bool) {
-                      std::string line =
-                          lptmon::state_line(base, watch::read(port, watch::data), device_of(port));
-                      if (line != shown) {
-                          say_line(line);
-                          shown = line;
-                      }
-                      return 1000;
-                  }});
-}
-
 // Keys from the watcher's thread for the live view's loop: one writer, one
 // reader; a key beyond the few that wait is dropped, as a held key repeats.
 const unsigned key_room = 16;
@@ -362,6 +347,28 @@ void toggle_inputs(watch::Port *port, std::string *problem)
             }
         }
     }
+}
+
+// Plain lines for a pipe or a file: the state each time it changes.
+void follow_plain(unsigned base)
+{
+    std::string shown;
+    follow(base, {say_line, [&](watch::Port *port, bool) {
+                      // A terminal that cannot be drawn on still has the
+                      // switches' keys.
+                      std::string problem;
+                      toggle_inputs(port, &problem);
+                      if (!problem.empty()) {
+                          say_line(problem);
+                      }
+                      std::string line =
+                          lptmon::state_line(base, watch::read(port, watch::data), device_of(port));
+                      if (line != shown) {
+                          say_line(line);
+                          shown = line;
+                      }
+                      return 1000;
+                  }});
 }
 
 void draw(const std::vector<std::string> &lines)

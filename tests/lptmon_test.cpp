@@ -222,6 +222,22 @@ TEST_F(Lptmon, BlinkersTraceReadBySigrokAlternatesEverySecondThenEndsLow)
     EXPECT_EQ(levels, (std::vector<std::string>{"10", "01", "10", "01", "00"})) << read.output;
 }
 
+// The docs' example, as the page has it: it waits for the switch on pin 15,
+// then lights D2.
+TEST_F(Lptmon, DocsExampleLightsD2WhenTheSwitchCloses)
+{
+    EXPECT_EQ(run(SOURCE_DIR, "sed -n '/^```cpp$/,/^```$/p' docs/testing-your-program.md | "
+                              "sed '1d;$d' | diff - examples/switch_led.cpp")
+                  .output,
+              "");
+    EXPECT_EQ(run(dir.path, env + SWITCH_LED_PATH " > out & p=$!; until grep -q Waiting out; do "
+                                  "sleep 0.1; done; " LPTMON_PATH " --set 15=low; wait $p; cat "
+                                  "out; " LPTMON_PATH " --once")
+                  .output,
+              "Waiting for the switch on pin 15...\nSwitch closed: the LED on D2 is lit.\n"
+              "port 0x3BC  D7-D0 ( )( )( )( )( )(*)( )( )  data 0x04 00000100\n");
+}
+
 // A switch's key in the live view sets its input pin; programs read it.
 TEST_F(Lptmon, LiveViewKeysSetTheInputsThatProgramsRead)
 {
