@@ -5,22 +5,78 @@
 // operating system are in term_*.cpp, one file per platform.
 #include "render.h"
 #include "term.h"
+#include "vcd.h"
 #include "watch.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <atomic>
 #include <functional>
 #include <string>
 
 namespace {
 
-const char usage[] = "usage: lptmon [--port ADDRESS] [--once | --log]\n"
+const char usage[] = "usage: lptmon [--port ADDRESS] [--once | --log | --vcd [FILE] |\n"
+                     "              --set PIN=low|high...]\n"
                      "  --port ADDRESS  the port to watch (default 0x3BC)\n"
                      "  --once          print the data register as one line and exit\n"
                      "  --log           print every recorded write, following new ones\n"
+                     "  --vcd [FILE]    write the pins' trace (VCD, for PulseView), following\n"
+                     "                  new writes until ended; to standard output without FILE\n"
+                     "  --set PIN=LEVEL set an input pin (15, 13, 12, 10, 11) low or high,\n"
+                     "                  as a switch to ground would, and exit\n"
                      "Without --once or --log: a live view of the LEDs, the registers and\n"
-                     "the data lines over the last seconds. q or Ctrl+C quits.\n";
+                     "the data lines over the last seconds; the keys shown there open and\n"
+                     "close the input switches. q or Ctrl+C quits.\n";
+
+struct Setting {
+    const watch::Pin *input;
+    bool high;
+};
+
+// PIN=low or PIN=high for an input pin; else why not, ready to show.
+bool parse_setting(const std::string &text, Setting *setting, std::string *why)
+{
+    const size_t equals = text.find('=');
+    const std::string pin = text.substr(0, equals),
+                      level = equals == std::string::npos ? "" : text.substr(equals + 1);
+    char *end = nullptr;
+    const long number = strtol(pin.c_str(), &end, 10);
+    setting->input = !pin.empty() && *end == '\0' && number > 0 && number < 26
+                         ? watch::input_at(static_cast<int>(number))
+                         : nullptr;
+    if (setting->input == nullptr) {
+        *why = "--set " + text + ": " + (pin.empty() ? "no pin" : "pin " + pin) +
+               " is no input; the inputs are pins 15, 13, 12, 10 and 11";
+        return false;
+    }
+    if (level != "low" && level != "high") {
+        *why = "--set " + text + ": the level is low or high";
+        return false;
+    }
+    setting->high = level == "high";
+    return true;
+}
+
+// Sets the inputs, then ends: for scripts and tests.
+int set_inputs(unsigned base, const std::vector<Setting> &settings)
+{
+    watch::Port *port = nullptr;
+    char why[1024] = "";
+    bool ok = watch::open_to_set(base, &port, why, sizeof why) == watch::opened;
+    for (size_t i = 0; ok && i < settings.size(); ++i) {
+        ok = watch::set_input(port, *settings[i].input, settings[i].high, why, sizeof why);
+    }
+    if (port != nullptr) {
+        watch::close(port);
+    }
+    if (!ok) {
+        term::write_error("lptmon: " + std::string(why) + "\n");
+    }
+    return ok ? 0 : 1;
+}
 
 std::string state_path(unsigned base)
 {
@@ -88,7 +144,7 @@ struct View {
     std::function<void(const std::string &)> waiting;
     // `fresh`: the first look since the port was opened (anew). Returns how
     // long to wait for the next write before looking again, in ms.
-    std::function<int(const watch::Port *, bool fresh)> show;
+    std::function<int(watch::Port *, bool fresh)> show;
 };
 
 // The one loop of every following mode: waits until the port has been
@@ -129,42 +185,182 @@ void say_line(const std::string &text)
 }
 
 // Every recorded write as a line, and the writes missed between two looks.
-void log_writes(unsigned base)
+// What a mode that takes every write does: says what it waits for, is
+// told of writes that came too fast to read before the next one it gets,
+// gets each write once, in order, and is told when a look is done.
+struct WriteView {
+    std::function<void(const std::string &)> waiting;
+    std::function<void(uint64_t count, const watch::Write &next)> missed;
+    std::function<void(const watch::Write &write, const std::string &device)> write;
+    std::function<void()> looked;
+};
+
+void follow_writes(unsigned base, const WriteView &view)
 {
     static watch::Write recent[watch::history_length];
-    uint64_t last = 0, last_time = 0;
-    follow(base, {say_line, [&](const watch::Port *port, bool fresh) {
+    uint64_t last = 0;
+    follow(base, {view.waiting, [&](watch::Port *port, bool fresh) {
                       if (fresh) {
                           last = 0; // a new file numbers its writes anew
                       }
                       size_t n = watch::recent_writes(port, recent, watch::history_length);
                       // The port the writes went to, as marked by the last writer.
                       const std::string device = device_of(port);
-                      std::string text;
                       for (size_t i = 0; i < n; ++i) {
                           if (recent[i].number <= last) {
                               continue;
                           }
                           if (last != 0 && recent[i].number > last + 1) {
-                              text += "(" + std::to_string(recent[i].number - last - 1) +
-                                      " writes came too fast to show)\n";
+                              view.missed(recent[i].number - last - 1, recent[i]);
                           }
-                          text += lptmon::write_line(recent[i], last_time, device) + "\n";
+                          view.write(recent[i], device);
                           last = recent[i].number;
-                          last_time = recent[i].time_ns;
                       }
-                      if (!text.empty()) {
-                          term::write_out(text);
-                      }
+                      view.looked();
                       return 1000;
                   }});
+}
+
+void log_writes(unsigned base)
+{
+    std::string text;
+    uint64_t last_time = 0;
+    follow_writes(base, {say_line,
+                         [&](uint64_t count, const watch::Write &) {
+                             text +=
+                                 "(" + std::to_string(count) + " writes came too fast to show)\n";
+                         },
+                         [&](const watch::Write &write, const std::string &device) {
+                             text += lptmon::write_line(write, last_time, device) + "\n";
+                             last_time = write.time_ns;
+                         },
+                         [&] {
+                             if (!text.empty()) {
+                                 term::write_out(text);
+                                 text.clear();
+                             }
+                         }});
+}
+
+// The trace of the pins, to `path` or standard output, until ended; a
+// last time at the end, so that readers show the last change.
+int write_trace(unsigned base, const char *path)
+{
+    FILE *file = path != nullptr ? fopen(path, "w") : nullptr;
+    if (path != nullptr && file == nullptr) {
+        term::write_error("lptmon: cannot write " + std::string(path) + ": " + strerror(errno) +
+                          "\n");
+        return 1;
+    }
+    std::string text = vcd::header(base);
+    bool written = true;
+    auto put = [&] {
+        if (file != nullptr) {
+            written = written && fwrite(text.data(), 1, text.size(), file) == text.size() &&
+                      fflush(file) == 0;
+        } else {
+            term::write_out(text);
+        }
+        text.clear();
+    };
+    vcd::Pins pins;
+    uint64_t start_ns = 0;
+    auto us = [&](uint64_t ns) { return ns > start_ns ? (ns - start_ns) / 1000 : 0; };
+    put();
+    follow_writes(
+        base,
+        {[](const std::string &news) { term::write_error("lptmon: " + news + "\n"); },
+         [&](uint64_t count, const watch::Write &next) {
+             text += vcd::missed(us(next.time_ns), &pins, count);
+             char said[160];
+             snprintf(said, sizeof said,
+                      "lptmon: %llu writes came too fast to record, before %.6f s in the trace\n",
+                      static_cast<unsigned long long>(count),
+                      static_cast<double>(us(next.time_ns)) / 1e6);
+             term::write_error(said);
+         },
+         [&](const watch::Write &write, const std::string &) {
+             if (start_ns == 0) {
+                 // From the port's first write on, its pins are known: as
+                 // the PC left them at start.
+                 start_ns = write.time_ns;
+                 if (write.number == 1) {
+                     pins.registers[watch::data] = 0;
+                     pins.registers[watch::status] = watch::status_at_start;
+                     pins.registers[watch::control] = watch::control_at_start;
+                 }
+                 text += vcd::start(0, &pins);
+             }
+             text += vcd::change(us(write.time_ns), &pins, write);
+         },
+         put});
+    if (start_ns == 0) {
+        start_ns = watch::now_ns();
+        text += vcd::start(0, &pins);
+    }
+    text += vcd::end(us(watch::now_ns()), &pins);
+    put();
+    if (file != nullptr && (fclose(file) != 0 || !written)) {
+        term::write_error("lptmon: cannot write " + std::string(path) + ": " + strerror(errno) +
+                          "\n");
+        return 1;
+    }
+    return 0;
+}
+
+// Keys from the watcher's thread for the live view's loop: one writer, one
+// reader; a key beyond the few that wait is dropped, as a held key repeats.
+const unsigned key_room = 16;
+char key_ring[key_room];
+std::atomic<unsigned> keys_in{0}, keys_out{0};
+
+void key_pressed(char key)
+{
+    const unsigned in = keys_in.load();
+    if (in - keys_out.load() < key_room) {
+        key_ring[in % key_room] = key;
+        keys_in.store(in + 1);
+    }
+}
+
+char next_key()
+{
+    const unsigned out = keys_out.load();
+    if (out == keys_in.load()) {
+        return 0;
+    }
+    const char key = key_ring[out % key_room];
+    keys_out.store(out + 1);
+    return key;
+}
+
+// A switch's key opens or closes it: its input pin goes high or low.
+void toggle_inputs(watch::Port *port, std::string *problem)
+{
+    for (char key; (key = next_key()) != 0;) {
+        for (const watch::Pin &input : watch::input_pins) {
+            char why[1024];
+            const bool high = watch::pin_high(input, watch::read(port, watch::status));
+            if ((key | 0x20) == input.key &&
+                !watch::set_input(port, input, !high, why, sizeof why)) {
+                *problem = why;
+            }
+        }
+    }
 }
 
 // Plain lines for a pipe or a file: the state each time it changes.
 void follow_plain(unsigned base)
 {
     std::string shown;
-    follow(base, {say_line, [&](const watch::Port *port, bool) {
+    follow(base, {say_line, [&](watch::Port *port, bool) {
+                      // A terminal that cannot be drawn on still has the
+                      // switches' keys.
+                      std::string problem;
+                      toggle_inputs(port, &problem);
+                      if (!problem.empty()) {
+                          say_line(problem);
+                      }
                       std::string line =
                           lptmon::state_line(base, watch::read(port, watch::data), device_of(port));
                       if (line != shown) {
@@ -195,11 +391,17 @@ void live_view(unsigned base)
     }
     const lptmon::Glyphs &glyphs = term::utf8() ? lptmon::unicode_glyphs : lptmon::ascii_glyphs;
     auto draw_message = [](const std::string &text) { draw({text}); };
-    follow(base, {draw_message, [&](const watch::Port *port, bool) {
+    std::string problem;
+    follow(base, {draw_message, [&](watch::Port *port, bool) {
+                      toggle_inputs(port, &problem);
                       lptmon::Snapshot snapshot = take_snapshot(port, base);
                       int rows, cols;
                       term::size(&rows, &cols);
-                      draw(lptmon::screen(snapshot, rows, cols, glyphs));
+                      std::vector<std::string> lines = lptmon::screen(snapshot, rows, cols, glyphs);
+                      if (!problem.empty() && lines.size() > 1) {
+                          lines.back() = problem; // in place of the count of writes
+                      }
+                      draw(lines);
                       // While the strip moves, redraw a few times a second;
                       // when the port has been still for the whole strip,
                       // once a second.
@@ -230,7 +432,9 @@ int main(int argc, char **argv)
     const bool output_missing = term::output_missing();
     term::fill_standard_streams();
     unsigned base = 0x3BC;
-    enum { live, once_mode, log_mode } mode = live;
+    enum { live, once_mode, log_mode, set_mode, trace_mode } mode = live;
+    const char *trace_path = nullptr;
+    std::vector<Setting> settings;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--once") {
@@ -246,6 +450,20 @@ int main(int argc, char **argv)
                 fprintf(stderr, "lptmon: not a port address: %s\n%s", argv[i], usage);
                 return 2;
             }
+        } else if (arg == "--vcd") {
+            mode = trace_mode;
+            if (i + 1 < argc && argv[i + 1][0] != '-') {
+                trace_path = argv[++i];
+            }
+        } else if (arg == "--set") {
+            Setting setting;
+            std::string why = "--set needs PIN=low or PIN=high";
+            if (i + 1 == argc || !parse_setting(argv[++i], &setting, &why)) {
+                fprintf(stderr, "lptmon: %s\n", why.c_str());
+                return 2;
+            }
+            settings.push_back(setting);
+            mode = set_mode;
         } else if (arg == "--help" || arg == "-h") {
             fputs(usage, stdout);
             return 0;
@@ -262,8 +480,14 @@ int main(int argc, char **argv)
     if (mode == once_mode) {
         return term::end_status(once(base));
     }
+    if (mode == set_mode) {
+        return set_inputs(base, settings);
+    }
     const bool live_view_wanted = mode == live && term::output_is_terminal();
-    term::start_watcher(live_view_wanted && term::input_is_terminal());
+    term::start_watcher(live_view_wanted && term::input_is_terminal(), key_pressed);
+    if (mode == trace_mode) {
+        return term::end_status(write_trace(base, trace_path));
+    }
     if (mode == log_mode) {
         log_writes(base);
     } else if (!live_view_wanted) {

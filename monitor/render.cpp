@@ -106,31 +106,45 @@ std::string write_line(const watch::Write &write, uint64_t previous_ns, const st
 std::vector<std::string> timing_strip(const Snapshot &snapshot, uint64_t span_ns, int width,
                                       const Glyphs &glyphs)
 {
-    std::vector<std::string> rows(8);
+    std::vector<std::string> rows(strip_rows);
     if (width <= 0) {
         return rows;
     }
-    // The data register's value at each column's end; known from the first
+    // Each register's value at each column's end; known from the first
     // recorded write on, or from the start when nothing was ever dropped.
-    std::vector<int> level(static_cast<size_t>(width), snapshot.complete ? 0 : -1);
+    const int unknown = -1;
+    std::vector<int> data(static_cast<size_t>(width)), control(static_cast<size_t>(width));
+    int data_now = snapshot.complete ? 0 : unknown;
+    int control_now = snapshot.complete ? watch::control_at_start : unknown;
     size_t next = 0;
-    int value = snapshot.complete ? 0 : -1;
     for (int column = 0; column < width; ++column) {
         uint64_t back =
             span_ns * static_cast<uint64_t>(width - 1 - column) / static_cast<uint64_t>(width);
         uint64_t at = snapshot.now_ns > back ? snapshot.now_ns - back : 0;
         while (next < snapshot.writes.size() && snapshot.writes[next].time_ns <= at) {
-            if (snapshot.writes[next].reg == watch::data) {
-                value = snapshot.writes[next].value;
+            const watch::Write &write = snapshot.writes[next++];
+            if (write.reg == watch::data) {
+                data_now = write.value;
+            } else if (write.reg == watch::control) {
+                control_now = write.value;
             }
-            ++next;
         }
-        level[static_cast<size_t>(column)] = value;
+        data[static_cast<size_t>(column)] = data_now;
+        control[static_cast<size_t>(column)] = control_now;
     }
     for (int bit = 7; bit >= 0; --bit) {
-        std::string &row = rows[static_cast<size_t>(7 - bit)];
-        for (int v : level) {
-            row += v < 0 ? glyphs.unknown : (v >> bit & 1) ? glyphs.high : glyphs.low;
+        std::string &row = rows[watch::control_pin_count + static_cast<size_t>(7 - bit)];
+        for (int v : data) {
+            row += v == unknown ? glyphs.unknown : (v >> bit & 1) ? glyphs.high : glyphs.low;
+        }
+    }
+    // The control pins at their levels, the port's inversions undone.
+    for (size_t i = 0; i < watch::control_pin_count; ++i) {
+        std::string &row = rows[i];
+        for (int v : control) {
+            row += v == unknown ? glyphs.unknown
+                   : watch::pin_high(watch::control_pins[i], static_cast<uint8_t>(v)) ? glyphs.high
+                                                                                      : glyphs.low;
         }
     }
     return rows;
@@ -142,7 +156,7 @@ std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, co
     std::vector<std::string> lines;
     // Too small for the board: one line, the widest form that fits. The data
     // value goes last, so it is kept as long as anything is.
-    if (rows < 14 || cols < 48) {
+    if (rows < 18 || cols < 48) {
         const std::string lamps = leds(data, glyphs), value = hex(data, 2);
         const std::string forms[] = {"port " + hex(snapshot.base, 3) + "  D7-D0 " + lamps +
                                          "  data " + value + " " + binary(data),
@@ -192,15 +206,51 @@ std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, co
                  binary(snapshot.registers[reg]).c_str());
         lines.push_back(text);
     }
+    // The control outputs and the status inputs at their pins' levels; the
+    // inputs with the keys of their switches, where they are ours to set.
+    const bool real = !snapshot.device.empty();
+    std::string outputs = "control", inputs = "inputs ";
+    for (const watch::Pin &pin : watch::control_pins) {
+        outputs +=
+            " " + std::to_string(pin.pin) + " " + pin.line + " " +
+            (watch::pin_high(pin, snapshot.registers[watch::control]) ? glyphs.lit : glyphs.unlit) +
+            " ";
+    }
+    for (const watch::Pin &pin : watch::input_pins) {
+        inputs += " " + std::string(real ? "" : std::string(1, pin.key) + ":") +
+                  std::to_string(pin.pin) + " " + pin.line + " " +
+                  (real                                                      ? "?"
+                   : watch::pin_high(pin, snapshot.registers[watch::status]) ? glyphs.lit
+                                                                             : glyphs.unlit) +
+                  " ";
+    }
+    lines.push_back(outputs);
+    lines.push_back(inputs);
+    lines.push_back(real ? "(a real port's inputs are wires: not watched)"
+                         : "(a key closes or opens the switch from its input pin to ground)");
     lines.push_back("");
-    const int width = cols - 4;
+    // Labelled by line and pin, as the DB-25 has them.
+    const size_t label_width = 13;
+    const int width = cols - static_cast<int>(label_width);
     const uint64_t span_ns = 10ull * 1000000000ull; // ten seconds: five blink cycles
-    lines.push_back("Data lines, last " + seconds(span_ns) + " (now at the right)");
+    lines.push_back("Pins, last " + seconds(span_ns) + " (now at the right)");
     std::vector<std::string> strip = timing_strip(snapshot, span_ns, width, glyphs);
-    // Short of rows, the lines that the blinker drives (D1, D0) stay.
+    std::vector<std::string> names(strip_rows);
+    for (int bit = 7; bit >= 0; --bit) {
+        names[watch::control_pin_count + static_cast<size_t>(7 - bit)] =
+            "D" + std::to_string(bit) + " pin " + std::to_string(bit + 2);
+    }
+    for (size_t i = 0; i < watch::control_pin_count; ++i) {
+        names[i] = std::string(watch::control_pins[i].line) + " " +
+                   std::to_string(watch::control_pins[i].pin);
+    }
+    // Short of rows, the top ones go first: the blinker's D1 and D0 stay.
     const int room = rows - static_cast<int>(lines.size()) - 1;
-    for (int bit = std::min(8, room) - 1; bit >= 0; --bit) {
-        lines.push_back("D" + std::to_string(bit) + "  " + strip[static_cast<size_t>(7 - bit)]);
+    const size_t shown =
+        static_cast<size_t>(std::max(0, std::min(static_cast<int>(strip_rows), room)));
+    for (size_t row = strip_rows - shown; row < strip_rows; ++row) {
+        lines.push_back(names[row] + std::string(label_width - names[row].size(), ' ') +
+                        strip[row]);
     }
     std::string footer = std::to_string(snapshot.total_writes) + " writes";
     if (!snapshot.writes.empty()) {

@@ -44,8 +44,10 @@ std::string state_line(unsigned base, uint8_t data, const std::string &device = 
 std::string write_line(const watch::Write &write, uint64_t previous_ns,
                        const std::string &device = "");
 
-// The eight data lines, D7 first, each sampled over the `span_ns` before
-// `now_ns` in `width` columns, oldest on the left.
+// The four control pins at their levels (nStrobe, nAutoFd, nInit,
+// nSelectIn), then the eight data lines, D7 first, each sampled over the
+// `span_ns` before `now_ns` in `width` columns, oldest on the left.
+const size_t strip_rows = 8 + watch::control_pin_count;
 std::vector<std::string> timing_strip(const Snapshot &snapshot, uint64_t span_ns, int width,
                                       const Glyphs &glyphs);
 // The whole live view, at most `rows` lines of at most `cols` columns; in a

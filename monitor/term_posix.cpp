@@ -160,6 +160,8 @@ void suspend()
     pthread_kill(main_thread, SIGUSR1); // redraw now
 }
 
+void (*key_handler)(char) = nullptr;
+
 // Watches what the main loop's waits cannot: the `q` key, the reader of our
 // output going away, and signal handlers' requests. The main thread is told
 // by a signal that ends whatever wait it is in.
@@ -195,6 +197,10 @@ void *watch(void *)
             }
             for (ssize_t i = 0; i < n; ++i) {
                 stop = stop || what[i] == 'q' || what[i] == 'Q';
+                if (!stop && key_handler != nullptr) {
+                    key_handler(what[i]);
+                    pthread_kill(main_thread, SIGUSR1); // to take the key now
+                }
             }
         }
         if (main_ending) {
@@ -295,8 +301,9 @@ bool input_is_terminal()
     return isatty(STDIN_FILENO);
 }
 
-void start_watcher(bool keys)
+void start_watcher(bool keys, void (*on_key)(char))
 {
+    key_handler = on_key;
     keys_wanted = keys && tcgetattr(STDIN_FILENO, &keys_found_mode) == 0;
     main_thread = pthread_self();
     if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {

@@ -104,7 +104,10 @@ void give_back()
     ReleaseSRWLockExclusive(&output_lock);
 }
 
-// Reads the keyboard for `q`; Ctrl+C still comes as a control event.
+void (*key_handler)(char) = nullptr;
+
+// Reads the keyboard for `q` and the other keys; Ctrl+C still comes as a
+// control event.
 DWORD WINAPI watch_keys(void *)
 {
     for (;;) {
@@ -116,10 +119,16 @@ DWORD WINAPI watch_keys(void *)
         }
         for (DWORD i = 0; i < n; ++i) {
             const KEY_EVENT_RECORD &key = records[i].Event.KeyEvent;
-            if (records[i].EventType == KEY_EVENT && key.bKeyDown &&
-                (key.uChar.AsciiChar == 'q' || key.uChar.AsciiChar == 'Q')) {
+            if (records[i].EventType != KEY_EVENT || !key.bKeyDown) {
+                continue;
+            }
+            if (key.uChar.AsciiChar == 'q' || key.uChar.AsciiChar == 'Q') {
                 ask_stop();
                 return 0;
+            }
+            if (key_handler != nullptr && key.uChar.AsciiChar != 0) {
+                key_handler(key.uChar.AsciiChar);
+                QueueUserAPC(wake_up, main_thread, 0); // to take the key now
             }
         }
     }
@@ -261,8 +270,9 @@ bool input_is_terminal()
     return is_console(input());
 }
 
-void start_watcher(bool keys)
+void start_watcher(bool keys, void (*on_key)(char))
 {
+    key_handler = on_key;
     if (GetFileType(output()) == FILE_TYPE_PIPE) {
         HANDLE thread = CreateThread(nullptr, 0, watch_reader, nullptr, 0, nullptr);
         if (thread != nullptr) {

@@ -20,6 +20,13 @@ lpt_open_result open_shared_port(unsigned base, void **handle, char *why, size_t
         vport::release(port);
         return lpt_refused;
     }
+    if (port->replaced_old_version) {
+        char text[700];
+        snprintf(text, sizeof text,
+                 "virtual port: %s was made by an older version of this library; made it anew",
+                 port->path);
+        lpt_say(text);
+    }
     *handle = port;
     return lpt_opened;
 }

@@ -135,12 +135,14 @@ bool valid(const State *s, unsigned base)
     }
     // Registers and records first: a writer numbers its write before it
     // latches or records it, so a live file never looks ahead of itself.
-    if (load(&s->registers[status]) != status_idle) {
+    if ((load(&s->registers[status]) & status_unused) != status_unused) {
         return false;
     }
-    const uint64_t data_number = load(&s->registers[data]) >> 8;
-    const uint64_t control_number = load(&s->registers[control]) >> 8;
-    uint64_t highest = data_number > control_number ? data_number : control_number;
+    uint64_t highest = 0;
+    for (unsigned reg = 0; reg < register_count; ++reg) {
+        const uint64_t number = load(&s->registers[reg]) >> 8;
+        highest = number > highest ? number : highest;
+    }
     for (uint32_t i = 0; i < history_length; ++i) {
         const uint64_t number = load(&s->history[i].tag);
         if (number != 0 && number % history_length != i) {
@@ -159,6 +161,10 @@ bool open_shared(unsigned base, Port *port, char *why, size_t why_size)
         return false;
     }
     if (fresh || !valid(port->state, base) || stale(port->state)) {
+        // Told, unlike a damaged file: a user who updated the library may
+        // wonder where the port's state went.
+        port->replaced_old_version = !fresh && load(&port->state->magic) == file_magic &&
+                                     port->state->version < file_version;
         initialise(port->state, base);
     }
     port->generation = load(&port->state->generation);

@@ -33,6 +33,7 @@ struct Port {
     uint64_t generation = 0;
     unsigned base = 0;
     char path[512] = "";
+    bool replaced_old_version = false; // open_shared made anew a file of an older version
 };
 
 // The state file of the port with this base address. False when it does not
@@ -72,6 +73,10 @@ bool retired(const Port *port);
 void wait_for_change(const Port *port, uint32_t seen, int timeout_ms);
 
 void write(State *state, unsigned reg, uint8_t value);
+// A watcher's setting of the input lines: numbered, latched and recorded as
+// a write to the status register, so that traces show it. Programs cannot
+// write that register.
+void set_status(State *state, uint8_t value);
 // A write in its two steps, numbering then recording and latching; apart so
 // that a writer stalled between them can be shown to do no harm.
 uint64_t take_number(State *state);

@@ -12,7 +12,7 @@
 namespace vport {
 
 const uint32_t file_magic = 0x4C505456; // "VTPL" read as little-endian
-const uint32_t file_version = 3;
+const uint32_t file_version = 4;
 // Written over the magic by a program that made the file anew in another
 // place, where the system would not let it cut the file (mapped elsewhere):
 // the programs that still map this one follow.
@@ -23,10 +23,10 @@ const uint64_t write_limit = 1ull << 55;
 
 // Status read while nothing drives the inputs: S3..S6 (nError, Select,
 // PaperOut, nAck) pulled high, S7 reading 0 (the port inverts Busy), the
-// unused S0..S2 reading 1.
-const uint8_t status_idle = 0x7F;
-// Control as a PC leaves it at start: nInit high, SelectIn asserted.
-const uint8_t control_initial = 0x0C;
+// unused S0..S2 reading 1. Watchers set the inputs; the unused bits stay.
+const uint8_t status_idle = watch::status_at_start;
+const uint8_t status_unused = 0x07;
+const uint8_t control_initial = watch::control_at_start;
 
 // One recorded write. The tag is the number of the write that claimed the
 // slot; a slot is only ever claimed by a newer number, so a writer that

@@ -74,6 +74,11 @@ void write(State *s, unsigned reg, uint8_t value)
     write_numbered(s, take_number(s), reg, value);
 }
 
+void set_status(State *s, uint8_t value)
+{
+    write_numbered(s, take_number(s), status, value | status_unused);
+}
+
 uint64_t take_number(State *s)
 {
     return __atomic_fetch_add(&s->next_write, 1, __ATOMIC_ACQ_REL);

@@ -11,6 +11,66 @@ struct Port {
     vport::Port port;
 };
 
+const Pin control_pins[control_pin_count] = {{1, 0, "nStrobe", true, 0},
+                                             {14, 1, "nAutoFd", true, 0},
+                                             {16, 2, "nInit", false, 0},
+                                             {17, 3, "nSelectIn", true, 0}};
+const Pin input_pins[input_pin_count] = {{15, 3, "nError", false, 'e'},
+                                         {13, 4, "Select", false, 's'},
+                                         {12, 5, "PaperOut", false, 'p'},
+                                         {10, 6, "nAck", false, 'a'},
+                                         {11, 7, "Busy", true, 'b'}};
+
+bool pin_high(const Pin &pin, uint8_t value)
+{
+    return ((value >> pin.bit & 1) != 0) != pin.inverted;
+}
+
+const Pin *input_at(int pin)
+{
+    for (const Pin &input : input_pins) {
+        if (input.pin == pin) {
+            return &input;
+        }
+    }
+    return nullptr;
+}
+
+Opened open_to_set(unsigned base, Port **port, char *why, size_t why_size)
+{
+    *port = static_cast<Port *>(vport::allocate(sizeof(Port)));
+    if (*port == nullptr) {
+        snprintf(why, why_size, "out of memory");
+        return refused;
+    }
+    if (!vport::open_shared(base, &(*port)->port, why, why_size)) {
+        vport::release(*port);
+        *port = nullptr;
+        return refused;
+    }
+    return opened;
+}
+
+bool set_input(Port *port, const Pin &input, bool high, char *why, size_t why_size)
+{
+    vport::State *state = port->port.state;
+    char name[128];
+    if (vport::device(state, name, sizeof name)) {
+        snprintf(why, why_size,
+                 "port 0x%03X is the real port %s: its inputs are wires, not ours to set",
+                 port->port.base, name);
+        return false;
+    }
+    if (!port->port.writable) {
+        snprintf(why, why_size, "cannot set the inputs: %s is read-only for you", port->port.path);
+        return false;
+    }
+    const uint8_t value = vport::read(state, status);
+    const uint8_t bit = static_cast<uint8_t>(1u << input.bit);
+    vport::set_status(state, high != input.inverted ? value | bit : value & ~bit);
+    return true;
+}
+
 Opened open(unsigned base, Port **port, char *why, size_t why_size)
 {
     *port = static_cast<Port *>(vport::allocate(sizeof(Port)));

@@ -57,6 +57,37 @@ bool lost(const Port *port);
 // their.dll". False for the virtual port's own writes.
 bool device(const Port *port, char *name, size_t size);
 
+// The port's pins, as on its DB-25 socket: the control outputs with the
+// register bits the port inverts, and the status inputs, which a watcher
+// sets as a switch from the pin to ground would (a closed switch pulls the
+// pin low; the port inverts Busy, so a low Busy reads as bit 7 set).
+struct Pin {
+    int pin;          // on the DB-25
+    unsigned bit;     // in its register
+    const char *line; // its name
+    bool inverted;    // the register bit is the pin's level inverted
+    char key;         // inputs: the live view's key for its switch
+};
+const size_t control_pin_count = 4, input_pin_count = 5;
+// The control register as a PC leaves it at start: nInit high, SelectIn
+// asserted.
+const uint8_t control_at_start = 0x0C;
+// The status register with every input pin high (Busy reads 0) and the
+// unused bits reading 1.
+const uint8_t status_at_start = 0x7F;
+extern const Pin control_pins[control_pin_count];
+extern const Pin input_pins[input_pin_count];
+// The pin's level in its register's value.
+bool pin_high(const Pin &pin, uint8_t value);
+// The input at DB-25 pin `pin`, or nullptr.
+const Pin *input_at(int pin);
+// Opens the port to set its inputs: a port never written gets its state
+// file, as a program's first write would make it.
+Opened open_to_set(unsigned base, Port **port, char *why, size_t why_size);
+// Sets an input pin's level. False with `why` where the inputs are not ours
+// to set (a real port's are wires) or the state file is read-only for us.
+bool set_input(Port *port, const Pin &input, bool high, char *why, size_t why_size);
+
 // Where the port's state is kept, for messages.
 const char *file(const Port *port);
 // The same for a port not opened. False when it does not fit in `size`.

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sstream>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -29,17 +30,23 @@ TEST(LptmonRender, StripShowsEachDataLineAndSmallTerminalsKeepTheDataValue)
                        {2, 98 * second, watch::data, 2, 1},
                        {3, 98 * second + 1, watch::control, 0xFF, 1}, // not a data line
                        {4, 99 * second, watch::data, 0, 1}};
-    // Four seconds in eight columns, oldest on the left; D7 first.
+    // Four seconds in eight columns, oldest on the left: the control pins
+    // at their levels (nStrobe, nAutoFd, nSelectIn inverted), then D7 to D0.
     auto strip = lptmon::timing_strip(snapshot, 4 * second, 8, lptmon::ascii_glyphs);
-    EXPECT_EQ(strip, (std::vector<std::string>{"________", "________", "________", "________",
+    EXPECT_EQ(strip, (std::vector<std::string>{"####____", "####____", "########", "________",
+                                               "________", "________", "________", "________",
                                                "________", "________", "___##___", "_##_____"}));
     snapshot.complete = false; // before the history, unknown
-    EXPECT_EQ(lptmon::timing_strip(snapshot, 4 * second, 8, lptmon::ascii_glyphs)[7], " ##_____");
-    // Short of rows, the driven lines D1 and D0 are the ones kept.
-    auto lines = lptmon::screen(snapshot, 14, 60, lptmon::unicode_glyphs);
-    ASSERT_EQ(lines.size(), 14u);
+    EXPECT_EQ(lptmon::timing_strip(snapshot, 4 * second, 8, lptmon::ascii_glyphs)[11], " ##_____");
+    // Short of rows, the driven lines D1 and D0 are the ones kept; each
+    // strip row names its line and pin.
+    snapshot.registers[watch::control] = 0x0C;
+    auto lines = lptmon::screen(snapshot, 18, 80, lptmon::unicode_glyphs);
+    ASSERT_EQ(lines.size(), 18u);
     EXPECT_EQ(lines[4], "  9   8   7   6   5   4   3   2   DB-25 pins"); // under D7 ... D0
-    EXPECT_EQ(lines[11].substr(0, 2) + lines[12].substr(0, 2), "D1D0");
+    EXPECT_EQ(lines[9],
+              "control 1 nStrobe \u25cf  14 nAutoFd \u25cf  16 nInit \u25cf  17 nSelectIn \u25cb ");
+    EXPECT_EQ(lines[15].substr(0, 13) + lines[16].substr(0, 13), "D1 pin 3     D0 pin 2     ");
 
     // Fewer rows still: one line, as much of it as fits, the value last to go.
     snapshot.registers[watch::data] = 1;
@@ -112,7 +119,17 @@ INSTANTIATE_TEST_SUITE_P(
                  " --log >&-; s=$?; " LPTMON_PATH " --once >/dev/null || exit 9; exit $s",
                  "lptmon: standard output is closed\n", 1},
         OnceCase{"AnyRegisterNamesThePort", "$P;", " --once --port 0x3BE", once_line, 0},
-        OnceCase{"Help", "", " --help", "usage: lptmon [--port ADDRESS] [--once | --log]\n", 0},
+        OnceCase{"Help", "", " --help",
+                 "usage: lptmon [--port ADDRESS] [--once | --log | --vcd [FILE] |\n", 0},
+        // Inputs set as switches to ground would: Busy reads inverted; a
+        // port never written gets its file.
+        OnceCase{"SetThenRead", "", " --set 15=low --set 11=low; $P 3bd", "init=0 3bd=f7\n", 0},
+        OnceCase{"SetNoInput", "", " --set 14=low",
+                 "lptmon: --set 14=low: pin 14 is no input; the inputs are pins 15, 13, 12, 10 "
+                 "and 11\n",
+                 2},
+        OnceCase{"SetNoLevel", "", " --set 15=on",
+                 "lptmon: --set 15=on: the level is low or high\n", 2},
         OnceCase{"PortWithoutAddress", "", " --port", "lptmon: --port needs a port address\n", 2},
         OnceCase{"FileLinked", "$P; ln ports/lpt-3bc.state linked;", " --once",
                  "lptmon: ports/lpt-3bc.state is not a plain file of yours\n", 1},
@@ -147,20 +164,89 @@ TEST_F(Lptmon, LogWaitsForStateThenFollowsItThroughShrinkingRebuildingAndLocking
     close(held);
 }
 
-// Stopped while more writes came than a port keeps: back, the log says how
-// many it missed before it shows the rest.
-TEST_F(Lptmon, LogSaysHowManyWritesCameTooFastToShow)
+// Stopped while more writes came than a port keeps: back, the log and the
+// trace say how many they missed before they show the rest.
+TEST_F(Lptmon, LogAndTraceSayHowManyWritesCameTooFastToShow)
+{
+    // lptmon is held stopped while 1100 writes come, then let go on.
+    const std::string script = env +
+                               ": > out; " LPTMON_PATH " $MODE > out 2> err & m=$!; "
+                               "until grep -q \"$SEEN\" out; do sleep 0.1; done; kill -STOP $m; "
+                               "until grep -q '^State:.T' /proc/$m/status; do sleep 0.1; "
+                               "done; " PROBE_PATH " $(yes 3bc=2 | head -1100) >/dev/null; "
+                               "kill -CONT $m; until eval \"$DONE\"; do sleep 0.1; done; kill $m; "
+                               "wait $m; eval \"$SHOW\"";
+    probe();
+    EXPECT_EQ(run(dir.path, "MODE=--log SEEN=pid DONE='[ $(grep -c pid out) -ge 1025 ]' "
+                            "SHOW='grep -v pid out'; " +
+                                script)
+                  .output,
+              "(76 writes came too fast to show)\n");
+    EXPECT_EQ(run(dir.path, "MODE=--vcd SEEN=enddef DONE='grep -q missed out' SHOW='grep missed "
+                            "out; cut -d\" \" -f1-9 err'; " +
+                                script)
+                  .output,
+              "$comment 76 writes missed here: they came too fast to read $end\n"
+              "lptmon: 76 writes came too fast to record, before\n");
+}
+
+// The blinker's trace, read back by a real reader of the format: D0 and D1
+// in turn, a second each, then both low.
+TEST_F(Lptmon, BlinkersTraceReadBySigrokAlternatesEverySecondThenEndsLow)
+{
+    if (run("/", "command -v sigrok-cli").status != 0) {
+        GTEST_SKIP() << "sigrok-cli is not installed (apt-get install sigrok-cli)";
+    }
+    Pty trace(dir.path, {LPTMON_PATH, "--vcd", "trace.vcd"}, {"LPT_VIRTUAL_DIR=ports"});
+    {
+        Pty blinker(dir.path, {LED_BLINK_PATH}, {"LPT_VIRTUAL_DIR=ports", "LPT_BACKEND=virtual"});
+        blinker.wait_for("never shown", 3500); // into the second cycle
+        blinker.send("x");
+        ASSERT_TRUE(blinker.wait_exit(5000)) << blinker.output();
+    }
+    kill(trace.pid(), SIGTERM);
+    ASSERT_TRUE(trace.wait_exit(3000)) << trace.output();
+    // Each change of D0 and D1, at its millisecond.
+    Result read =
+        run(dir.path, "sigrok-cli -I vcd:downsample=1000 -i trace.vcd -O csv | awk -F, "
+                      "'/^[01]/ { n++; v = $1 $2; if (v != last) print n, v; last = v }'");
+    std::istringstream changes(read.output);
+    std::vector<std::string> levels;
+    long at = 0, before = 0;
+    for (std::string level; changes >> at >> level; before = at) {
+        if (!levels.empty()) {
+            EXPECT_TRUE(at - before >= 950 && at - before <= 1200) << read.output;
+        }
+        levels.push_back(level);
+    }
+    EXPECT_EQ(levels, (std::vector<std::string>{"10", "01", "10", "01", "00"})) << read.output;
+}
+
+// The docs' example, as the page has it: it waits for the switch on pin 15,
+// then lights D2.
+TEST_F(Lptmon, DocsExampleLightsD2WhenTheSwitchCloses)
+{
+    EXPECT_EQ(run(SOURCE_DIR, "sed -n '/^```cpp$/,/^```$/p' docs/testing-your-program.md | "
+                              "sed '1d;$d' | diff - examples/switch_led.cpp")
+                  .output,
+              "");
+    EXPECT_EQ(run(dir.path, env + SWITCH_LED_PATH " > out & p=$!; until grep -q Waiting out; do "
+                                  "sleep 0.1; done; " LPTMON_PATH " --set 15=low; wait $p; cat "
+                                  "out; " LPTMON_PATH " --once")
+                  .output,
+              "Waiting for the switch on pin 15...\nSwitch closed: the LED on D2 is lit.\n"
+              "port 0x3BC  D7-D0 ( )( )( )( )( )(*)( )( )  data 0x04 00000100\n");
+}
+
+// A switch's key in the live view sets its input pin; programs read it.
+TEST_F(Lptmon, LiveViewKeysSetTheInputsThatProgramsRead)
 {
     probe();
-    // lptmon is held stopped while 1100 writes come, then let go on.
-    const std::string script = env + ": > log; " LPTMON_PATH " --log > log & m=$!; "
-                                     "until grep -q pid log; do sleep 0.1; done; kill -STOP $m; "
-                                     "until grep -q '^State:.T' /proc/$m/status; do sleep 0.1; "
-                                     "done; " PROBE_PATH " $(yes 3bc=2 | head -1100) >/dev/null; "
-                                     "kill -CONT $m; until [ $(grep -c pid log) -ge 1025 ]; do "
-                                     "sleep 0.1; done; kill $m; grep -v pid log";
-    Result result = run(dir.path, script);
-    EXPECT_EQ(result.output, "(76 writes came too fast to show)\n");
+    Pty pty(dir.path, {LPTMON_PATH}, {"LPT_VIRTUAL_DIR=ports"});
+    ASSERT_TRUE(pty.wait_for("q quits", 5000)) << pty.output();
+    pty.send("eb");
+    ASSERT_TRUE(pty.wait_for("status   0x3BD  0xF7", 5000)) << pty.output();
+    EXPECT_EQ(run(dir.path, env + PROBE_PATH " 3bd").output, "init=0 3bd=f7\n");
 }
 
 // A reader that goes away ends lptmon while the port is idle (the plain view

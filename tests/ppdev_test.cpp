@@ -99,6 +99,9 @@ TEST_F(RealPort, FoundByBaseAddressAndDrivenThroughItsRegisters)
     EXPECT_EQ(device.calls, (std::vector<std::string>{"claim", "datadir 0", "data 1", "data 2",
                                                       "control 12", "release", "close"}));
     EXPECT_EQ(shown(), "data 0x02 00000010  real port /dev/parport1\n");
+    EXPECT_EQ(run("/", LPTMON_PATH " --set 15=low").output,
+              "lptmon: port 0x3BC is the real port /dev/parport1: its inputs are wires, not ours "
+              "to set\n");
 }
 
 TEST_F(RealPort, FailedWriteToldOnceNamingTheDeviceAndTheCall)

@@ -200,6 +200,18 @@ TEST_F(VirtualPort, DamagedForeignOrStaleFileIsRebuiltNeverTrusted)
     }
 }
 
+// A file of an earlier version is made anew like a damaged one, but told.
+TEST_F(VirtualPort, FileOfAnOlderVersionIsMadeAnewWithOneLine)
+{
+    ASSERT_EQ(run(dir.path, probe + " 3bc=5 >/dev/null; printf '\\3' | dd of=ports/lpt-3bc.state "
+                                    "bs=1 seek=4 conv=notrunc 2>/dev/null")
+                  .status,
+              0);
+    EXPECT_EQ(run(dir.path, probe + " 3bc").output,
+              "\ninpout32: virtual port: ports/lpt-3bc.state was made by an older version of this "
+              "library; made it anew\ninit=0 3bc=00\n");
+}
+
 volatile sig_atomic_t host_handler_ran = 0;
 void host_handler(int)
 {

@@ -2,12 +2,12 @@
 # Our inpout32.dll and lptmon.exe under Wine, as a user without a parallel
 # port runs them and against what other people's programs (host.exe), users'
 # folders and full disks do to them:
-#   virtual_port.sh consoles | exits | reader_gone | names | grown |
-#                   notices | disk
+#   virtual_port.sh consoles | inputs | exits | reader_gone | names |
+#                   grown | notices | disk
 # Skipped (exit 77, with the reason) where Wine cannot run them.
 set -euo pipefail
 . "$(dirname "$0")/wine-setup.sh"
-port_folder "$LED_BLINK_EXE" "$HOST_EXE"
+port_folder "$LED_BLINK_EXE" "$HOST_EXE" "$SWITCH_LED_EXE"
 kept="; port 0x3BC: values are kept in this program only"
 
 case "$1" in
@@ -24,6 +24,39 @@ consoles) # two console windows: a key ends the blinker with both LEDs off, q en
     [ ! -s "$dir/lptmon.exe.status" ] || fail "lptmon ended before q"
     press q lptmon.exe
     [ "$(cat "$dir/lptmon.exe.status" 2>/dev/null)" = 0 ] || fail "lptmon: not ended by q"
+    ;;
+inputs) # the input pins set by lptmon.exe --set and by a key in its
+    # console, read by a program's Inp32; the docs' example; the trace
+    run lptmon.exe --set 15=low --set 11=low
+    run lpt_probe.exe 3bd
+    [ "$status $(out)" = "0 init=0 3bd=f7" ] || fail "after --set: $status $(out) $(err)"
+    run lptmon.exe --set 14=low
+    [ "$status $(err)" = "2 lptmon: --set 14=low: pin 14 is no input; the inputs are pins 15, 13, 12, 10 and 11" ] ||
+        fail "--set 14=low: $status $(err)"
+    run lptmon.exe --set 15=high
+    (cd "$dir" && timeout -k 5 60 "$wine" switch_led.exe </dev/null >switch.txt 2>/dev/null) &
+    until_ok 60 'grep -q Waiting "$dir/switch.txt"' || fail "switch_led: $(cat "$dir/switch.txt")"
+    (cd "$dir" && timeout -k 5 60 "$wine" lptmon.exe --vcd trace.vcd </dev/null 2>/dev/null) &
+    run lptmon.exe --set 15=low
+    wait %1 || fail "switch_led did not end: $(cat "$dir/switch.txt")"
+    grep -q "Switch closed: the LED on D2 is lit." "$dir/switch.txt" || fail "switch_led: $(cat "$dir/switch.txt")"
+    until_ok 30 'grep -q "^1#" "$dir/trace.vcd"' || fail "trace: $(cat "$dir/trace.vcd")"
+    grep -q '\$var wire 1 - nError_pin15 \$end' "$dir/trace.vcd" || fail "trace: $(head -20 "$dir/trace.vcd")"
+    # A key in the console's live view closes the switch on pin 13.
+    start_display
+    console lptmon.exe
+    window=$(timeout -k 5 60 xdotool search --sync --onlyvisible --name lptmon.exe | head -1) ||
+        fail "no console window of lptmon.exe"
+    # A key lost to the focus is typed again; one taken is not, as it toggles.
+    for _ in 1 2 3; do
+        xdotool windowraise "$window" mousemove --window "$window" 100 100 click 1
+        xdotool windowfocus --sync "$window"
+        sleep 1
+        xdotool key s
+        until_ok 10 'run lpt_probe.exe 3bd && [ "$(out)" = "init=0 3bd=e7" ]' && break
+    done
+    [ "$(out)" = "init=0 3bd=e7" ] || fail "after the key: $(out) $(err)"
+    press q lptmon.exe
     ;;
 exits) # a program ending while two of its threads write never hangs
     # Over a minute through QEMU on an idle machine, nearly two on a busy one.
