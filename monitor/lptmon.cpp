@@ -8,11 +8,11 @@
 #include "vcd.h"
 #include "watch.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <functional>
 #include <string>
 
@@ -184,7 +184,6 @@ void say_line(const std::string &text)
     term::write_out(text + "\n");
 }
 
-// Every recorded write as a line, and the writes missed between two looks.
 // What a mode that takes every write does: says what it waits for, is
 // told of writes that came too fast to read before the next one it gets,
 // gets each write once, in order, and is told when a look is done.
@@ -246,11 +245,14 @@ void log_writes(unsigned base)
 // last time at the end, so that readers show the last change.
 int write_trace(unsigned base, const char *path)
 {
-    FILE *file = path != nullptr ? fopen(path, "w") : nullptr;
-    if (path != nullptr && file == nullptr) {
+    auto cannot_write = [&] {
         term::write_error("lptmon: cannot write " + std::string(path) + ": " + strerror(errno) +
                           "\n");
         return 1;
+    };
+    FILE *file = path != nullptr ? fopen(path, "w") : nullptr;
+    if (path != nullptr && file == nullptr) {
+        return cannot_write();
     }
     std::string text = vcd::header(base);
     bool written = true;
@@ -301,9 +303,7 @@ int write_trace(unsigned base, const char *path)
     text += vcd::end(us(watch::now_ns()), &pins);
     put();
     if (file != nullptr && (fclose(file) != 0 || !written)) {
-        term::write_error("lptmon: cannot write " + std::string(path) + ": " + strerror(errno) +
-                          "\n");
-        return 1;
+        return cannot_write();
     }
     return 0;
 }
@@ -339,10 +339,12 @@ void toggle_inputs(watch::Port *port, std::string *problem)
 {
     for (char key; (key = next_key()) != 0;) {
         for (const watch::Pin &input : watch::input_pins) {
+            if ((key | 0x20) != input.key) {
+                continue;
+            }
             char why[1024];
             const bool high = watch::pin_high(input, watch::read(port, watch::status));
-            if ((key | 0x20) == input.key &&
-                !watch::set_input(port, input, !high, why, sizeof why)) {
+            if (!watch::set_input(port, input, !high, why, sizeof why)) {
                 *problem = why;
             }
         }

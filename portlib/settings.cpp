@@ -11,19 +11,20 @@ const char settings_name[] = "lpt-settings.txt";
 // A settings file is a few lines. Read with the table's lock held.
 char settings_text[16384];
 
-// The settings file's text, read once per call: small, and a lab may edit
-// it between two runs of a program. Empty where there is none.
-bool read_settings(char *text, size_t size)
+// The settings file's text into settings_text, read anew at each ask: small,
+// and a lab may edit it between two runs of a program. Empty where there is
+// none.
+bool read_settings()
 {
     char path[600];
     size_t length = 0;
     os::Error error;
     if (!lpt_settings_file(path, sizeof path) ||
-        !os::read_start(path, text, size - 1, &length, &error)) {
-        text[0] = '\0';
+        !os::read_start(path, settings_text, sizeof settings_text - 1, &length, &error)) {
+        settings_text[0] = '\0';
         return false;
     }
-    text[length] = '\0';
+    settings_text[length] = '\0';
     return true;
 }
 
@@ -87,7 +88,7 @@ bool lpt_setting(const char *name, char *value, size_t size)
     if (os::environment(name, value, size)) {
         return true;
     }
-    if (!read_settings(settings_text, sizeof settings_text)) {
+    if (!read_settings()) {
         return false;
     }
     bool found = false;
@@ -144,7 +145,7 @@ lpt_port_setting_found lpt_port_setting(unsigned base, const char *example, char
                    entry, static_cast<size_t>(equals - entry), equals + 1, false);
     };
     os::each_environment(in_environment, &check);
-    if (found == lpt_port_malformed || !read_settings(settings_text, sizeof settings_text)) {
+    if (found == lpt_port_malformed || !read_settings()) {
         return found;
     }
     // The environment wins over the file.

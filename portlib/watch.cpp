@@ -1,5 +1,5 @@
-// The watcher's view of a port: a read-only look at the virtual port's
-// state file.
+// The watcher's view of a port: a look at the virtual port's state file,
+// which changes nothing but the inputs.
 #include "watch.h"
 #include "vport.h"
 
@@ -36,19 +36,27 @@ const Pin *input_at(int pin)
     return nullptr;
 }
 
-Opened open_to_set(unsigned base, Port **port, char *why, size_t why_size)
+// A watcher's port, opened by `open_port` into its own memory.
+template <typename Open> Opened open_with(Port **port, char *why, size_t why_size, Open open_port)
 {
     *port = static_cast<Port *>(vport::allocate(sizeof(Port)));
     if (*port == nullptr) {
         snprintf(why, why_size, "out of memory");
         return refused;
     }
-    if (!vport::open_shared(base, &(*port)->port, why, why_size)) {
+    const Opened result = open_port(&(*port)->port);
+    if (result != opened) {
         vport::release(*port);
         *port = nullptr;
-        return refused;
     }
-    return opened;
+    return result;
+}
+
+Opened open_to_set(unsigned base, Port **port, char *why, size_t why_size)
+{
+    return open_with(port, why, why_size, [&](vport::Port *shared) {
+        return vport::open_shared(base, shared, why, why_size) ? opened : refused;
+    });
 }
 
 bool set_input(Port *port, const Pin &input, bool high, char *why, size_t why_size)
@@ -73,17 +81,9 @@ bool set_input(Port *port, const Pin &input, bool high, char *why, size_t why_si
 
 Opened open(unsigned base, Port **port, char *why, size_t why_size)
 {
-    *port = static_cast<Port *>(vport::allocate(sizeof(Port)));
-    if (*port == nullptr) {
-        snprintf(why, why_size, "out of memory");
-        return refused;
-    }
-    const Opened opened = vport::open_existing(base, &(*port)->port, why, why_size);
-    if (opened != watch::opened) {
-        vport::release(*port);
-        *port = nullptr;
-    }
-    return opened;
+    return open_with(port, why, why_size, [&](vport::Port *existing) {
+        return vport::open_existing(base, existing, why, why_size);
+    });
 }
 
 void close(Port *port)

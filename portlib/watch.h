@@ -1,8 +1,9 @@
-// What a watcher (lptmon, a test, a benchmark) may ask of a port, read-only:
-// open a port that programs have used, its registers and recent writes,
-// whether it changed or was lost under the watcher, a wait for the next
-// write, and which device the writes went to. How the port keeps all that
-// is the virtual port's own business.
+// What a watcher (lptmon, a test, a benchmark) may ask of a port: open a
+// port that programs have used, its registers and recent writes, whether it
+// changed or was lost under the watcher, a wait for the next write, and
+// which device the writes went to; and, the one thing it may change, the
+// input pins. How the port keeps all that is the virtual port's own
+// business.
 #ifndef LPT_WATCH_H
 #define LPT_WATCH_H
 
