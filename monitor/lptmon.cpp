@@ -171,9 +171,15 @@ void follow(unsigned base, const View &view)
             continue;
         }
         said.clear();
-        for (bool fresh = true; !term::stop_requested() && !watch::changed(port); fresh = false) {
+        bool fresh = true;
+        for (; !term::stop_requested() && !watch::changed(port); fresh = false) {
             const uint32_t seen = watch::changes(port);
             watch::wait_for_write(port, seen, view.show(port, fresh));
+        }
+        // Asked to stop: a last look, so that writes made just before the
+        // stop are not left out of a log or a trace.
+        if (term::stop_requested() && !watch::changed(port)) {
+            view.show(port, fresh);
         }
         watch::close(port);
     }
