@@ -1,12 +1,10 @@
 // Benchmark of the blinker on the virtual port: how well it keeps its one
 // second phases and what it costs, measured from the port's recorded history
-// and the process accounting, plus the cost of one Out32 call, and of one
-// write to a real port (its driver calls stubbed) with its record for lptmon.
+// and the process accounting, plus the cost of one Out32 call. It sees the
+// port as lptmon does, through watch.h, and the library as programs load it.
 //
 //   blink_bench [--seconds N]     (default 30 seconds of blinking)
 #include "user_run.h"
-#include "ports.h"
-#include "ppdev.h"
 #include "watch.h"
 
 #include <benchmark/benchmark.h>
@@ -39,32 +37,15 @@ void BM_Out32(benchmark::State &state)
 }
 BENCHMARK(BM_Out32);
 
-// A real port whose driver calls cost nothing: what is left is the library's
-// own work, the record for lptmon included.
-const ppdev_ops free_driver = {[](const char *, int) { return 99; },
-                               [](int, unsigned long, void *) { return 0; }, [](int) { return 0; }};
-
-void BM_RealPortWrite(benchmark::State &state)
-{
-    uint8_t value = 1;
-    for (auto _ : state) {
-        lpt_write(0x3BC, value);
-        value ^= 3;
-    }
-}
-BENCHMARK(BM_RealPortWrite);
-
 // Keeps the time per call of each benchmark run, by name.
 class Collect : public benchmark::BenchmarkReporter {
   public:
-    double out32_ns = 0, real_port_ns = 0;
+    double out32_ns = 0;
     bool ReportContext(const Context &) override { return true; }
     void ReportRuns(const std::vector<Run> &runs) override
     {
         for (const Run &run : runs) {
-            // In the run's time unit: ns.
-            (run.benchmark_name() == "BM_Out32" ? out32_ns : real_port_ns) =
-                run.GetAdjustedRealTime();
+            out32_ns = run.GetAdjustedRealTime(); // in the run's time unit: ns
         }
     }
 };
@@ -193,28 +174,11 @@ int main(int argc, char **argv)
         fprintf(stderr, "blink_bench: cannot load %s\n", INPOUT32_PATH);
         return 1;
     }
-    // The real port for BM_RealPortWrite: parport0 at 0x3BC in a made-up
-    // tree, opened once and kept. The loaded library has its port already
-    // and goes on seeing the virtual port only.
-    out32(0x3BC, 1);
-    if (system(("mkdir -p " + dir.path + "/ppdev/proc/sys/dev/parport/parport0 && echo 956 > " +
-                dir.path + "/ppdev/proc/sys/dev/parport/parport0/base-addr")
-                   .c_str()) != 0) {
-        fprintf(stderr, "blink_bench: cannot make the made-up ppdev tree in %s\n",
-                dir.path.c_str());
-        return 1;
-    }
-    setenv("LPT_PPDEV_ROOT", (dir / "ppdev").c_str(), 1);
-    unsetenv("LPT_BACKEND");
-    ppdev_use_ops(&free_driver);
-    lpt_write(0x3BC, 1);
-    setenv("LPT_BACKEND", "virtual", 1);
-    unsetenv("LPT_PPDEV_ROOT");
     int bench_argc = 1;
     benchmark::Initialize(&bench_argc, argv);
     Collect collect;
     benchmark::RunSpecifiedBenchmarks(&collect);
-    const double out32_ns = collect.out32_ns, real_port_ns = collect.real_port_ns;
+    const double out32_ns = collect.out32_ns;
 
     // The same after a watcher was killed while it waited: it must leave
     // writers nothing to pay for.
@@ -228,7 +192,6 @@ int main(int argc, char **argv)
     benchmark::RunSpecifiedBenchmarks(&collect);
     const double out32_after_kill_ns = collect.out32_ns;
     dlclose(library);
-    lpt_close_ports();
 
     // Loading and unloading the library again and again, as some programs
     // do: the resident memory it leaves behind per thousand cycles.
@@ -261,7 +224,6 @@ int main(int argc, char **argv)
         {"end of last phase to final 0", overshoot_us.back(), "us", -1},
         {"Out32 on the virtual port", out32_ns, "ns", 100},
         {"Out32, after a watcher was killed", out32_after_kill_ns, "ns", 100},
-        {"real port write + its record, driver stubbed", real_port_ns, "ns", 100},
         {"memory kept per 1000 loads and unloads", growth_kb, "KiB", 64},
     };
     printf("\n%-44s %12s  %-4s %10s  %s\n", "measure", "value", "unit", "target", "");

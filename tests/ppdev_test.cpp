@@ -66,23 +66,24 @@ class RealPort : public ::testing::Test {
     void SetUp() override
     {
         device = FakeDevice();
-        ppdev_use_ops(&fake_ops);
+        ops.root = root.path.c_str();
+        ppdev_use_ops(&ops);
         // Two ports: 0x378 as parport0, 0x3BC as parport1.
         run(root.path, "mkdir -p dev proc/sys/dev/parport/parport0 proc/sys/dev/parport/parport1"
                        " && printf '888\\t1912\\n' > proc/sys/dev/parport/parport0/base-addr"
                        " && printf '956\\t0\\n' > proc/sys/dev/parport/parport1/base-addr");
-        setenv("LPT_PPDEV_ROOT", root.path.c_str(), 1);
         setenv("LPT_VIRTUAL_DIR", (root / "virtual").c_str(), 1);
     }
     void TearDown() override
     {
         lpt_close_ports();
         ppdev_use_ops(nullptr);
-        for (const char *name : {"LPT_PPDEV_ROOT", "LPT_VIRTUAL_DIR", "LPT_BACKEND"}) {
+        for (const char *name : {"LPT_VIRTUAL_DIR", "LPT_BACKEND"}) {
             unsetenv(name);
         }
     }
     TempDir root;
+    ppdev_ops ops = fake_ops;
 };
 
 TEST_F(RealPort, FoundByBaseAddressAndDrivenThroughItsRegisters)

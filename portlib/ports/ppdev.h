@@ -4,12 +4,14 @@
 
 #include <stddef.h>
 
-// The system calls the backend makes on the device, so that tests can stand
-// in for a port this machine does not have.
+// The system calls the backend makes on the device, and the folder that
+// holds /proc/sys/dev/parport and /dev, so that tests can stand in for a
+// port this machine does not have.
 struct ppdev_ops {
     int (*open)(const char *path, int flags);
     int (*ioctl)(int fd, unsigned long request, void *argument);
     int (*close)(int fd);
+    const char *root = ""; // put before both paths
 };
 
 // nullptr: the real system calls.

@@ -1,7 +1,6 @@
 // A real port: found by its base address in /proc/sys/dev/parport, or named
 // for an address by LPT_PORT_0xADDR=parportN, and reached through
-// /dev/parportN. LPT_PPDEV_ROOT, when set, is put before both paths (for
-// tests, and for looking at a copy of another machine's tree).
+// /dev/parportN.
 #include "backends.h"
 #include "ppdev.h"
 #include "say.h"
@@ -48,8 +47,7 @@ struct Port {
 
 const char *root()
 {
-    const char *value = getenv("LPT_PPDEV_ROOT");
-    return value != nullptr ? value : "";
+    return ops->root;
 }
 
 // The start of a small procfs file, read without blocking and only from a

@@ -12,10 +12,4 @@ extern const lpt_backend hardware_backend; // Windows: the hardware's own librar
 extern const lpt_backend virtual_backend;
 extern const lpt_backend memory_backend;
 
-// A port that drives hardware, wrapped so that each of its writes is also
-// recorded in the virtual port's state file for its address, marked with
-// the device, where lptmon shows it. Without the record the port works all
-// the same: that is said, and the port is left unwrapped.
-void lpt_record_writes(unsigned base, const lpt_backend **backend, void **port);
-
 #endif

@@ -130,16 +130,6 @@ uint32_t process_id()
     return cached_pid;
 }
 
-bool first_time_in_process()
-{
-    // The notice this serves belongs to builds that drive no real port; here
-    // the library's own memory is enough.
-    static bool asked = false;
-    const bool first = !asked;
-    asked = true;
-    return first;
-}
-
 void write_error(const char *text)
 {
     fputs(text, stderr);

@@ -6,21 +6,13 @@
 #define LPT_VPORT_H
 
 #include "os.h"
-#include "state_file.h"
-#include "watch.h"
+#include "vport_state_file.h"
+#include "vport_types.h"
 
 #include <stddef.h>
 #include <stdint.h>
 
 namespace vport {
-
-using watch::control;
-using watch::data;
-using watch::history_length;
-using watch::Register;
-using watch::register_count;
-using watch::status;
-using watch::Write;
 
 struct State; // vport_layout.h
 
@@ -56,7 +48,7 @@ void use_allocator(void *(*allocator)(size_t count, size_t size));
 // Maps an existing state file for a watcher; never creates or repairs it,
 // and refuses the same folders and files as open_shared. Mapped writable
 // where allowed, only so that the watcher can mark itself waiting.
-watch::Opened open_existing(unsigned base, Port *port, char *why, size_t why_size);
+Opened open_existing(unsigned base, Port *port, char *why, size_t why_size);
 void close(Port *port);
 
 // Whether the mapped file shrank under us (its pages now read as zero), was
@@ -99,9 +91,6 @@ DeviceMark device_mark(const char *name); // nullptr or "": none
 void mark_device(State *state, const DeviceMark &mark);
 // False for the virtual port's own writes.
 bool device(const State *state, char *name, size_t size);
-
-// The clock of the recorded times.
-using os::monotonic_ns;
 
 } // namespace vport
 

@@ -59,25 +59,6 @@ extern const bool names_ignore_case;
 bool library_folder(char *path, size_t size);
 // The first bytes of a small file, never waiting on a device or FIFO.
 bool read_start(const char *path, void *buffer, size_t size, size_t *length, Error *error);
-// Another library, loaded from exactly `path`, the libraries it needs
-// searched for in its own folder first.
-struct Library {
-    void *handle = nullptr;
-};
-bool load_library(const char *path, Library *library, Error *error);
-typedef void (*Entry)();
-Entry library_entry(Library library, const char *name);
-void unload_library(Library library);
-// The parallel ports the system lists with an I/O range (Windows' device
-// manager), lowest name first; how many there were.
-struct ParallelPort {
-    char name[16]; // LPT1
-    unsigned address;
-};
-size_t parallel_ports(ParallelPort *ports, size_t max);
-// The folder of the system's own DLLs as this program sees it; false where
-// there is none to look in for a port I/O library (POSIX).
-bool system_library_folder(char *path, size_t size);
 // The system's folder for this user's own files, with lpt-virtual in it.
 bool default_state_folder(char *path, size_t size);
 bool is_separator(char c);
@@ -155,9 +136,6 @@ bool boot_id(uint8_t id[16]);
 bool same_boot(const uint8_t a[16], const uint8_t b[16]);
 uint64_t monotonic_ns();
 uint32_t process_id();
-// True the first time this process asks, also when the library was
-// unloaded and loaded again since.
-bool first_time_in_process();
 // UTF-8 text on standard error; on a console, as its characters.
 void write_error(const char *text);
 

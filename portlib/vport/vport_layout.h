@@ -24,9 +24,9 @@ const uint64_t write_limit = 1ull << 55;
 // Status read while nothing drives the inputs: S3..S6 (nError, Select,
 // PaperOut, nAck) pulled high, S7 reading 0 (the port inverts Busy), the
 // unused S0..S2 reading 1. Watchers set the inputs; the unused bits stay.
-const uint8_t status_idle = watch::status_at_start;
+const uint8_t status_idle = status_at_start;
 const uint8_t status_unused = 0x07;
-const uint8_t control_initial = watch::control_at_start;
+const uint8_t control_initial = control_at_start;
 
 // One recorded write. The tag is the number of the write that claimed the
 // slot; a slot is only ever claimed by a newer number, so a writer that

@@ -117,30 +117,6 @@ bool read_start(const char *path, void *buffer, size_t size, size_t *length, Err
     return n >= 0;
 }
 
-// No backend forwards to another library on POSIX.
-bool load_library(const char *, Library *, Error *error)
-{
-    *error = Error{"dlopen", ENOSYS};
-    return false;
-}
-
-Entry library_entry(Library, const char *)
-{
-    return nullptr;
-}
-
-void unload_library(Library) {}
-
-size_t parallel_ports(ParallelPort *, size_t)
-{
-    return 0; // ppdev lists them: see ppdev_backend.cpp
-}
-
-bool system_library_folder(char *, size_t)
-{
-    return false;
-}
-
 bool environment(const char *name, char *value, size_t size)
 {
     const char *found = getenv(name);

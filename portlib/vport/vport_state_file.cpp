@@ -1,4 +1,4 @@
-#include "state_file.h"
+#include "vport_state_file.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -221,13 +221,13 @@ Opened open(const char *path, size_t size, bool create, Mapped *mapped, bool *fr
     bool absent = false, writable = false;
     os::File folder_file, file;
     if (!open_folder(folder, create, &folder_file, &absent, why, why_size)) {
-        return absent && !create ? missing : refused;
+        return absent && !create ? vport::absent : vport::refused;
     }
     const bool ok =
         open_file(folder_file, name, path, create, &file, &absent, &writable, why, why_size);
     os::close(folder_file);
     if (!ok) {
-        return absent && !create ? missing : refused;
+        return absent && !create ? vport::absent : vport::refused;
     }
     uint64_t current = 0;
     os::Error error;
@@ -242,7 +242,7 @@ Opened open(const char *path, size_t size, bool create, Mapped *mapped, bool *fr
         if (os::is_mapped_elsewhere(error) && os::map(file, size, true, &mapped->mapping, &error)) {
             mapped->file = file;
             mapped->writable = true;
-            return stuck;
+            return vport::stuck;
         }
         char reason[700];
         describe(reason, sizeof reason, error, path);
@@ -254,11 +254,11 @@ Opened open(const char *path, size_t size, bool create, Mapped *mapped, bool *fr
     }
     if (!mapped_now) {
         os::close(file); // also drops the lock
-        return refused;
+        return vport::refused;
     }
     mapped->file = file;
     mapped->writable = writable;
-    return opened;
+    return vport::opened;
 }
 
 void unlock(const Mapped &mapped)

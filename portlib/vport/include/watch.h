@@ -7,31 +7,28 @@
 #ifndef LPT_WATCH_H
 #define LPT_WATCH_H
 
+#include "vport_types.h"
+
 #include <stddef.h>
 #include <stdint.h>
 
 namespace watch {
 
-enum Register : unsigned { data = 0, status = 1, control = 2, register_count = 3 };
-
-// How many of the latest writes a port keeps.
-const size_t history_length = 1024;
-
-struct Write {
-    uint64_t number;  // writes are numbered from 1 in each state file
-    uint64_t time_ns; // monotonic, this boot
-    unsigned reg;
-    uint8_t value;
-    uint32_t pid;
-};
+using vport::control;
+using vport::data;
+using vport::history_length;
+using vport::Register;
+using vport::register_count;
+using vport::status;
+using vport::Write;
 
 struct Port;
 
-enum Opened {
-    opened,
-    never_written, // no program has used the port this boot
-    refused,       // why says why, in the port library's own words
-};
+// opened, absent (no program has used the port this boot) or refused.
+using vport::Opened;
+using vport::opened;
+using vport::refused;
+const vport::Opened never_written = vport::absent;
 // Opens the port at `base` as programs left it; never creates or repairs
 // anything, and refuses the same folders and files the port library does.
 Opened open(unsigned base, Port **port, char *why, size_t why_size);
@@ -70,12 +67,8 @@ struct Pin {
     char key;         // inputs: the live view's key for its switch
 };
 const size_t control_pin_count = 4, input_pin_count = 5;
-// The control register as a PC leaves it at start: nInit high, SelectIn
-// asserted.
-const uint8_t control_at_start = 0x0C;
-// The status register with every input pin high (Busy reads 0) and the
-// unused bits reading 1.
-const uint8_t status_at_start = 0x7F;
+using vport::control_at_start;
+using vport::status_at_start;
 extern const Pin control_pins[control_pin_count];
 extern const Pin input_pins[input_pin_count];
 // The pin's level in its register's value.
@@ -94,7 +87,7 @@ const char *file(const Port *port);
 // The same for a port not opened. False when it does not fit in `size`.
 bool state_path(unsigned base, char *path, size_t size);
 
-// The clock of the writes' times.
+// The clock of the writes' times, the one the port library records with.
 uint64_t now_ns();
 
 } // namespace watch

@@ -1,5 +1,6 @@
 #include "ports.h"
 #include "backends.h"
+#include "recorder.h"
 #include "os.h"
 #include "say.h"
 
@@ -9,19 +10,17 @@
 
 namespace {
 
-// A real port when there is one, else the virtual one (LPT_BACKEND chooses
-// between them), and the last entry, which always opens, so that nothing
-// written is lost. Where the build has no backend for real ports, the
-// virtual one only.
-#if LPT_REAL_PORTS
-const lpt_backend *const backends[] = {&ppdev_backend, &virtual_backend, &memory_backend};
-#else
+// A real port when there is one (through ppdev on Linux, through the
+// hardware's own library on Windows when a setting asks for it), else the
+// virtual one (LPT_BACKEND chooses between them), and the last entry, which
+// always opens, so that nothing written is lost.
+#ifdef _WIN32
 const lpt_backend *const backends[] = {&hardware_backend, &virtual_backend, &memory_backend};
+#else
+const lpt_backend *const backends[] = {&ppdev_backend, &virtual_backend, &memory_backend};
 #endif
 const size_t backend_count = sizeof backends / sizeof backends[0];
 const lpt_backend *const last_resort = backends[backend_count - 1];
-// Whether this library itself drives ports (ppdev), or only hands them on.
-const bool drives_ports = LPT_REAL_PORTS;
 
 const unsigned max_ports = 8;
 
@@ -70,11 +69,11 @@ const lpt_backend *chosen_backend()
 void advise(unsigned base, char *text, size_t size)
 {
     for (const lpt_backend *backend : backends) {
-        char advice[600];
+        char advice[1024];
         if (backend->advice != nullptr) {
             backend->advice(base, advice, sizeof advice);
             if (advice[0] != '\0') {
-                lpt_append(text, size, "; %s", advice);
+                lpt_append(text, size, "%s%s", text[0] != '\0' ? "; " : "", advice);
             }
         }
     }
@@ -108,13 +107,8 @@ OpenPort *open_through_table(unsigned base)
         } else if (problems[0] != '\0') {
             lpt_append(problems, sizeof problems, "; using the %s port instead", backend->name);
         }
-        // Where this library drives no port itself, nobody should take its
-        // virtual port for a hardware driver: said the first time a port is
-        // used in the process, in the same line.
-        if (!drives_ports && backend == &virtual_backend && os::first_time_in_process()) {
-            lpt_append(problems, sizeof problems,
-                       "%svirtual port 0x%03X: no hardware is driven; watch it with lptmon",
-                       problems[0] != '\0' ? "; " : "", base);
+        // What the machine has that the user could ask for, in the same line.
+        if (backend == &virtual_backend) {
             advise(base, problems, sizeof problems);
         }
         if (problems[0] != '\0') {

@@ -61,39 +61,38 @@ bool stale(const State *s)
 
 // Maps the state file of the port at `base`, locked. When creating, *fresh
 // tells that its contents must be rebuilt.
-state_file::Opened open_file(unsigned base, Port *port, bool create, bool *fresh, char *why,
-                             size_t why_size)
+Opened open_file(unsigned base, Port *port, bool create, bool *fresh, char *why, size_t why_size)
 {
     *port = Port();
     port->base = base;
     *fresh = false;
     if (!state_path(base, port->path, sizeof port->path)) {
         snprintf(why, why_size, "the folder for the state files has too long a name");
-        return state_file::refused;
+        return refused;
     }
-    state_file::Opened opened =
+    Opened result =
         state_file::open(port->path, sizeof(State), create, &port->file, fresh, why, why_size);
-    if (opened == state_file::stuck) {
+    if (result == stuck) {
         // Marked first, so that the programs that map it follow to the new
         // file at their next access.
         State *old = static_cast<State *>(port->file.mapping.view);
         __atomic_store_n(&old->magic, retired_magic, __ATOMIC_SEQ_CST);
         state_file::give_up(port->path, &port->file);
-        opened =
+        result =
             state_file::open(port->path, sizeof(State), create, &port->file, fresh, why, why_size);
-        if (opened == state_file::stuck) {
+        if (result == stuck) {
             state_file::close(&port->file);
             snprintf(why, why_size, "%s is in use and of another size; end the programs using it",
                      port->path);
-            opened = state_file::refused;
+            result = refused;
         }
     }
-    if (opened == state_file::opened) {
+    if (result == opened) {
         port->state = static_cast<State *>(port->file.mapping.view);
         port->shared = true;
         port->writable = port->file.writable;
     }
-    return opened;
+    return result;
 }
 
 } // namespace
@@ -157,7 +156,7 @@ bool valid(const State *s, unsigned base)
 bool open_shared(unsigned base, Port *port, char *why, size_t why_size)
 {
     bool fresh = false;
-    if (open_file(base, port, true, &fresh, why, why_size) != state_file::opened) {
+    if (open_file(base, port, true, &fresh, why, why_size) != opened) {
         return false;
     }
     if (fresh || !valid(port->state, base) || stale(port->state)) {
@@ -172,25 +171,25 @@ bool open_shared(unsigned base, Port *port, char *why, size_t why_size)
     return true;
 }
 
-watch::Opened open_existing(unsigned base, Port *port, char *why, size_t why_size)
+Opened open_existing(unsigned base, Port *port, char *why, size_t why_size)
 {
     bool unused;
-    const state_file::Opened opened = open_file(base, port, false, &unused, why, why_size);
-    if (opened != state_file::opened) {
-        return opened == state_file::missing ? watch::never_written : watch::refused;
+    const Opened result = open_file(base, port, false, &unused, why, why_size);
+    if (result != opened) {
+        return result == absent ? absent : refused;
     }
     const bool ok = valid(port->state, base);
     const bool old = ok && stale(port->state);
     port->generation = load(&port->state->generation);
     state_file::unlock(port->file);
     if (ok && !old && !lost(port)) {
-        return watch::opened;
+        return opened;
     }
     if (!old) {
         snprintf(why, why_size, "%s is damaged or of another version", port->path);
     }
     close(port);
-    return old ? watch::never_written : watch::refused;
+    return old ? absent : refused;
 }
 
 bool open_private(unsigned base, Port *port)

@@ -46,7 +46,7 @@ void record(State *s, uint64_t number, unsigned reg, uint8_t value)
         }
     } while (!__atomic_compare_exchange_n(&slot.tag, &tag, number, false, __ATOMIC_SEQ_CST,
                                           __ATOMIC_SEQ_CST));
-    if (store_while_held(&slot.time_ns, monotonic_ns(), &slot.tag, number)) {
+    if (store_while_held(&slot.time_ns, os::monotonic_ns(), &slot.tag, number)) {
         store_while_held(&slot.payload, payload_of(number, reg, value), &slot.tag, number);
     }
 }

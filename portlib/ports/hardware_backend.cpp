@@ -3,6 +3,7 @@
 // the port's real address (LPT_PORT_0x3BC=0x378), so that a program written
 // for 0x3BC lights LEDs on a port wherever the PC put it.
 #include "backends.h"
+#include "hardware_os.h"
 #include "os.h"
 #include "pe_image.h"
 #include "say.h"
@@ -146,13 +147,13 @@ lpt_open_result open_forwarded(unsigned base, void **handle, char *why, size_t w
         return lpt_refused;
     }
     Port *port = static_cast<Port *>(calloc(1, sizeof(Port)));
-    os::Library library;
+    hardware_os::Library library;
     os::Error error;
     if (port == nullptr) {
         snprintf(why, why_size, "out of memory");
         return lpt_refused;
     }
-    if (!os::load_library(path, &library, &error)) {
+    if (!hardware_os::load_library(path, &library, &error)) {
         char reason[200];
         os::error_text(error.code, reason, sizeof reason);
         snprintf(why, why_size,
@@ -162,14 +163,14 @@ lpt_open_result open_forwarded(unsigned base, void **handle, char *why, size_t w
         free(port);
         return lpt_refused;
     }
-    port->inp = reinterpret_cast<Inp32>(os::library_entry(library, "Inp32"));
-    port->out = reinterpret_cast<Out32>(os::library_entry(library, "Out32"));
+    port->inp = reinterpret_cast<Inp32>(hardware_os::library_entry(library, "Inp32"));
+    port->out = reinterpret_cast<Out32>(hardware_os::library_entry(library, "Out32"));
     if (port->inp == nullptr || port->out == nullptr) {
         snprintf(why, why_size,
                  "LPT_HARDWARE_DLL=%s has no Inp32 and Out32: name a port I/O library that has "
                  "them",
                  path);
-        os::unload_library(library);
+        hardware_os::unload_library(library);
         free(port);
         return lpt_refused;
     }
@@ -204,16 +205,22 @@ const char *forwarded_device(void *handle)
     return static_cast<Port *>(handle)->name;
 }
 
-// The ports the system lists and a port I/O library in the system's own
-// folder, with the settings that would use them: only said, never done
-// unasked.
+// Said where a port falls to the virtual one unasked, the first time in the
+// process, so that nobody takes our virtual port for a hardware driver: the
+// ports the system lists and a port I/O library in the system's own folder,
+// with the settings that would use them; only said, never done unasked.
 void advise(unsigned base, char *text, size_t size)
 {
     text[0] = '\0';
-    os::ParallelPort found[8];
-    const size_t count = os::parallel_ports(found, sizeof found / sizeof found[0]);
+    if (!hardware_os::first_time_in_process()) {
+        return;
+    }
+    lpt_append(text, size, "virtual port 0x%03X: no hardware is driven; watch it with lptmon",
+               base);
+    hardware_os::ParallelPort found[8];
+    const size_t count = hardware_os::parallel_ports(found, sizeof found / sizeof found[0]);
     char folder[520], library[600] = "", unused[1024];
-    if (os::system_library_folder(folder, sizeof folder)) {
+    if (hardware_os::system_library_folder(folder, sizeof folder)) {
         snprintf(library, sizeof library, "%s%sinpout32.dll", folder, os::separator);
         if (!fit_to_load(library, unused, sizeof unused)) {
             library[0] = '\0';
@@ -222,7 +229,7 @@ void advise(unsigned base, char *text, size_t size)
     if (count == 0 && library[0] == '\0') {
         return;
     }
-    lpt_append(text, size, "this PC has ");
+    lpt_append(text, size, "; this PC has ");
     for (size_t i = 0; i < count; ++i) {
         lpt_append(text, size, "%s%s at 0x%03X", i > 0 ? ", " : "", found[i].name,
                    found[i].address);

@@ -190,14 +190,6 @@ uint32_t process_id()
     return GetCurrentProcessId();
 }
 
-bool first_time_in_process()
-{
-    // The process's own atom table outlives the library's data: a host that
-    // loads the library again and again is told once.
-    const char name[] = "inpout32-virtual-port-notice";
-    return FindAtomA(name) == 0 && AddAtomA(name) != 0;
-}
-
 void write_error(const char *text)
 {
     static wchar_t wide[2400];

@@ -5,6 +5,7 @@
 #define LPT_STATE_FILE_H
 
 #include "os.h"
+#include "vport_types.h"
 
 #include <stddef.h>
 
@@ -19,14 +20,10 @@ struct Mapped {
     bool writable = false; // a watcher may map it read-only
 };
 
-enum Opened {
-    opened,
-    missing, // no state file (only when not creating)
-    refused, // why says why
-    // Of another size, and mapped by another program where the system then
-    // will not cut it: mapped, for its contents to be marked as given up.
-    stuck,
-};
+// opened, absent (only when not creating), refused (why says why), or
+// stuck: of another size, and mapped by another program where the system
+// then will not cut it; mapped, for its contents to be marked as given up.
+using vport::Opened;
 // Opens and maps the state file at `path` for `size` bytes, the folder and
 // file checked to be this user's own. With `create`: the folder is made as
 // needed, anything in the file's place that is not a plain file of ours is

@@ -146,7 +146,7 @@ bool state_path(unsigned base, char *path, size_t size)
 
 uint64_t now_ns()
 {
-    return vport::monotonic_ns();
+    return os::monotonic_ns();
 }
 
 } // namespace watch

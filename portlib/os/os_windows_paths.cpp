@@ -176,29 +176,6 @@ bool read_start(const char *path, void *buffer, size_t size, size_t *length, Err
     return ok;
 }
 
-bool load_library(const char *path, Library *library, Error *error)
-{
-    Wide wide;
-    if (!widen(path, &wide)) {
-        *error = Error{"LoadLibrary", ERROR_INVALID_NAME};
-        return false;
-    }
-    // Its own folder first for what it needs (a driver's helper DLL).
-    HMODULE module = LoadLibraryExW(wide.text, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    library->handle = module;
-    return module != nullptr || windows::failed(error, "LoadLibrary");
-}
-
-Entry library_entry(Library library, const char *name)
-{
-    return reinterpret_cast<Entry>(GetProcAddress(static_cast<HMODULE>(library.handle), name));
-}
-
-void unload_library(Library library)
-{
-    FreeLibrary(static_cast<HMODULE>(library.handle));
-}
-
 bool default_state_folder(char *path, size_t size)
 {
     char local[1200];

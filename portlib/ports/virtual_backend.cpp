@@ -1,7 +1,7 @@
 // The virtual port as entries of the table of ports: shared through its
-// state file, or kept in this program; and the record of a real port's
-// writes that lptmon reads.
+// state file, or kept in this program.
 #include "backends.h"
+#include "recorder.h"
 #include "say.h"
 #include "vport.h"
 
@@ -109,59 +109,15 @@ uint8_t read_register(void *handle, unsigned reg)
 // The virtual port's own writes, marked as no hardware port's.
 const vport::DeviceMark own_writes = {0, ""};
 
-// The mark first: a watcher woken by the write sees whose write it was.
-void write_marked(vport::Port *port, unsigned reg, uint8_t value, const vport::DeviceMark &device)
-{
-    reach(port, [&] {
-        vport::mark_device(port->state, device);
-        vport::write(port->state, reg, value);
-    });
-}
-
 void write_register(void *handle, unsigned reg, uint8_t value)
 {
-    write_marked(static_cast<vport::Port *>(handle), reg, value, own_writes);
+    lpt_write_marked(handle, reg, value, own_writes);
 }
 
 void close_port(void *handle)
 {
     vport::close(static_cast<vport::Port *>(handle));
     vport::release(handle);
-}
-
-// ---- a real port's writes, recorded --------------------------------------
-
-struct Recorded {
-    const lpt_backend *hardware;
-    void *port;
-    vport::Port *record;
-    vport::DeviceMark device;
-};
-
-uint8_t read_hardware(void *handle, unsigned reg)
-{
-    Recorded *recorded = static_cast<Recorded *>(handle);
-    return recorded->hardware->read(recorded->port, reg);
-}
-
-void write_recorded(void *handle, unsigned reg, uint8_t value)
-{
-    Recorded *recorded = static_cast<Recorded *>(handle);
-    recorded->hardware->write(recorded->port, reg, value);
-    write_marked(recorded->record, reg, value, recorded->device);
-}
-
-void close_recorded(void *handle)
-{
-    Recorded *recorded = static_cast<Recorded *>(handle);
-    recorded->hardware->close(recorded->port);
-    close_port(recorded->record);
-    vport::release(recorded);
-}
-
-const char *recorded_device(void *handle)
-{
-    return static_cast<Recorded *>(handle)->device.name;
 }
 
 } // namespace
@@ -171,26 +127,12 @@ const lpt_backend virtual_backend = {"virtual",  open_shared_port, read_register
 const lpt_backend memory_backend = {"memory",   open_memory, read_register, write_register,
                                     close_port, nullptr,     nullptr};
 
-void lpt_record_writes(unsigned base, const lpt_backend **backend, void **port)
+// The mark first: a watcher woken by the write sees whose write it was.
+void lpt_write_marked(void *handle, unsigned reg, uint8_t value, const vport::DeviceMark &device)
 {
-    static const lpt_backend recorded_backend = {"recorded",     nullptr,        read_hardware,
-                                                 write_recorded, close_recorded, recorded_device,
-                                                 nullptr};
-    const lpt_backend *hardware = *backend;
-    Recorded *recorded = static_cast<Recorded *>(vport::allocate(sizeof(Recorded)));
-    void *record = nullptr;
-    char why[1024] = "out of memory";
-    if (recorded == nullptr || open_shared_port(base, &record, why, sizeof why) != lpt_opened) {
-        // The port works all the same; only the view of it is missing.
-        vport::release(recorded);
-        char text[1200];
-        snprintf(text, sizeof text, "%s port 0x%03X works, but lptmon cannot show its writes: %s",
-                 hardware->name, base, why);
-        lpt_say(text);
-        return;
-    }
-    *recorded = Recorded{hardware, *port, static_cast<vport::Port *>(record),
-                         vport::device_mark(hardware->device(*port))};
-    *backend = &recorded_backend;
-    *port = recorded;
+    vport::Port *port = static_cast<vport::Port *>(handle);
+    reach(port, [&] {
+        vport::mark_device(port->state, device);
+        vport::write(port->state, reg, value);
+    });
 }

@@ -22,9 +22,9 @@ struct lpt_backend {
     // For a backend that drives hardware, the port as lptmon names it
     // ("/dev/parport0", "0x378 through their.dll"); nullptr for the others.
     const char *(*device)(void *port);
-    // For a backend the user must ask for: what this machine has that it
-    // could use at `base`, with the settings to ask for it, ready to copy;
-    // "" for nothing. Said where the port falls to the virtual one unasked.
+    // Said where the port at `base` falls to the virtual one unasked: for a
+    // backend the user must ask for, what this machine has that it could
+    // use, with the settings to ask for it, ready to copy; "" for nothing.
     // nullptr for the others.
     void (*advice)(unsigned base, char *text, size_t size);
 };

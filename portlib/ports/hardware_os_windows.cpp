@@ -1,9 +1,10 @@
-// The parallel ports Windows lists, with the start of their I/O range, as
-// the device manager shows them (Ports (COM & LPT), Resources), and the
-// system's DLL folder. SetupAPI and the configuration manager are loaded
+// What only the hand-off to the hardware's own library needs of Windows:
+// loading that library, the parallel ports Windows lists with the start of
+// their I/O range, as the device manager shows them (Ports (COM & LPT),
+// Resources), and the system's DLL folder. SetupAPI and the configuration manager are loaded
 // from the system folder only when asked, so that a host that never needs
 // them does not load them with this library.
-#include "os.h"
+#include "hardware_os.h"
 #include "os_windows.h"
 
 #include <cfgmgr32.h>
@@ -12,7 +13,11 @@
 #include <string.h>
 #include <windows.h>
 
-namespace os {
+namespace hardware_os {
+
+using os::Error;
+using os::windows::Wide;
+using os::windows::widen;
 
 namespace {
 
@@ -96,7 +101,7 @@ bool port_name(const DeviceCalls &calls, HDEVINFO devices, SP_DEVINFO_DATA *devi
                                      reinterpret_cast<BYTE *>(wide), &bytes) == ERROR_SUCCESS &&
                     type == REG_SZ;
     RegCloseKey(key);
-    windows::narrow(wide, name, size);
+    os::windows::narrow(wide, name, size);
     return ok && strncmp(name, "LPT", 3) == 0;
 }
 
@@ -138,8 +143,38 @@ bool system_library_folder(char *path, size_t size)
     if (length == 0 || length > MAX_PATH) {
         return false;
     }
-    windows::narrow(wide, path, size);
+    os::windows::narrow(wide, path, size);
     return path[0] != '\0';
 }
 
-} // namespace os
+bool load_library(const char *path, Library *library, Error *error)
+{
+    Wide wide;
+    if (!widen(path, &wide)) {
+        *error = Error{"LoadLibrary", ERROR_INVALID_NAME};
+        return false;
+    }
+    // Its own folder first for what it needs (a driver's helper DLL).
+    HMODULE module = LoadLibraryExW(wide.text, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    library->handle = module;
+    return module != nullptr || os::windows::failed(error, "LoadLibrary");
+}
+
+Entry library_entry(Library library, const char *name)
+{
+    return reinterpret_cast<Entry>(GetProcAddress(static_cast<HMODULE>(library.handle), name));
+}
+
+void unload_library(Library library)
+{
+    FreeLibrary(static_cast<HMODULE>(library.handle));
+}
+
+bool first_time_in_process()
+{
+    // The process's own atom table outlives the library's data: a host that
+    // loads the library again and again is told once.
+    const char name[] = "inpout32-virtual-port-notice";
+    return FindAtomA(name) == 0 && AddAtomA(name) != 0;
+}
+} // namespace hardware_os

@@ -1,0 +1,18 @@
+// The record of a real port's writes that lptmon reads: a wrapper around a
+// port that drives hardware, writing each value to the hardware, then to
+// the virtual port for the same address, marked with the device.
+#ifndef LPT_RECORDER_H
+#define LPT_RECORDER_H
+
+#include "backend.h"
+#include "vport.h"
+
+// Wraps the port so that its writes are recorded. Without the record the
+// port works all the same: that is said, and the port is left unwrapped.
+void lpt_record_writes(unsigned base, const lpt_backend **backend, void **port);
+
+// A write to a port opened by virtual_backend, marked as made on `device`
+// (the virtual port's own writes carry an empty mark).
+void lpt_write_marked(void *port, unsigned reg, uint8_t value, const vport::DeviceMark &device);
+
+#endif
