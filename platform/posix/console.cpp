@@ -12,7 +12,6 @@
 #include <signal.h>
 #include <stdint.h>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -236,31 +235,12 @@ int _kbhit(void)
 
 void _sleep(unsigned long milliseconds)
 {
-    // The kernel may by default wake a sleeper up to 50 us late to batch
-    // wake-ups; a blinker that sleeps once a second gains nothing from that.
-    static bool precise = false;
-    if (!precise) {
-        precise = true;
-        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    }
-    // Even so a wake-up comes late by the timer's latency (a few hundred us
-    // in a virtual machine), which would lengthen every phase. So sleep until
-    // that latency, as learnt from the wake-ups before, ahead of the end, and
-    // wait out the rest on the clock: tens of us of CPU a second at most.
-    static int64_t latency_ns = 100000;
-    const int64_t deadline =
-        static_cast<int64_t>(monotonic_ns()) + static_cast<int64_t>(milliseconds) * 1000000;
-    const int64_t wake = deadline - latency_ns;
+    // To an absolute time on the monotonic clock: a signal that interrupts
+    // the sleep (a resize, Ctrl+Z and fg) costs no time.
+    const uint64_t wake = monotonic_ns() + static_cast<uint64_t>(milliseconds) * 1000000;
     struct timespec until = {static_cast<time_t>(wake / 1000000000),
                              static_cast<long>(wake % 1000000000)};
-    // An absolute time: a signal that interrupts the sleep costs no time.
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, NULL) == EINTR) {
-    }
-    const int64_t late = static_cast<int64_t>(monotonic_ns()) - wake;
-    if (late >= 0 && late < 5000000) { // not counting a stop (Ctrl+Z) as latency
-        latency_ns += (late - latency_ns) / 4;
-    }
-    while (static_cast<int64_t>(monotonic_ns()) < deadline) {
     }
 }
 
