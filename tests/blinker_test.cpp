@@ -7,7 +7,6 @@
 
 #include <csignal>
 #include <memory>
-#include <thread>
 
 using namespace support;
 
@@ -46,9 +45,7 @@ struct Session {
     // The values written to the port, once there are `n` of them.
     std::vector<int> writes(size_t n)
     {
-        for (int waited = 0; calls(dir / "log", "out").size() < n && waited < 8000; waited += 20) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        eventually([&] { return calls(dir / "log", "out").size() >= n; }, 8000);
         std::vector<Call> writes = calls(dir / "log", "out");
         // Every write goes to 0x3BC, and each pattern stands for about a second.
         std::vector<int> values;
@@ -90,8 +87,8 @@ TEST_P(Blinker, AlternatesUntilEndedAndLeavesTheTerminalAsFound)
     const Case &c = GetParam();
     Session run(true, c.typed_before);
     ASSERT_TRUE(run.pty->wait_for(instructions, 5000)) << run.pty->output();
+    // The write just seen is in the cycle the key or signal falls in.
     run.writes(c.writes);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     if (c.sig == SIGINT) {
         run.pty->send("\x03");
     } else if (c.sig != 0) {
@@ -137,9 +134,7 @@ TEST(BlinkerStop, CtrlZHandsBackTheShellsModeAndFgTakesSingleKeysAgain)
     EXPECT_NE(run.pty->output().find("[stopped mode=same]"), std::string::npos);
     // Continued: one more write shows it runs, then the key.
     const size_t before = calls(run.dir / "log", "out").size();
-    for (int i = 0; i < 150 && calls(run.dir / "log", "out").size() == before; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    eventually([&] { return calls(run.dir / "log", "out").size() > before; }, 3000);
     run.pty->send("x");
     ASSERT_TRUE(run.pty->wait_exit(4000)) << "no single-key mode after fg: " << run.pty->output();
     EXPECT_EQ(calls(run.dir / "log", "out").back().value, 0);
