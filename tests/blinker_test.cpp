@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
 #include <memory>
 
 using namespace support;
@@ -17,7 +18,9 @@ const std::string instructions = "Dve LED diodi na V/I vmesniku utripata. \r\n"
 
 // Runs the program, then reports how it ended, whether the terminal mode is
 // the one found before it, and the first key still waiting in the input.
-const std::string wrapper = "trap : INT QUIT\n"
+// The program starts once what was typed before it is in the terminal.
+const std::string wrapper = "until [ -e typed ]; do sleep 0.01; done\n"
+                            "trap : INT QUIT\n"
                             "ulimit -c 0\n"
                             "stty -g > before\n"
                             "./LED_blink; s=$?\n"
@@ -41,6 +44,7 @@ struct Session {
         pty = std::make_unique<Pty>(dir.path, std::vector<std::string>{"/bin/bash", "-c", script},
                                     std::vector<std::string>{"FAKE_LPT_LOG=" + (dir / "log")});
         pty->send(typed_before); // the terminal holds it until someone reads
+        std::ofstream(dir / "typed");
     }
     // The values written to the port, once there are `n` of them.
     std::vector<int> writes(size_t n)
