@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
+#include <unistd.h>
 
 using namespace support;
 
@@ -67,7 +67,10 @@ TEST(BindingClosedDescriptors, PausesGoOnAndNoFileTakesTheirPlace)
     copy_file(INPOUT32_PATH, dir / "inpout32.dll");
     const std::string ports = "LPT_VIRTUAL_DIR=" + (dir / "ports");
     Pty blink(dir.path, {"/bin/sh", "-c", "./LED_blink >&- 2>&-"}, {ports});
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // A key typed before the program runs is left for the shell: typed once
+    // its first write has made the port's file.
+    ASSERT_TRUE(
+        eventually([&] { return access((dir / "ports/lpt-3bc.state").c_str(), F_OK) == 0; }, 5000));
     blink.send("x");
     ASSERT_TRUE(blink.wait_exit(5000));
     EXPECT_EQ(blink.status(), 0);

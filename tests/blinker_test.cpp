@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
 #include <memory>
-#include <thread>
 
 using namespace support;
 
@@ -18,7 +18,9 @@ const std::string instructions = "Dve LED diodi na V/I vmesniku utripata. \r\n"
 
 // Runs the program, then reports how it ended, whether the terminal mode is
 // the one found before it, and the first key still waiting in the input.
-const std::string wrapper = "trap : INT QUIT\n"
+// The program starts once what was typed before it is in the terminal.
+const std::string wrapper = "until [ -e typed ]; do sleep 0.01; done\n"
+                            "trap : INT QUIT\n"
                             "ulimit -c 0\n"
                             "stty -g > before\n"
                             "./LED_blink; s=$?\n"
@@ -42,13 +44,12 @@ struct Session {
         pty = std::make_unique<Pty>(dir.path, std::vector<std::string>{"/bin/bash", "-c", script},
                                     std::vector<std::string>{"FAKE_LPT_LOG=" + (dir / "log")});
         pty->send(typed_before); // the terminal holds it until someone reads
+        std::ofstream(dir / "typed");
     }
     // The values written to the port, once there are `n` of them.
     std::vector<int> writes(size_t n)
     {
-        for (int waited = 0; calls(dir / "log", "out").size() < n && waited < 8000; waited += 20) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        eventually([&] { return calls(dir / "log", "out").size() >= n; }, 8000);
         std::vector<Call> writes = calls(dir / "log", "out");
         // Every write goes to 0x3BC, and each pattern stands for about a second.
         std::vector<int> values;
@@ -90,8 +91,8 @@ TEST_P(Blinker, AlternatesUntilEndedAndLeavesTheTerminalAsFound)
     const Case &c = GetParam();
     Session run(true, c.typed_before);
     ASSERT_TRUE(run.pty->wait_for(instructions, 5000)) << run.pty->output();
+    // The write just seen is in the cycle the key or signal falls in.
     run.writes(c.writes);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     if (c.sig == SIGINT) {
         run.pty->send("\x03");
     } else if (c.sig != 0) {
@@ -137,9 +138,7 @@ TEST(BlinkerStop, CtrlZHandsBackTheShellsModeAndFgTakesSingleKeysAgain)
     EXPECT_NE(run.pty->output().find("[stopped mode=same]"), std::string::npos);
     // Continued: one more write shows it runs, then the key.
     const size_t before = calls(run.dir / "log", "out").size();
-    for (int i = 0; i < 150 && calls(run.dir / "log", "out").size() == before; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    eventually([&] { return calls(run.dir / "log", "out").size() > before; }, 3000);
     run.pty->send("x");
     ASSERT_TRUE(run.pty->wait_exit(4000)) << "no single-key mode after fg: " << run.pty->output();
     EXPECT_EQ(calls(run.dir / "log", "out").back().value, 0);

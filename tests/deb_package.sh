@@ -26,7 +26,6 @@ check "ppdev loaded at boot" eval 'dpkg-deb -c "$deb" | grep "usr/lib/modules-lo
 check "... no maintainer scripts or conffiles: dpkg removes all of it" \
     [ "$(dpkg-deb -I "$deb" | awk '$2 == "bytes," { print $NF }' | sort | tr '\n' ' ')" = \
     "control md5sums " ]
-check "... the group lp in the description" eval 'dpkg-deb -f "$deb" Description | grep "group lp" >/dev/null'
 
 # Run from the unpacked package, on the virtual port whatever this machine
 # has: the first two writes, then it is stopped.

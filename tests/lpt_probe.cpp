@@ -1,7 +1,7 @@
 // Binds like the blinker does, then takes its arguments in order: PORT=VALUE
 // writes the port, PORT reads it and prints " PORT=VALUE" (hexadecimal, 0x
-// allowed), "hold" keeps the port for three seconds. With no arguments, reads
-// 3bc and writes 1 to it. Also the emulated PC's tool.
+// allowed), "hold" keeps the port until its standard input ends. With no
+// arguments, reads 3bc and writes 1 to it. Also the emulated PC's tool.
 #include "LPT_lib.h"
 
 #include <string.h>
@@ -16,7 +16,8 @@ int main(int argc, char **argv)
         unsigned port, value;
         int n = sscanf(steps[i], "%x=%x", &port, &value);
         if (strcmp(steps[i], "hold") == 0) {
-            _sleep(3000);
+            while (getchar() != EOF) {
+            }
         } else if (n == 2) {
             Out32(static_cast<short>(port), static_cast<short>(value));
         } else if (n == 1) {

@@ -119,6 +119,24 @@ TEST_F(RealPort, FailedWriteToldOnceNamingTheDeviceAndTheCall)
                   "failed writes to this port are not told again\n");
 }
 
+// The virtual port's folder refused: the real port is driven all the same,
+// and the one line says its writes go unseen.
+TEST_F(RealPort, WorksWhenItsWritesCannotBeRecordedForLptmon)
+{
+    run(root.path, "mkdir -m 777 virtual");
+    testing::internal::CaptureStderr();
+    lpt_write(0x3BC, 1);
+    lpt_write(0x3BC, 2);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "\ninpout32: ppdev port 0x3BC works, but lptmon cannot show its writes: " +
+                  (root / "virtual") + " is writable by others; run: chmod 700 " +
+                  (root / "virtual") + "\n");
+    EXPECT_EQ(lpt_read(0x3BC), 2);
+    lpt_close_ports();
+    EXPECT_EQ(device.calls, (std::vector<std::string>{"claim", "datadir 0", "data 1", "data 2",
+                                                      "release", "close"}));
+}
+
 // A port at 0x378 (parport0) and one on a card at 0xD010 (parport1), none
 // at 0x3BC: LPT_PORT_0x3BC sends the program's writes to one of them.
 TEST_F(RealPort, SettingSendsTheWritesForAnAddressToAPortTheMachineHas)
@@ -214,6 +232,10 @@ INSTANTIATE_TEST_SUITE_P(
              "mkdir $p/parport1/devices && echo ppdev0 > $p/parport1/devices/active"},
         Case{"NoPortsAtAll", "", 0x278, 0, 0, "", true, "rm -r proc"},
         Case{"ForcedVirtual", "virtual", 0x3BC, 0, 0, "", true},
+        Case{"UnknownBackend", "parallel", 0x3BC, 0, 0,
+             "inpout32: LPT_BACKEND=parallel is not known (use ppdev or virtual); choosing by "
+             "itself\n",
+             true},
         Case{"ForcedRealMissing", "ppdev", 0x278, 0, 0,
              "port 0x278: values are kept in this program only", false},
         // What no kernel writes, passed over: nothing that blocks is opened,

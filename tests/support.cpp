@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <sys/stat.h>
 
@@ -13,6 +14,18 @@ void copy_file(const std::string &from, const std::string &to)
 {
     std::ofstream(to, std::ios::binary) << std::ifstream(from, std::ios::binary).rdbuf();
     chmod(to.c_str(), 0755);
+}
+
+bool eventually(const std::function<bool()> &done, int timeout_ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return done();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 // A session of its own: the command never sees the terminal the suite may

@@ -5,6 +5,7 @@
 
 #include "user_run.h"
 
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -25,6 +26,11 @@ using user_run::read_file;
 using user_run::TempDir;
 
 void copy_file(const std::string &from, const std::string &to); // as an executable
+
+// Until `done` holds, looked at every 20 ms, at most `timeout_ms`; whether it
+// holds at the end. For events no output line tells: a file made, a write
+// recorded.
+bool eventually(const std::function<bool()> &done, int timeout_ms);
 
 struct Result {
     int status;         // exit code, 128 + signal (137 when it had to be stopped)

@@ -15,6 +15,7 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -174,13 +175,14 @@ TEST_F(VirtualPort, DamagedForeignOrStaleFileIsRebuiltNeverTrusted)
         {"hard link", "ln -f $f outside.txt"},
         {"fifo", "rm $f && mkfifo $f"},
         {"open to all", "echo > $f && chmod 666 $f"},
-        {"directory", "rm $f && mkdir $f && echo kept > $f/inside"},
         // The history's tail is cut: its records must not come back as zeros.
         {"truncated while closed", "truncate -s -8 $f"},
         {"write count about to wrap", "printf '\\374\\377\\377\\377\\377\\377\\377\\377' " + patch +
                                           std::to_string(offsetof(vport::State, next_write))},
         {"written in an earlier boot",
          "printf '\\1\\2\\3' " + patch + std::to_string(offsetof(vport::State, boot_id))},
+        {"directory",
+         "rm $f && mkdir $f && echo kept > $f/inside"}, // last: its folder is looked at
     };
     for (const auto &d : damage) {
         // A port with history to lose, and a file beside it not to write.
@@ -198,6 +200,8 @@ TEST_F(VirtualPort, DamagedForeignOrStaleFileIsRebuiltNeverTrusted)
             << d.name;
         EXPECT_EQ(read_file(dir / "outside.txt"), outside) << d.name;
     }
+    // The folder in the file's place, with what it held, was moved aside.
+    EXPECT_EQ(run(dir.path, "cat ports/lpt-3bc.state.moved-aside-*/inside").output, "kept\n");
 }
 
 // A file of an earlier version is made anew like a damaged one, but told.
@@ -273,17 +277,20 @@ TEST_F(VirtualPort, FileShrunkWithNoMemoryLeftCrashesNothing)
         << told;
 }
 
-TEST_F(VirtualPort, LockedFileClosedStdioAndFullDiskFallBackWithoutBlocking)
+const std::string kept = "; port 0x3BC: values are kept in this program only\n";
+
+TEST_F(VirtualPort, LockedFileFallsBackWithoutBlocking)
 {
-    const std::string kept = "; port 0x3BC: values are kept in this program only\n";
     // Another program holds the file's lock: the write goes on without it.
     EXPECT_EQ(run(dir.path,
                   probe + " 3bc=1 >/dev/null; flock ports/lpt-3bc.state " PROBE_PATH " 3bc=2 3bc")
                   .output,
               "\ninpout32: virtual port: ports/lpt-3bc.state is locked by another program" + kept +
                   "init=0 3bc=02\n");
+}
 
-    // Started with 0, 1 and 2 closed: the file stays off them.
+TEST_F(VirtualPort, StartedWithStandardDescriptorsClosedTheFileStaysOffThem)
+{
     EXPECT_EQ(exit_status(start(
                   [](inp_fn, out_fn out) {
                       out(0x3BC, 0x44);
@@ -292,20 +299,88 @@ TEST_F(VirtualPort, LockedFileClosedStdioAndFullDiskFallBackWithoutBlocking)
                   },
                   [] { close(0), close(1), close(2); })),
               0);
+}
 
-    // The full disk last: it alone needs root.
+TEST_F(VirtualPort, FullDiskFallsBackToTheProgramsMemory)
+{
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root: unshare -m mounts a full file system for this test";
     }
     // A full file system: a tiny one mounted where the files go, when allowed.
     Result full =
-        run(dir.path, "rm -r ports && mkdir -m 700 ports && unshare -m sh -c 'mount -t tmpfs -o "
+        run(dir.path, "rm -rf ports && mkdir -m 700 ports && unshare -m sh -c 'mount -t tmpfs -o "
                       "size=8k,mode=700 lpt-test ports || exit 77; " +
                           probe + " 3bc=33 3bc'");
-    if (full.status != 77) {
-        EXPECT_EQ(full.output, "\ninpout32: virtual port: cannot reserve ports/lpt-3bc.state: No "
-                               "space left on device" +
-                                   kept + "init=0 3bc=33\n");
+    if (full.status == 77) {
+        GTEST_SKIP() << "no tmpfs can be mounted here: " << full.output;
+    }
+    EXPECT_EQ(full.output, "\ninpout32: virtual port: cannot reserve ports/lpt-3bc.state: No "
+                           "space left on device" +
+                               kept + "init=0 3bc=33\n");
+}
+
+// More ports than the library keeps: the further ones are told once, read
+// as nothing connected and are never written; the first eight go on.
+TEST_F(VirtualPort, MoreThanEightPortsTellOnceAndKeepTheFirstEight)
+{
+    std::string writes;
+    for (int base = 0x200; base <= 0x224; base += 4) {
+        char step[16];
+        snprintf(step, sizeof step, " %x=%d", base, base >> 2 & 0xF);
+        writes += step;
+    }
+    EXPECT_EQ(run(dir.path, probe + writes + " 21c 220 224 200").output,
+              "\ninpout32: more than 8 ports in use; 0x220 and further ones are ignored\n"
+              "init=0 21c=07 220=ff 224=ff 200=00\n");
+    EXPECT_EQ(run(dir.path, "ls ports | wc -l").output, "8\n");
+}
+
+// The host ends, or unloads the library, while a thread of it is inside
+// Out32 (the one interrupted by the signal that ends it, others writing on):
+// the unload neither waits for that thread nor hangs the host.
+TEST_F(VirtualPort, UnloadWhileAThreadIsInsideOut32NeverHangs)
+{
+    static void *library = nullptr;
+    static out_fn out = nullptr;
+    const struct {
+        const char *name;
+        void (*end)(int);
+        int writers; // threads writing besides the one interrupted
+    } cases[] = {{"exit", [](int) { exit(0); }, 2},
+                 // dlclose takes the code from under running threads: only
+                 // the interrupted one, which never returns into it.
+                 {"dlclose", [](int) { _exit(dlclose(library) == 0 ? 0 : 1); }, 0}};
+    for (const auto &c : cases) {
+        for (int round = 0; round < 20; ++round) {
+            pid_t child = fork();
+            if (child == 0) {
+                library = dlopen(INPOUT32_PATH, RTLD_NOW);
+                out = reinterpret_cast<out_fn>(dlsym(library, "Out32"));
+                for (int i = 0; i < c.writers; ++i) {
+                    std::thread([] {
+                        for (;;) {
+                            out(0x3BC, 1);
+                        }
+                    }).detach();
+                }
+                signal(SIGALRM, c.end);
+                struct itimerval soon = {{0, 0}, {0, 5000}};
+                setitimer(ITIMER_REAL, &soon, nullptr);
+                for (;;) {
+                    out(0x3BC, 2);
+                }
+            }
+            // Ten seconds at most: a hung unload is killed and told.
+            int status = -1;
+            const bool ended =
+                eventually([&] { return waitpid(child, &status, WNOHANG) == child; }, 10000);
+            if (!ended) {
+                kill(child, SIGKILL);
+                waitpid(child, &status, 0);
+            }
+            ASSERT_TRUE(ended) << c.name << ": hung, round " << round;
+            ASSERT_EQ(status, 0) << c.name << ", round " << round;
+        }
     }
 }
 

@@ -78,6 +78,11 @@ start_display() {
     trap "kill $! 2>/dev/null; \"\$wineserver\" -k 2>/dev/null || true" EXIT
     until_ok 30 '[ -s "$display" ]' || fail "Xvfb did not start"
     export DISPLAY=":$(cat "$display")"
+    # Wine programs started before (the check above that Wine runs, within
+    # the seconds its server outlives them) keep a server whose desktop has
+    # no display: a console window opened through it never shows. Ended.
+    "$wineserver" -k 2>/dev/null || true
+    "$wineserver" -w 2>/dev/null || true
 }
 # console PROGRAM: runs it in a wineconsole window in $dir, in the
 # background; its exit status goes to $dir/PROGRAM.status.
@@ -89,18 +94,36 @@ console() {
         echo $status >"$1.status"
     ) &
 }
+# console_window PROGRAM: sets $window to the program's console window on
+# the display; fails saying what the display shows instead, whether the
+# program still runs and which Wine programs do.
+console_window() {
+    window=$(timeout -k 5 60 xdotool search --sync --onlyvisible --name "$1" | head -1) || true
+    [ -z "$window" ] || return 0
+    local shown ended=still running
+    shown=$(xdotool search --onlyvisible --name . getwindowname %@ 2>/dev/null | paste -sd ';') ||
+        true
+    [ ! -s "$dir/$1.status" ] || ended="ended with status $(cat "$dir/$1.status")"
+    fail "no console window of $1 on display $DISPLAY in 60 s; windows shown: ${shown:-none};" \
+        "$1 $ended; Wine programs running: $(ps -eo args | grep -i '[.]exe' | paste -sd ';')"
+}
+# focus WINDOW: raised, clicked and given the focus, until the display says
+# it has it. No window manager runs here: the windows lie on one another.
+focus() {
+    local focused=$1
+    xdotool windowraise "$focused" mousemove --window "$focused" 100 100 click 1
+    xdotool windowfocus --sync "$focused"
+    until_ok 10 '[ "$(xdotool getwindowfocus)" = "$focused" ]' ||
+        fail "window $focused never took the focus"
+}
 # press KEY PROGRAM: typed into the program's console window until it ends.
+# A key lost on its way into Wine is typed again.
 press() {
-    local window ended=$dir/$2.status
-    window=$(timeout -k 5 60 xdotool search --sync --onlyvisible --name "$2" | head -1) ||
-        fail "no console window of $2"
+    local ended=$dir/$2.status
+    console_window "$2"
     for _ in 1 2 3; do
-        # No window manager runs here: the windows lie on one another, so
-        # the window is raised, clicked and given the focus directly.
-        xdotool windowraise "$window" mousemove --window "$window" 100 100 click 1
-        xdotool windowfocus --sync "$window"
-        sleep 0.5
+        focus "$window"
         xdotool key "$1"
-        until_ok 3 '[ -s "$ended" ]' && return
+        until_ok 5 '[ -s "$ended" ]' && return
     done
 }
