@@ -236,9 +236,17 @@ TEST_F(Settings, AddressRulesForTheEnvironmentAndTheFile)
     setenv("LPT_HARDWARE_DLL", " C:\\env.dll \t", 1);
     EXPECT_EQ(take().dll, "C:\\env.dll");
     EXPECT_EQ(address(), "0x278");
-    const std::string range = ", with the start of the port's I/O range (Device Manager, Ports "
-                              "(COM & LPT), the port, Resources)";
-    const std::string in_hex = " is not a port setting: name the port by its base address in hex";
+    const auto refused = [](const std::string &value_where, const char *write) {
+        return "LPT_PORT_0x3BC=" + value_where +
+               " names no port address: write LPT_PORT_0x3BC=" + write +
+               ", with the start of the port's I/O range (Device Manager, Ports (COM & LPT), the "
+               "port, Resources)";
+    };
+    const auto no_setting = [](const std::string &name_where, const char *rule) {
+        return name_where + " is not a port setting: name the port by its base address in hex" +
+               rule + ", as in LPT_PORT_0x3BC=0x378";
+    };
+    const std::string env = " (in the environment)", rule = ", a multiple of 4 from 0x100";
     const struct {
         const char *name, *value;
         std::string taken;
@@ -246,38 +254,15 @@ TEST_F(Settings, AddressRulesForTheEnvironmentAndTheFile)
         {"LPT_PORT_0x3BC", "0x378 ", "0x378"},
         {"LPT_PORT_0x3bc", "0xd010", "0xD010"},
         {"LPT_PORT_0x3BC", "0x100", "0x100"},
-        {"LPT_PORT_0x3BC", "0x3",
-         "LPT_PORT_0x3BC=0x3 (in the environment) names no port address: write "
-         "LPT_PORT_0x3BC=0x378" +
-             range},
-        {"LPT_PORT_0x3BC", "0x60",
-         "LPT_PORT_0x3BC=0x60 (in the environment) names no port address: write "
-         "LPT_PORT_0x3BC=0x378" +
-             range},
-        {"LPT_PORT_0x3BC", "0x37A",
-         "LPT_PORT_0x3BC=0x37A (in the environment) names no port address: write "
-         "LPT_PORT_0x3BC=0x378" +
-             range},
-        {"LPT_PORT_0x3BC", "378",
-         "LPT_PORT_0x3BC=378 (in the environment) names no port address: write "
-         "LPT_PORT_0x3BC=0x378" +
-             range},
-        {"LPT_PORT_0x3BC", "0x10000",
-         "LPT_PORT_0x3BC=0x10000 (in the environment) names no port address: write "
-         "LPT_PORT_0x3BC=0x378" +
-             range},
-        {"LPT_PORT_0x3BC", "0x378\n\x1b[2J",
-         "LPT_PORT_0x3BC=0x378\\n\\x1b[2J (in the environment) names no port address: write "
-         "LPT_PORT_0x3BC=0x378" +
-             range},
-        {"LPT_PORT_0x60", "0x378",
-         "LPT_PORT_0x60 (in the environment)" + in_hex +
-             ", a multiple of 4 from 0x100, as in LPT_PORT_0x3BC=0x378"},
-        {"LPT_PORT_0x3BD", "0x378",
-         "LPT_PORT_0x3BD (in the environment)" + in_hex +
-             ", a multiple of 4 from 0x100, as in LPT_PORT_0x3BC=0x378"},
-        {"LPT_PORT_3BC\x1b", "0x378",
-         "LPT_PORT_3BC\\x1b (in the environment)" + in_hex + ", as in LPT_PORT_0x3BC=0x378"},
+        {"LPT_PORT_0x3BC", "0x3", refused("0x3" + env, "0x378")},
+        {"LPT_PORT_0x3BC", "0x60", refused("0x60" + env, "0x378")},
+        {"LPT_PORT_0x3BC", "0x37A", refused("0x37A" + env, "0x378")},
+        {"LPT_PORT_0x3BC", "378", refused("378" + env, "0x378")},
+        {"LPT_PORT_0x3BC", "0x10000", refused("0x10000" + env, "0x378")},
+        {"LPT_PORT_0x3BC", "0x378\n\x1b[2J", refused("0x378\\n\\x1b[2J" + env, "0x378")},
+        {"LPT_PORT_0x60", "0x378", no_setting("LPT_PORT_0x60" + env, rule.c_str())},
+        {"LPT_PORT_0x3BD", "0x378", no_setting("LPT_PORT_0x3BD" + env, rule.c_str())},
+        {"LPT_PORT_3BC\x1b", "0x378", no_setting("LPT_PORT_3BC\\x1b" + env, "")},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.name) + "=" + c.value);
@@ -287,12 +272,9 @@ TEST_F(Settings, AddressRulesForTheEnvironmentAndTheFile)
     }
     // From the file, with its line.
     write("LPT_PORT_0x3BC=0x3BD\n");
-    EXPECT_EQ(address(), "LPT_PORT_0x3BC=0x3BD (lpt-settings.txt line 1) names no port address: "
-                         "write LPT_PORT_0x3BC=0x3BC" +
-                             range);
+    EXPECT_EQ(address(), refused("0x3BD (lpt-settings.txt line 1)", "0x3BC"));
     write("LPT_PORT_0x3BD=0x378\n");
-    EXPECT_EQ(address(), "LPT_PORT_0x3BD (lpt-settings.txt line 1)" + in_hex +
-                             ", a multiple of 4 from 0x100, as in LPT_PORT_0x3BC=0x378");
+    EXPECT_EQ(address(), no_setting("LPT_PORT_0x3BD (lpt-settings.txt line 1)", rule.c_str()));
 }
 
 // A DLL's headers as a linker writes them: MZ, the offset of PE at 0x3C,
