@@ -164,6 +164,9 @@ TEST_F(RealPort, SettingSendsTheWritesForAnAddressToAPortTheMachineHas)
         {"LPT_PORT_0x3BC", "parport4294967296", "",
          "LPT_PORT_0x3BC=parport4294967296 names no port: write LPT_PORT_0x3BC=parportN, with a "
          "parportN from ls /dev/parport*"},
+        {"LPT_PORT_0x3BC", "parport0\n\x1b[2J", "",
+         "LPT_PORT_0x3BC=parport0\\n\\x1b[2J names no port: write LPT_PORT_0x3BC=parportN, with "
+         "a parportN from ls /dev/parport*"},
         {"LPT_PORT_3BC", "parport0", "",
          "LPT_PORT_3BC is not a port setting: name the port by its base address in hex, as in "
          "LPT_PORT_0x3BC=parport0"},

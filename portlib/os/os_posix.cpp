@@ -105,11 +105,16 @@ bool read_start(const char *path, void *buffer, size_t size, size_t *length, Err
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     struct stat st;
     ssize_t n = -1;
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    int code = fd < 0 || fstat(fd, &st) != 0 ? errno : 0;
+    if (code == 0 && S_ISREG(st.st_mode)) {
         *error = Error{"read", 0};
         n = read(fd, buffer, size);
+        code = n < 0 ? errno : 0;
+    } else if (code == 0) {
+        // Told as what is there: "Is a directory" says more than a stale errno.
+        code = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     }
-    error->code = n < 0 ? (fd >= 0 && errno == 0 ? EINVAL : errno) : 0;
+    error->code = static_cast<unsigned long>(code);
     if (fd >= 0) {
         ::close(fd);
     }

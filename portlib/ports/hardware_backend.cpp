@@ -52,7 +52,8 @@ const char *file_name(const char *path)
 bool real_address(unsigned base, bool forwarding, unsigned *address, char *why, size_t why_size)
 {
     char value[64];
-    switch (lpt_port_setting(base, "0x378", value, sizeof value, why, why_size)) {
+    lpt_origin origin;
+    switch (lpt_port_setting(base, "0x378", value, sizeof value, &origin, why, why_size)) {
     case lpt_port_malformed:
         return false;
     case lpt_port_unset:
@@ -61,24 +62,14 @@ bool real_address(unsigned base, bool forwarding, unsigned *address, char *why, 
     case lpt_port_set:
         break;
     }
-    const char *digits = value[0] == '0' && (value[1] == 'x' || value[1] == 'X') ? value + 2 : "";
-    const size_t count = strspn(digits, "0123456789abcdefABCDEF");
-    *address = count >= 1 && count <= 4 && digits[count] == '\0'
-                   ? static_cast<unsigned>(strtoul(digits, nullptr, 16))
-                   : 0;
-    if (*address == 0 || *address > 0xFFFC) {
-        snprintf(why, why_size,
-                 "LPT_PORT_0x%03X=%.100s names no port address: write LPT_PORT_0x%03X=0x378, "
-                 "with the start of the port's I/O range (Device Manager, Ports (COM & LPT), "
-                 "the port, Resources)",
-                 base, value, base);
+    if (!lpt_port_address(base, value, origin, address, why, why_size)) {
         return false;
     }
     if (!forwarding) {
         snprintf(why, why_size,
-                 "LPT_PORT_0x%03X=%s needs the port I/O library that drives the port: set "
+                 "LPT_PORT_0x%03X=%s%s needs the port I/O library that drives the port: set "
                  "LPT_HARDWARE_DLL=C:\\path\\to\\its.dll as well",
-                 base, value);
+                 base, value, origin.text);
         return false;
     }
     return true;

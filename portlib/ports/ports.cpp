@@ -3,6 +3,7 @@
 #include "recorder.h"
 #include "os.h"
 #include "say.h"
+#include "settings.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -40,8 +41,9 @@ os::Mutex ports_lock = LPT_MUTEX_INITIALIZER;
 // always there.
 const lpt_backend *chosen_backend()
 {
-    const char *name = getenv("LPT_BACKEND");
-    if (name == nullptr || name[0] == '\0') {
+    char name[256];
+    lpt_origin origin;
+    if (!lpt_setting("LPT_BACKEND", name, sizeof name, &origin)) {
         return nullptr;
     }
     for (size_t i = 0; i + 1 < backend_count; ++i) {
@@ -52,14 +54,14 @@ const lpt_backend *chosen_backend()
     static bool told = false;
     if (!told) {
         told = true;
-        char known[100] = "";
+        char known[100] = "", shown[200];
         for (size_t i = 0; i + 1 < backend_count; ++i) {
             lpt_append(known, sizeof known, "%s%s", known[0] != '\0' ? " or " : "",
                        backends[i]->name);
         }
         char text[400];
-        snprintf(text, sizeof text, "LPT_BACKEND=%.200s is not known (use %s); choosing by itself",
-                 name, known);
+        snprintf(text, sizeof text, "LPT_BACKEND=%s%s is not known (use %s); choosing by itself",
+                 lpt_shown(name, strlen(name), shown, sizeof shown), origin.text, known);
         lpt_say(text);
     }
     return nullptr;

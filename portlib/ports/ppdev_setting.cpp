@@ -1,6 +1,7 @@
 // LPT_PORT_0xADDR=parportN: the one setting that sends a port address's
 // writes to a real port this machine has, wherever that port sits.
 #include "ppdev.h"
+#include "say.h"
 #include "settings.h"
 
 #include <stdio.h>
@@ -24,7 +25,8 @@ int ppdev_port_number(const char *name)
 int ppdev_routed_port(unsigned base, char *why, size_t why_size)
 {
     char value[256];
-    switch (lpt_port_setting(base, "parport0", value, sizeof value, why, why_size)) {
+    lpt_origin origin;
+    switch (lpt_port_setting(base, "parport0", value, sizeof value, &origin, why, why_size)) {
     case lpt_port_unset:
         return -1;
     case lpt_port_malformed:
@@ -35,10 +37,11 @@ int ppdev_routed_port(unsigned base, char *why, size_t why_size)
     const char *name = strncmp(value, "/dev/", 5) == 0 ? value + 5 : value;
     const int number = ppdev_port_number(name);
     if (number < 0) {
+        char shown[200];
         snprintf(why, why_size,
-                 "LPT_PORT_0x%03X=%.200s names no port: write LPT_PORT_0x%03X=parportN, with a "
+                 "LPT_PORT_0x%03X=%s%s names no port: write LPT_PORT_0x%03X=parportN, with a "
                  "parportN from ls /dev/parport*",
-                 base, value, base);
+                 base, lpt_shown(value, strlen(value), shown, sizeof shown), origin.text, base);
     }
     return number < 0 ? -2 : number;
 }

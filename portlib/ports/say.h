@@ -11,5 +11,9 @@ void lpt_say(const char *text);
 // Appends to a message, cut short rather than overflowing.
 void lpt_append(char *text, size_t size, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
+// `text` as a message shows it: control characters and bytes that are no
+// UTF-8 letter as \n, \r, \t or \xHH, so that a setting can neither split
+// the line nor command the terminal; cut at a whole letter to fit `size`.
+const char *lpt_shown(const char *text, size_t length, char *shown, size_t size);
 
 #endif

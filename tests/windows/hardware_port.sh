@@ -62,7 +62,7 @@ refusals) # each told in one line; the virtual port takes the writes
     check "$z\\hw\\none.dll" 0x378 \
         "LPT_HARDWARE_DLL=$z\\hw\\none.dll has no Inp32 and Out32: name a port I/O library that has them"
     check "$LPT_HARDWARE_DLL" 378 \
-        "LPT_PORT_0x3BC=378 names no port address: write LPT_PORT_0x3BC=0x378, with the start of the port's I/O range (Device Manager, Ports (COM & LPT), the port, Resources)"
+        "LPT_PORT_0x3BC=378 (in the environment) names no port address: write LPT_PORT_0x3BC=0x378, with the start of the port's I/O range (Device Manager, Ports (COM & LPT), the port, Resources)"
     grep -q "^out" "$FAKE_LPT_LOG" && fail "the double was written: $(cat "$FAKE_LPT_LOG")"
     ;;
 blinker) # the blinker's 1, 2, ..., 0 reach 0x378 only; a key ends it

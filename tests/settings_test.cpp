@@ -1,0 +1,333 @@
+// The portable parts of handing the calls to the hardware's own port I/O
+// library, here without Wine: the settings file as Windows' tools write it
+// and as people get it wrong, the environment beside it, the rules for a
+// port's address, and the check of a DLL's headers.
+#include "pe_image.h"
+#include "ports.h"
+#include "settings.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace support;
+
+namespace {
+
+std::string told(const std::string &text)
+{
+    return "\ninpout32: " + text + "\n";
+}
+
+class Settings : public ::testing::Test {
+  protected:
+    void SetUp() override { lpt_settings_use_file(file.c_str()); }
+    void TearDown() override
+    {
+        lpt_settings_use_file(nullptr);
+        for (const char *name : {"LPT_PORT_0x3BC", "LPT_PORT_0x278", "LPT_HARDWARE_DLL",
+                                 "LPT_BACKEND", "LPT_VIRTUAL_DIR"}) {
+            unsetenv(name);
+        }
+    }
+    // The file holds `bytes`, read anew as a new process would.
+    void write(const std::string &bytes)
+    {
+        std::ofstream(file, std::ios::binary) << bytes;
+        lpt_settings_use_file(file.c_str());
+    }
+    // What the library takes, "-" for unset, and what it says on the way.
+    struct Taken {
+        std::string dll, port, port_origin, said;
+    };
+    Taken take()
+    {
+        testing::internal::CaptureStderr();
+        Taken taken;
+        char value[600], why[1024];
+        lpt_origin origin{};
+        taken.dll = lpt_setting("LPT_HARDWARE_DLL", value, sizeof value) ? value : "-";
+        const auto found =
+            lpt_port_setting(0x3BC, "0x378", value, sizeof value, &origin, why, sizeof why);
+        taken.port = found == lpt_port_set ? value : found == lpt_port_unset ? "-" : why;
+        taken.port_origin = origin.text;
+        taken.said = testing::internal::GetCapturedStderr();
+        return taken;
+    }
+    // The real address the hand-off takes for 0x3BC, or the line refusing it.
+    std::string address()
+    {
+        char value[64], why[1024];
+        lpt_origin origin{};
+        unsigned address = 0;
+        switch (lpt_port_setting(0x3BC, "0x378", value, sizeof value, &origin, why, sizeof why)) {
+        case lpt_port_unset:
+            return "-";
+        case lpt_port_malformed:
+            return why;
+        case lpt_port_set:
+            break;
+        }
+        if (!lpt_port_address(0x3BC, value, origin, &address, why, sizeof why)) {
+            return why;
+        }
+        char text[16];
+        snprintf(text, sizeof text, "0x%X", address);
+        return text;
+    }
+    TempDir dir;
+    std::string file = dir / "lpt-settings.txt";
+};
+
+std::string utf16(const std::u16string &text, bool big_endian)
+{
+    std::string bytes = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+    for (char16_t unit : text) {
+        const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+        bytes += big_endian ? std::string{high, low} : std::string{low, high};
+    }
+    return bytes;
+}
+
+// Notepad's UTF-8 with its BOM, PowerShell 5.1's UTF-16, CRLF, spaces, case,
+// quotes and comments: the same settings, nothing told.
+TEST_F(Settings, FileReadAsWindowsToolsWriteIt)
+{
+    const std::u16string lab =
+        u"LPT_PORT_0x3BC=0x378\r\nLPT_HARDWARE_DLL=C:\\hw\\čš\U0001F600.dll\r\n";
+    const struct {
+        const char *name;
+        std::string bytes;
+        const char *dll, *port, *origin;
+    } cases[] = {
+        {"UTF-8 with BOM",
+         "\xEF\xBB\xBFLPT_PORT_0x3BC=0x378\r\nLPT_HARDWARE_DLL=C:\\hw\\čš😀.dll\r\n",
+         "C:\\hw\\čš😀.dll", "0x378", " (lpt-settings.txt line 1)"},
+        {"UTF-16 LE", utf16(lab, false), "C:\\hw\\čš😀.dll", "0x378", " (lpt-settings.txt line 1)"},
+        {"UTF-16 BE", utf16(lab, true), "C:\\hw\\čš😀.dll", "0x378", " (lpt-settings.txt line 1)"},
+        {"by hand",
+         "# lab\n\n  lpt_port_0x3bc =  0x278  \n\tLPT_Hardware_Dll = \"C:\\a b\\x.dll\"\t",
+         "\"C:\\a b\\x.dll\"", "0x278", " (lpt-settings.txt line 3)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        write(c.bytes);
+        const Taken taken = take();
+        EXPECT_EQ(taken.said, "");
+        EXPECT_EQ(taken.dll, c.dll);
+        EXPECT_EQ(taken.port, c.port);
+        EXPECT_EQ(taken.port_origin, c.origin);
+    }
+}
+
+// Typos, lines that are no NAME=value, control characters and settings set
+// twice: each told with its line and the fix, once; the last line wins.
+TEST_F(Settings, LinesThatCannotBeUsedToldOnceWithTheirNumbers)
+{
+    write("# the shipped example\n#LPT_PORT_0x3BC=0x378\nLPT_PORT_0x3BC=0x278\n"
+          "LPT_PROT_0x3BC=0x378\nLPT_HARDWAER_DLL=C:\\x.dll\n=0x378\nLPT_PORT_0x3BC 0x378\n"
+          "LPT_\x1b[2J=1\nlpt_port_0x03bc=0x378\nLPT_HARDWARE_DLL=C:\\x.dll\nLPT_HARDWARE_DLL=\n"
+          "LPT_BACKEND=virtual\r\n");
+    const std::string unknown = " is no setting of this library: name LPT_HARDWARE_DLL, "
+                                "LPT_BACKEND or LPT_PORT_0x3BC (the port's address), or put a # "
+                                "in front of the line";
+    const std::string no_pair =
+        " is no NAME=value: write it as LPT_PORT_0x3BC=0x378, or put a # in front of it";
+    const std::string last =
+        " is used, as the last one wins; put a # in front of the lines you do not want";
+    Taken taken = take();
+    EXPECT_EQ(taken.said, told(file + " line 4: LPT_PROT_0x3BC" + unknown) +
+                              told(file + " line 5: LPT_HARDWAER_DLL" + unknown) +
+                              told(file + " line 6 (=0x378)" + no_pair) +
+                              told(file + " line 7 (LPT_PORT_0x3BC 0x378)" + no_pair) +
+                              told(file + " line 8: LPT_\\x1b[2J" + unknown) +
+                              told(file + " lines 3 and 9 set LPT_PORT_0x3BC: line 9" + last) +
+                              told(file + " lines 10 and 11 set LPT_HARDWARE_DLL: line 11" + last));
+    EXPECT_EQ(taken.dll, "-"); // the last line empties it
+    EXPECT_EQ(taken.port, "0x378");
+    EXPECT_EQ(taken.port_origin, " (lpt-settings.txt line 9)");
+    EXPECT_EQ(take().said, ""); // a blinker asks at each port it opens
+
+    // LPT_BACKEND stands in the file too; a value it cannot use says where.
+    write("LPT_BACKEND=virtul\n");
+    setenv("LPT_VIRTUAL_DIR", (dir / "virtual").c_str(), 1);
+    testing::internal::CaptureStderr();
+    lpt_write(0x3BC, 1);
+    lpt_close_ports();
+    EXPECT_EQ(testing::internal::GetCapturedStderr().rfind(
+                  told("LPT_BACKEND=virtul (lpt-settings.txt line 1) is not known (use ppdev or "
+                       "virtual); choosing by itself"),
+                  0),
+              0u);
+}
+
+// A file that cannot be used whole is told in one line and not used at all:
+// a value cut at a NUL or at the end of what is read could name another port.
+TEST_F(Settings, FileNotUsableWholeToldInOneLineAndNotUsed)
+{
+    const std::string too_long =
+        " is longer than a settings file needs (over 65536 bytes or 1000 settings): keep only "
+        "the settings this PC needs; none of its settings is used";
+    const std::string nul = " has a NUL byte, which no text has: save it as text (Notepad: Save "
+                            "as, Encoding UTF-8); none of its settings is used";
+    std::string many;
+    for (int i = 0; i < 1001; ++i) {
+        many += "LPT_HARDWARE_DLL=C:\\x.dll\n";
+    }
+    const struct {
+        const char *name;
+        std::string bytes; // the file's, or "/" for a folder in its place
+        std::string said;
+    } cases[] = {
+        {"NUL", std::string("LPT_HARDWARE_DLL=C:\\x.dll\nLPT_PORT_0x3BC=0x3") + '\0' + "78\n",
+         told(file + " line 2" + nul)},
+        {"UTF-16 without BOM", std::string("L\0P\0T\0_\0", 8), told(file + " line 1" + nul)},
+        // Cut at 65536 bytes, the rest would read LPT_PORT_0x3BC=0x3.
+        {"long",
+         std::string(65517, '#') + "\nLPT_HARDWARE_DLL=C:\\x.dll\n"
+                                   "LPT_PORT_0x3BC=0x378\n",
+         told(file + too_long)},
+        {"many settings", many, told(file + too_long)},
+        {"folder", "/",
+         told(file + " cannot be read (Is a directory): make it a file this user "
+                     "may read, and close any program that holds it; none of its "
+                     "settings is used")},
+        {"absent", "", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        unlink(file.c_str());
+        rmdir(file.c_str());
+        if (c.bytes == "/") {
+            mkdir(file.c_str(), 0700);
+        } else if (!c.bytes.empty()) {
+            std::ofstream(file, std::ios::binary) << c.bytes;
+        }
+        lpt_settings_use_file(file.c_str());
+        const Taken taken = take();
+        EXPECT_EQ(taken.said, c.said);
+        EXPECT_EQ(taken.dll + " " + taken.port, "- -");
+    }
+}
+
+TEST_F(Settings, FileWithoutReadRightToldWithTheReason)
+{
+    if (geteuid() == 0) {
+        GTEST_SKIP() << "root reads any file";
+    }
+    write("LPT_HARDWARE_DLL=C:\\x.dll\n");
+    chmod(file.c_str(), 0);
+    EXPECT_EQ(take().said,
+              told(file + " cannot be read (Permission denied): make it a file this user may "
+                          "read, and close any program that holds it; none of its settings is "
+                          "used"));
+}
+
+// The environment wins, trimmed as the file's lines are (cmd's
+// "set X=0x378 && ..." keeps the space), and the rules for an address:
+// names and values a multiple of 4 from 0x100, each refusal saying where the
+// value came from and what to write, its control characters shown escaped.
+TEST_F(Settings, AddressRulesForTheEnvironmentAndTheFile)
+{
+    write("LPT_PORT_0x3BC=0x278\nLPT_HARDWARE_DLL=C:\\file.dll\n");
+    setenv("LPT_HARDWARE_DLL", " C:\\env.dll \t", 1);
+    EXPECT_EQ(take().dll, "C:\\env.dll");
+    EXPECT_EQ(address(), "0x278");
+    const auto refused = [](const std::string &value_where, const char *write) {
+        return "LPT_PORT_0x3BC=" + value_where +
+               " names no port address: write LPT_PORT_0x3BC=" + write +
+               ", with the start of the port's I/O range (Device Manager, Ports (COM & LPT), the "
+               "port, Resources)";
+    };
+    const auto no_setting = [](const std::string &name_where, const char *rule) {
+        return name_where + " is not a port setting: name the port by its base address in hex" +
+               rule + ", as in LPT_PORT_0x3BC=0x378";
+    };
+    const std::string env = " (in the environment)", rule = ", a multiple of 4 from 0x100";
+    const struct {
+        const char *name, *value;
+        std::string taken;
+    } cases[] = {
+        {"LPT_PORT_0x3BC", "0x378 ", "0x378"},
+        {"LPT_PORT_0x3bc", "0xd010", "0xD010"},
+        {"LPT_PORT_0x3BC", "0x100", "0x100"},
+        {"LPT_PORT_0x3BC", "0x3", refused("0x3" + env, "0x378")},
+        {"LPT_PORT_0x3BC", "0x60", refused("0x60" + env, "0x378")},
+        {"LPT_PORT_0x3BC", "0x37A", refused("0x37A" + env, "0x378")},
+        {"LPT_PORT_0x3BC", "378", refused("378" + env, "0x378")},
+        {"LPT_PORT_0x3BC", "0x10000", refused("0x10000" + env, "0x378")},
+        {"LPT_PORT_0x3BC", "0x378\n\x1b[2J", refused("0x378\\n\\x1b[2J" + env, "0x378")},
+        {"LPT_PORT_0x60", "0x378", no_setting("LPT_PORT_0x60" + env, rule.c_str())},
+        {"LPT_PORT_0x3BD", "0x378", no_setting("LPT_PORT_0x3BD" + env, rule.c_str())},
+        {"LPT_PORT_3BC\x1b", "0x378", no_setting("LPT_PORT_3BC\\x1b" + env, "")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + "=" + c.value);
+        setenv(c.name, c.value, 1);
+        EXPECT_EQ(address(), c.taken);
+        unsetenv(c.name);
+    }
+    // From the file, with its line.
+    write("LPT_PORT_0x3BC=0x3BD\n");
+    EXPECT_EQ(address(), refused("0x3BD (lpt-settings.txt line 1)", "0x3BC"));
+    write("LPT_PORT_0x3BD=0x378\n");
+    EXPECT_EQ(address(), no_setting("LPT_PORT_0x3BD (lpt-settings.txt line 1)", rule.c_str()));
+}
+
+// A DLL's headers as a linker writes them: MZ, the offset of PE at 0x3C,
+// the machine, the section count, the optional header's size, the flags,
+// then the section table.
+std::string image(uint16_t machine, uint16_t flags, const char *section = ".text")
+{
+    std::string bytes(0x40, '\0');
+    bytes[0] = 'M', bytes[1] = 'Z', bytes[0x3C] = 0x40;
+    auto put16 = [&](uint16_t value) { bytes += {char(value & 0xFF), char(value >> 8)}; };
+    bytes += std::string("PE\0\0", 4);
+    put16(machine);
+    put16(1);
+    bytes += std::string(12, '\0');
+    put16(0xE0);
+    put16(flags);
+    bytes += std::string(0xE0, '\0');
+    std::string name(section);
+    bytes += name + std::string(40 - name.size(), '\0');
+    return bytes;
+}
+
+TEST(PeImage, KindBitsAndOwnSectionFromHandMadeHeaders)
+{
+    const std::string dll = image(0x14C, 0x2102);
+    const struct {
+        const char *name;
+        std::string bytes;
+        pe_kind kind;
+        int bits;
+        bool ours;
+    } cases[] = {
+        {"32-bit DLL", dll, pe_dll, 32, false},
+        {"32-bit program", image(0x14C, 0x0102), pe_program, 32, false},
+        {"64-bit DLL", image(0x8664, 0x2022), pe_dll, 64, false},
+        {"ARM64 DLL", image(0xAA64, 0x2022), pe_dll, 0, false},
+        {"this library", image(0x14C, 0x2102, LPT_OWN_SECTION), pe_dll, 32, true},
+        {"text", "LPT_HARDWARE_DLL=C:\\x.dll\r\n", pe_not_an_image, 0, false},
+        {"MZ only", "MZ", pe_not_an_image, 0, false},
+        {"cut in the file header", dll.substr(0, 0x40 + 23), pe_not_an_image, 0, false},
+        {"PE beyond the end", dll.substr(0, 0x3C) + "\xF0\xFF\xFF\xFF", pe_not_an_image, 0, false},
+        // The section table cut: the headers read, no section seen.
+        {"cut in the sections", image(0x14C, 0x2102, LPT_OWN_SECTION).substr(0, dll.size() - 8),
+         pe_dll, 32, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const PeImage got =
+            pe_inspect(reinterpret_cast<const unsigned char *>(c.bytes.data()), c.bytes.size());
+        EXPECT_EQ(got.kind, c.kind);
+        EXPECT_EQ(got.bits, c.bits);
+        EXPECT_EQ(got.ours, c.ours);
+    }
+}
+
+} // namespace
