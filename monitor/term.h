@@ -19,10 +19,12 @@ void catch_signals();
 bool stop_requested();
 bool output_is_terminal();
 bool input_is_terminal();
-// Watches for `q` on the keyboard (with `keys`; any other key goes to
-// `on_key`, from the watcher's own thread) and for the reader of our output
-// going away.
-void start_watcher(bool keys, void (*on_key)(char key) = nullptr);
+// Watches for `q` on the keyboard (with `keys`; any other key waits for
+// next_key) and for the reader of our output going away, from a thread of
+// its own.
+void start_watcher(bool keys);
+// The next key pressed other than `q`, or 0.
+char next_key();
 
 // Whole, never cut by a stop; a closed output asks for a stop.
 void write_out(const std::string &text);
