@@ -15,6 +15,7 @@
 
 int main(int argc, char **argv)
 {
+    term::utf8_arguments(&argc, &argv);
     const bool output_missing = term::output_missing();
     term::fill_standard_streams();
     lptmon::Options options;

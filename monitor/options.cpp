@@ -1,4 +1,6 @@
 #include "options.h"
+#include "render.h"
+#include "term.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -57,45 +59,92 @@ bool parse_address(const char *text, unsigned *base)
     return true;
 }
 
+int refuse(const std::string &why, bool with_usage = false)
+{
+    term::write_error("lptmon: " + why + "\n" + (with_usage ? usage : ""));
+    return 2;
+}
+
+// A mode, or the port, given where another one already was: one of the
+// two would be dropped. `key` tells them apart, `label` is as given.
+struct Given {
+    std::string key, label;
+    int clash(const std::string &next_key, const std::string &next_label)
+    {
+        if (key.empty()) {
+            key = next_key;
+            label = next_label;
+        }
+        return key == next_key
+                   ? -1
+                   : refuse(label + " and " + next_label + " cannot go together; give one of them");
+    }
+};
+
 } // namespace
+
+std::string escaped(const std::string &text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        const char *name = c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : nullptr;
+        char code[8];
+        if (name == nullptr && (c < 0x20 || c == 0x7F)) {
+            snprintf(code, sizeof code, "\\x%02x", c);
+            name = code;
+        }
+        out += name != nullptr ? std::string(name) : std::string(1, static_cast<char>(c));
+    }
+    return out;
+}
 
 int parse_arguments(int argc, char **argv, Options *options)
 {
+    Given mode, port;
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
+        const std::string arg = argv[i];
+        std::string given = escaped(arg), key = given; // the mode as given, and which
         if (arg == "--once") {
             options->mode = Mode::once;
         } else if (arg == "--log") {
             options->mode = Mode::log;
         } else if (arg == "--port" || arg == "-p") {
             if (i + 1 == argc) {
-                fprintf(stderr, "lptmon: %s needs a port address\n%s", arg.c_str(), usage);
-                return 2;
+                return refuse(given + " needs a port address", true);
             }
             if (!parse_address(argv[++i], &options->base)) {
-                fprintf(stderr, "lptmon: not a port address: %s\n%s", argv[i], usage);
-                return 2;
+                return refuse("not a port address: " + escaped(argv[i]), true);
             }
+            const int status = port.clash(hex(options->base, 3), given + " " + escaped(argv[i]));
+            if (status >= 0) {
+                return status;
+            }
+            continue;
         } else if (arg == "--vcd") {
             options->mode = Mode::trace;
             if (i + 1 < argc && argv[i + 1][0] != '-') {
                 options->trace_path = argv[++i];
+                given += " " + escaped(argv[i]);
             }
+            key = given; // two traces are two modes
         } else if (arg == "--set") {
             Setting setting;
             std::string why = "--set needs PIN=low or PIN=high";
-            if (i + 1 == argc || !parse_setting(argv[++i], &setting, &why)) {
-                fprintf(stderr, "lptmon: %s\n", why.c_str());
-                return 2;
+            if (i + 1 == argc || !parse_setting(escaped(argv[++i]), &setting, &why)) {
+                return refuse(why);
             }
             options->settings.push_back(setting);
             options->mode = Mode::set;
+            given += " " + escaped(argv[i]); // more than one is one mode
         } else if (arg == "--help" || arg == "-h") {
             fputs(usage, stdout);
             return 0;
         } else {
-            fprintf(stderr, "lptmon: unknown argument: %s\n%s", arg.c_str(), usage);
-            return 2;
+            return refuse("unknown argument: " + given, true);
+        }
+        const int status = mode.clash(key, given);
+        if (status >= 0) {
+            return status;
         }
     }
     return -1;

@@ -4,6 +4,7 @@
 
 #include "watch.h"
 
+#include <string>
 #include <vector>
 
 namespace lptmon {
@@ -23,8 +24,13 @@ struct Options {
     std::vector<Setting> settings;
 };
 
+// An argument as lptmon's one-line messages show it: control characters
+// escaped (\n, \x1b), so that none splits the line or acts on the terminal.
+std::string escaped(const std::string &text);
+
 // Reads the arguments into `options`. Returns -1 to go on, or the status to
-// exit with once it has said why (or shown the usage for --help).
+// exit with once it has said why (or shown the usage for --help). Two modes
+// at once, or two traces or ports, are refused: one would be dropped.
 int parse_arguments(int argc, char **argv, Options *options);
 
 } // namespace lptmon

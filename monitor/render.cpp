@@ -5,8 +5,8 @@
 
 namespace lptmon {
 
-const Glyphs ascii_glyphs = {"(*)", "( )", "#", "_", " "};
-const Glyphs unicode_glyphs = {"\u25cf", "\u25cb", "\u2580", "\u2581", " "};
+const Glyphs ascii_glyphs = {"(*)", "( )", "#", "_", " ", "|"};
+const Glyphs unicode_glyphs = {"\u25cf", "\u25cb", "\u2580", "\u2581", " ", "\u2588"};
 
 namespace {
 

@@ -33,6 +33,7 @@ namespace {
 
 // Also read by the signal handlers that give the terminal back.
 std::atomic<bool> screen_taken{false};
+volatile sig_atomic_t failed = 0;
 
 const char take_sequence[] = "\x1b[?1049h\x1b[?25l";    // own screen, cursor hidden
 const char release_sequence[] = "\x1b[?25h\x1b[?1049l"; // cursor visible, the user's screen
@@ -168,14 +169,42 @@ bool input_is_terminal()
     return isatty(STDIN_FILENO);
 }
 
+void utf8_arguments(int *, char ***) {}
+
 void write_out(const std::string &text)
 {
+    if (failed) {
+        return;
+    }
     pthread_mutex_lock(&output_lock);
-    if (!write_all(text.data(), text.size())) {
+    const bool written = write_all(text.data(), text.size());
+    const int error = errno;
+    pthread_mutex_unlock(&output_lock);
+    if (written) {
+        return;
+    }
+    // SIGPIPE (or EPIPE where it is ignored) is for a reader that went
+    // away; a full disk or a broken device is said.
+    if (error == EPIPE) {
         output_closed = 1;
         stop_asked = 1;
+    } else {
+        fail("lptmon: cannot write standard output: " + std::string(strerror(error)) + "\n");
     }
-    pthread_mutex_unlock(&output_lock);
+}
+
+void fail(const std::string &message)
+{
+    if (!failed) {
+        failed = 1;
+        write_error(message);
+    }
+    stop_asked = 1;
+}
+
+FILE *create_file(const char *path)
+{
+    return fopen(path, "w");
 }
 
 void write_error(const std::string &text)
@@ -224,7 +253,7 @@ void nap(int ms)
 int end_status(int status)
 {
     end_watcher();
-    return status_at_end(status);
+    return failed ? 1 : status_at_end(status);
 }
 
 } // namespace term

@@ -13,6 +13,9 @@
 #include <string.h>
 #include <windows.h>
 
+#include <cerrno>
+#include <string>
+
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
 #endif
@@ -26,6 +29,8 @@ DWORD found_input_mode = 0;
 namespace {
 
 volatile LONG stop_asked = 0;
+volatile LONG failed = 0;
+
 // The main thread, whose waits are alertable: a queued call ends them.
 HANDLE main_thread = nullptr;
 // Frames and lines are written whole, and the console is given back once.
@@ -193,12 +198,33 @@ void write_error(const std::string &text)
 
 void write_out(const std::string &text)
 {
+    if (InterlockedCompareExchange(&failed, 0, 0) != 0) {
+        return;
+    }
     AcquireSRWLockExclusive(&output_lock);
-    if (!write_all(text.data(), text.size())) {
+    errno = 0;
+    const bool written = write_all(text.data(), text.size());
+    const int error = errno;
+    ReleaseSRWLockExclusive(&output_lock);
+    if (written) {
+        return;
+    }
+    // A pipe whose reader went away (or a console gone) ends us quietly; a
+    // full disk or a broken device is said.
+    if (error == EPIPE || error == 0) {
         InterlockedExchange(&output_closed, 1);
         ask_stop();
+    } else {
+        fail("lptmon: cannot write standard output: " + std::string(strerror(error)) + "\n");
     }
-    ReleaseSRWLockExclusive(&output_lock);
+}
+
+void fail(const std::string &message)
+{
+    if (InterlockedExchange(&failed, 1) == 0) {
+        write_error(message);
+    }
+    ask_stop();
 }
 
 bool take_screen()
@@ -256,7 +282,10 @@ void nap(int ms)
 
 int end_status(int status)
 {
-    return InterlockedCompareExchange(&output_closed, 0, 0) != 0 ? 1 : status;
+    return InterlockedCompareExchange(&output_closed, 0, 0) != 0 ||
+                   InterlockedCompareExchange(&failed, 0, 0) != 0
+               ? 1
+               : status;
 }
 
 } // namespace term

@@ -36,12 +36,13 @@ inputs) # the input pins set by lptmon.exe --set and by a key in its
     run lptmon.exe --set 15=high
     (cd "$dir" && timeout -k 5 60 "$wine" switch_led.exe </dev/null >switch.txt 2>/dev/null) &
     until_ok 60 'grep -q Waiting "$dir/switch.txt"' || fail "switch_led: $(cat "$dir/switch.txt")"
-    (cd "$dir" && timeout -k 5 60 "$wine" lptmon.exe --vcd trace.vcd </dev/null 2>/dev/null) &
+    # A trace named outside the ANSI code page.
+    (cd "$dir" && timeout -k 5 60 "$wine" lptmon.exe --vcd трасса.vcd </dev/null 2>/dev/null) &
     run lptmon.exe --set 15=low
     wait %1 || fail "switch_led did not end: $(cat "$dir/switch.txt")"
     grep -q "Switch closed: the LED on D2 is lit." "$dir/switch.txt" || fail "switch_led: $(cat "$dir/switch.txt")"
-    until_ok 30 'grep -q "^1#" "$dir/trace.vcd"' || fail "trace: $(cat "$dir/trace.vcd")"
-    grep -q '\$var wire 1 - nError_pin15 \$end' "$dir/trace.vcd" || fail "trace: $(head -20 "$dir/trace.vcd")"
+    until_ok 30 'grep -q "^1#" "$dir/трасса.vcd"' || fail "trace: $(ls "$dir")"
+    grep -q '\$var wire 1 - nError_pin15 \$end' "$dir/трасса.vcd" || fail "trace: $(head -20 "$dir/трасса.vcd")"
     # A key in the console's live view closes the switch on pin 13.
     start_display
     console lptmon.exe
@@ -66,8 +67,8 @@ exits) # a program ending while two of its threads write never hangs
 reader_gone) # lptmon ends when the reader of its output has gone: on
     # Windows while the port is idle, under Wine (whose pipes answer no write
     # of nothing) at its next write, as a pipe tells every writer
-    run lpt_probe.exe
     for args in --log ""; do
+        run lpt_probe.exe
         rm -f "$dir/first.txt"
         # shellcheck disable=SC2086 # no argument for the plain lines
         (cd "$dir" && timeout -k 5 60 "$wine" lptmon.exe $args </dev/null 2>/dev/null |
@@ -178,12 +179,19 @@ disk) # a link in the file's place, never written through nor removed with
         cd "$1" && LPT_VIRTUAL_DIR=$2 timeout -k 5 120 "$3" lpt_probe.exe 3bc=33 3bc \
             </dev/null >out.txt 2>err.txt
         echo "status $?" >>out.txt
+        # A trace onto the full disk ends at once with the reason.
+        head -c 8192 /dev/zero >full/filler 2>/dev/null
+        timeout -k 5 120 "$3" lptmon.exe --vcd "$2\\trace.vcd" </dev/null >trace-out.txt 2>trace-err.txt
+        echo "status $?" >>trace-err.txt
         "$4" -k' - "$dir" "$(windows "$dir/full")" "$wine" "$wineserver" || status=$?
     [ "$status" != 77 ] || skip "no tmpfs can be mounted here"
     [ "$(out)" = $'init=0 3bc=33\nstatus 0' ] || fail "full disk: $(out)"
     full="$(windows "$dir/full")\\lpt-3bc.state"
     [[ "$(err)" == $'\n'"inpout32: virtual port: cannot reserve $full: WriteFile($full) failed: "*"$kept" ]] ||
         fail "full disk: $(err)"
+    trace="$(windows "$dir/full")\\trace.vcd"
+    [ "$(tr -d '\r' <"$dir/trace-err.txt")" = "lptmon: cannot write $trace: No space left on device"$'\n'"status 1" ] ||
+        fail "trace onto a full disk: $(cat "$dir/trace-err.txt")"
     ;;
 esac
 echo ok
