@@ -203,15 +203,18 @@ void write_out(const std::string &text)
     }
     AcquireSRWLockExclusive(&output_lock);
     errno = 0;
+    SetLastError(ERROR_SUCCESS);
     const bool written = write_all(text.data(), text.size());
     const int error = errno;
+    const DWORD system_error = GetLastError();
     ReleaseSRWLockExclusive(&output_lock);
     if (written) {
         return;
     }
     // A pipe whose reader went away (or a console gone) ends us quietly; a
     // full disk or a broken device is said.
-    if (error == EPIPE || error == 0) {
+    if (error == EPIPE || error == 0 || system_error == ERROR_NO_DATA ||
+        system_error == ERROR_BROKEN_PIPE) {
         InterlockedExchange(&output_closed, 1);
         ask_stop();
     } else {
