@@ -5,8 +5,8 @@
 
 namespace lptmon {
 
-const Glyphs ascii_glyphs = {"(*)", "( )", "#", "_", " "};
-const Glyphs unicode_glyphs = {"\u25cf", "\u25cb", "\u2580", "\u2581", " "};
+const Glyphs ascii_glyphs = {"(*)", "( )", "#", "_", " ", "|"};
+const Glyphs unicode_glyphs = {"\u25cf", "\u25cb", "\u2580", "\u2581", " ", "\u2588"};
 
 namespace {
 
@@ -103,83 +103,40 @@ std::string write_line(const watch::Write &write, uint64_t previous_ns, const st
     return text + real_mark(device);
 }
 
-std::vector<std::string> timing_strip(const Snapshot &snapshot, uint64_t span_ns, int width,
-                                      const Glyphs &glyphs)
-{
-    std::vector<std::string> rows(strip_rows);
-    if (width <= 0) {
-        return rows;
-    }
-    // Each register's value at each column's end; known from the first
-    // recorded write on, or from the start when nothing was ever dropped.
-    const int unknown = -1;
-    std::vector<int> data(static_cast<size_t>(width)), control(static_cast<size_t>(width));
-    int data_now = snapshot.complete ? 0 : unknown;
-    int control_now = snapshot.complete ? watch::control_at_start : unknown;
-    size_t next = 0;
-    for (int column = 0; column < width; ++column) {
-        uint64_t back =
-            span_ns * static_cast<uint64_t>(width - 1 - column) / static_cast<uint64_t>(width);
-        uint64_t at = snapshot.now_ns > back ? snapshot.now_ns - back : 0;
-        while (next < snapshot.writes.size() && snapshot.writes[next].time_ns <= at) {
-            const watch::Write &write = snapshot.writes[next++];
-            if (write.reg == watch::data) {
-                data_now = write.value;
-            } else if (write.reg == watch::control) {
-                control_now = write.value;
-            }
-        }
-        data[static_cast<size_t>(column)] = data_now;
-        control[static_cast<size_t>(column)] = control_now;
-    }
-    for (int bit = 7; bit >= 0; --bit) {
-        std::string &row = rows[watch::control_pin_count + static_cast<size_t>(7 - bit)];
-        for (int v : data) {
-            row += v == unknown ? glyphs.unknown : (v >> bit & 1) ? glyphs.high : glyphs.low;
-        }
-    }
-    // The control pins at their levels, the port's inversions undone.
-    for (size_t i = 0; i < watch::control_pin_count; ++i) {
-        std::string &row = rows[i];
-        for (int v : control) {
-            row += v == unknown ? glyphs.unknown
-                   : watch::pin_high(watch::control_pins[i], static_cast<uint8_t>(v)) ? glyphs.high
-                                                                                      : glyphs.low;
-        }
-    }
-    return rows;
-}
+namespace {
 
-std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, const Glyphs &glyphs)
+using Lines = std::vector<std::string>;
+
+// Too small for the board: one line, the widest form that fits. The data
+// value goes last, so it is kept as long as anything is.
+std::string one_line(const Snapshot &snapshot, int cols, const Glyphs &glyphs)
 {
     const uint8_t data = snapshot.registers[watch::data];
-    std::vector<std::string> lines;
-    // Too small for the board: one line, the widest form that fits. The data
-    // value goes last, so it is kept as long as anything is.
-    if (rows < 18 || cols < 48) {
-        const std::string lamps = leds(data, glyphs), value = hex(data, 2);
-        const std::string forms[] = {"port " + hex(snapshot.base, 3) + "  D7-D0 " + lamps +
-                                         "  data " + value + " " + binary(data),
-                                     hex(snapshot.base, 3) + " " + lamps + " " + value + " " +
-                                         binary(data),
-                                     lamps + " " + value, value + " " + binary(data), value};
-        const std::string *line = &forms[4];
-        for (const std::string &form : forms) {
-            if (columns(form) <= static_cast<size_t>(cols)) {
-                line = &form;
-                break;
-            }
+    const std::string lamps = leds(data, glyphs), value = hex(data, 2);
+    const std::string forms[] = {"port " + hex(snapshot.base, 3) + "  D7-D0 " + lamps + "  data " +
+                                     value + " " + binary(data),
+                                 hex(snapshot.base, 3) + " " + lamps + " " + value + " " +
+                                     binary(data),
+                                 lamps + " " + value, value + " " + binary(data), value};
+    for (const std::string &form : forms) {
+        if (columns(form) <= static_cast<size_t>(cols)) {
+            return fit(form, cols);
         }
-        lines.push_back(fit(*line, cols));
-        return lines;
     }
-    lines.push_back(!snapshot.device.empty()
-                        ? "Real port " + hex(snapshot.base, 3) + " on " + snapshot.device +
-                              "    q quits"
-                        : "Virtual parallel port " + hex(snapshot.base, 3) + "    q quits");
-    lines.push_back("");
-    // Each line's pin on the DB-25 under its LED, so the board and the
-    // screen can be compared pin by pin: D0 is pin 2, D7 pin 9.
+    return fit(forms[4], cols);
+}
+
+// The title, then the data lines as LEDs with each line's pin on the DB-25
+// under its LED, so the board and the screen can be compared pin by pin:
+// D0 is pin 2, D7 pin 9.
+void add_board(const Snapshot &snapshot, const Glyphs &glyphs, Lines *lines)
+{
+    const uint8_t data = snapshot.registers[watch::data];
+    lines->push_back(!snapshot.device.empty()
+                         ? "Real port " + hex(snapshot.base, 3) + " on " + snapshot.device +
+                               "    q quits"
+                         : "Virtual parallel port " + hex(snapshot.base, 3) + "    q quits");
+    lines->push_back("");
     std::string labels, lamps, pins;
     for (int bit = 7; bit >= 0; --bit) {
         labels += " D" + std::to_string(bit) + " ";
@@ -188,26 +145,33 @@ std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, co
         lamps += std::string((4 - columns(lamp)) / 2 + 1, ' ') + lamp +
                  std::string(4 - columns(lamp) - (4 - columns(lamp)) / 2 - 1, ' ');
     }
-    lines.push_back(labels);
-    lines.push_back(lamps);
-    lines.push_back(pins + "  DB-25 pins");
-    lines.push_back("");
+    lines->push_back(labels);
+    lines->push_back(lamps);
+    lines->push_back(pins + "  DB-25 pins");
+    lines->push_back("");
+}
+
+void add_registers(const Snapshot &snapshot, Lines *lines)
+{
     for (unsigned reg = 0; reg < watch::register_count; ++reg) {
         char text[80];
         // A real port's inputs are not watched: only its writes are known.
         if (reg == watch::status && !snapshot.device.empty()) {
             snprintf(text, sizeof text, "%-8s %s  not watched (inputs)", register_name(reg),
                      hex(snapshot.base + reg, 3).c_str());
-            lines.push_back(text);
-            continue;
+        } else {
+            snprintf(text, sizeof text, "%-8s %s  %s  %s", register_name(reg),
+                     hex(snapshot.base + reg, 3).c_str(), hex(snapshot.registers[reg], 2).c_str(),
+                     binary(snapshot.registers[reg]).c_str());
         }
-        snprintf(text, sizeof text, "%-8s %s  %s  %s", register_name(reg),
-                 hex(snapshot.base + reg, 3).c_str(), hex(snapshot.registers[reg], 2).c_str(),
-                 binary(snapshot.registers[reg]).c_str());
-        lines.push_back(text);
+        lines->push_back(text);
     }
-    // The control outputs and the status inputs at their pins' levels; the
-    // inputs with the keys of their switches, where they are ours to set.
+}
+
+// The control outputs and the status inputs at their pins' levels; the
+// inputs with the keys of their switches, where they are ours to set.
+void add_pins(const Snapshot &snapshot, const Glyphs &glyphs, Lines *lines)
+{
     const bool real = !snapshot.device.empty();
     std::string outputs = "control", inputs = "inputs ";
     for (const watch::Pin &pin : watch::control_pins) {
@@ -224,18 +188,23 @@ std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, co
                                                                              : glyphs.unlit) +
                   " ";
     }
-    lines.push_back(outputs);
-    lines.push_back(inputs);
-    lines.push_back(real ? "(a real port's inputs are wires: not watched)"
-                         : "(a key closes or opens the switch from its input pin to ground)");
-    lines.push_back("");
-    // Labelled by line and pin, as the DB-25 has them.
+    lines->push_back(outputs);
+    lines->push_back(inputs);
+    lines->push_back(real ? "(a real port's inputs are wires: not watched)"
+                          : "(a key closes or opens the switch from its input pin to ground)");
+    lines->push_back("");
+}
+
+// The timing strip, labelled by line and pin as the DB-25 has them, in
+// `rows` lines at most after its title. Short of rows, the top ones go
+// first: the blinker's D1 and D0 stay.
+void add_strip(const Snapshot &snapshot, int rows, int cols, const Glyphs &glyphs, Lines *lines)
+{
     const size_t label_width = 13;
-    const int width = cols - static_cast<int>(label_width);
     const uint64_t span_ns = 10ull * 1000000000ull; // ten seconds: five blink cycles
-    lines.push_back("Pins, last " + seconds(span_ns) + " (now at the right)");
-    std::vector<std::string> strip = timing_strip(snapshot, span_ns, width, glyphs);
-    std::vector<std::string> names(strip_rows);
+    lines->push_back("Pins, last " + seconds(span_ns) + " (now at the right)");
+    Lines strip = timing_strip(snapshot, span_ns, cols - static_cast<int>(label_width), glyphs);
+    Lines names(strip_rows);
     for (int bit = 7; bit >= 0; --bit) {
         names[watch::control_pin_count + static_cast<size_t>(7 - bit)] =
             "D" + std::to_string(bit) + " pin " + std::to_string(bit + 2);
@@ -244,19 +213,37 @@ std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, co
         names[i] = std::string(watch::control_pins[i].line) + " " +
                    std::to_string(watch::control_pins[i].pin);
     }
-    // Short of rows, the top ones go first: the blinker's D1 and D0 stay.
-    const int room = rows - static_cast<int>(lines.size()) - 1;
     const size_t shown =
-        static_cast<size_t>(std::max(0, std::min(static_cast<int>(strip_rows), room)));
+        static_cast<size_t>(std::max(0, std::min(static_cast<int>(strip_rows), rows - 1)));
     for (size_t row = strip_rows - shown; row < strip_rows; ++row) {
-        lines.push_back(names[row] + std::string(label_width - names[row].size(), ' ') +
-                        strip[row]);
+        lines->push_back(names[row] + std::string(label_width - names[row].size(), ' ') +
+                         strip[row]);
     }
-    std::string footer = std::to_string(snapshot.total_writes) + " writes";
+}
+
+std::string footer(const Snapshot &snapshot)
+{
+    std::string text = std::to_string(snapshot.total_writes) + " writes";
     if (!snapshot.writes.empty()) {
-        footer += ", last " + seconds(snapshot.now_ns - snapshot.writes.back().time_ns) + " ago";
+        text += ", last " + seconds(snapshot.now_ns - snapshot.writes.back().time_ns) + " ago";
     }
-    lines.push_back(footer);
+    return text;
+}
+
+} // namespace
+
+std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, const Glyphs &glyphs)
+{
+    if (rows < 18 || cols < 48) {
+        return {one_line(snapshot, cols, glyphs)};
+    }
+    Lines lines;
+    add_board(snapshot, glyphs, &lines);
+    add_registers(snapshot, &lines);
+    add_pins(snapshot, glyphs, &lines);
+    // What is left below the strip's title, less the footer's line.
+    add_strip(snapshot, rows - static_cast<int>(lines.size()) - 1, cols, glyphs, &lines);
+    lines.push_back(footer(snapshot));
     for (std::string &line : lines) {
         line = fit(line, cols);
     }

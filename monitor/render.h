@@ -17,6 +17,7 @@ struct Glyphs {
     const char *high;    // a line high in the timing strip
     const char *low;     // a line low
     const char *unknown; // a time before the recorded history
+    const char *pulse;   // a line that went and came back within a column
 };
 extern const Glyphs ascii_glyphs;   // for scripts, logs and plain terminals
 extern const Glyphs unicode_glyphs; // for terminals with a UTF-8 locale
@@ -46,7 +47,8 @@ std::string write_line(const watch::Write &write, uint64_t previous_ns,
 
 // The four control pins at their levels (nStrobe, nAutoFd, nInit,
 // nSelectIn), then the eight data lines, D7 first, each sampled over the
-// `span_ns` before `now_ns` in `width` columns, oldest on the left.
+// `span_ns` before `now_ns` in `width` columns, oldest on the left; a
+// column where a line changed more than once shows the pulse glyph.
 const size_t strip_rows = 8 + watch::control_pin_count;
 std::vector<std::string> timing_strip(const Snapshot &snapshot, uint64_t span_ns, int width,
                                       const Glyphs &glyphs);

@@ -4,9 +4,14 @@
 #ifndef LPTMON_TERM_H
 #define LPTMON_TERM_H
 
+#include <cstdio>
 #include <string>
 
 namespace term {
+
+// The arguments in UTF-8, where the C runtime gives them in another code
+// page (Windows), so that every name can be opened.
+void utf8_arguments(int *argc, char ***argv);
 
 // Before anything is opened: whether standard output was closed when we
 // were started. Then puts something harmless where standard streams are
@@ -19,13 +24,24 @@ void catch_signals();
 bool stop_requested();
 bool output_is_terminal();
 bool input_is_terminal();
-// Watches for `q` on the keyboard (with `keys`; any other key goes to
-// `on_key`, from the watcher's own thread) and for the reader of our output
-// going away.
-void start_watcher(bool keys, void (*on_key)(char key) = nullptr);
+// Watches for `q` on the keyboard (with `keys`; any other key waits for
+// next_key) and for the reader of our output going away, from a thread of
+// its own.
+void start_watcher(bool keys);
+// The next key pressed other than `q`, or 0.
+char next_key();
 
-// Whole, never cut by a stop; a closed output asks for a stop.
+// Whole, never cut by a stop. A reader that went away asks for a stop that
+// ends as a write to a closed pipe does (end_status); any other failure
+// fails, with its reason.
 void write_out(const std::string &text);
+// Something lptmon cannot go on without failed (a write of its trace, its
+// log or its view): says so in one line on standard error, once, and asks
+// for a stop that ends with status 1.
+void fail(const std::string &message);
+// Creates or empties a file to write, by its UTF-8 name; nullptr with
+// errno set where it cannot.
+FILE *create_file(const char *path);
 // A message on standard error; its UTF-8 shown as the same characters on
 // a console.
 void write_error(const std::string &text);

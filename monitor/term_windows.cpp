@@ -1,8 +1,10 @@
 // The console and the operating system for lptmon on Windows: Ctrl+C and
-// the closing of the console, `q` on the keyboard, and the live view drawn
-// with the console's virtual terminal sequences where it has them.
+// the closing of the console, and the live view drawn with the console's
+// virtual terminal sequences where it has them. The keyboard and the reader
+// of the output are watched from threads of their own (watcher_windows.cpp).
 #include "term.h"
 #include "console_text.h"
+#include "term_windows.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -11,14 +13,24 @@
 #include <string.h>
 #include <windows.h>
 
+#include <cerrno>
+#include <string>
+
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
 #endif
 
+namespace term_windows {
+
+volatile LONG output_closed = 0;
+bool keys_taken = false;
+DWORD found_input_mode = 0;
+
 namespace {
 
 volatile LONG stop_asked = 0;
-volatile LONG output_closed = 0; // nobody reads what we write any more
+volatile LONG failed = 0;
+
 // The main thread, whose waits are alertable: a queued call ends them.
 HANDLE main_thread = nullptr;
 // Frames and lines are written whole, and the console is given back once.
@@ -27,21 +39,9 @@ SRWLOCK output_lock = SRWLOCK_INIT;
 bool screen_taken = false;
 DWORD found_output_mode = 0;
 UINT found_output_page = 0;
-bool keys_taken = false;
-DWORD found_input_mode = 0;
 
 const char take_sequence[] = "\x1b[?1049h\x1b[?25l";    // own screen, cursor hidden
 const char release_sequence[] = "\x1b[?25h\x1b[?1049l"; // cursor visible, the user's screen
-
-HANDLE output()
-{
-    return GetStdHandle(STD_OUTPUT_HANDLE);
-}
-
-HANDLE input()
-{
-    return GetStdHandle(STD_INPUT_HANDLE);
-}
 
 bool is_console(HANDLE h)
 {
@@ -50,14 +50,6 @@ bool is_console(HANDLE h)
 }
 
 void CALLBACK wake_up(ULONG_PTR) {}
-
-void ask_stop()
-{
-    InterlockedExchange(&stop_asked, 1);
-    if (main_thread != nullptr) {
-        QueueUserAPC(wake_up, main_thread, 0);
-    }
-}
 
 // Ctrl+C, Ctrl+Break, the console closed: the main thread ends its loop and
 // gives the console back on its way out.
@@ -86,6 +78,31 @@ bool write_all(const char *text, size_t size)
     return fwrite(text, 1, size, stdout) == size && fflush(stdout) == 0;
 }
 
+} // namespace
+
+HANDLE output()
+{
+    return GetStdHandle(STD_OUTPUT_HANDLE);
+}
+
+HANDLE input()
+{
+    return GetStdHandle(STD_INPUT_HANDLE);
+}
+
+void wake_main()
+{
+    if (main_thread != nullptr) {
+        QueueUserAPC(wake_up, main_thread, 0);
+    }
+}
+
+void ask_stop()
+{
+    InterlockedExchange(&stop_asked, 1);
+    wake_main();
+}
+
 void give_back()
 {
     AcquireSRWLockExclusive(&output_lock);
@@ -104,111 +121,7 @@ void give_back()
     ReleaseSRWLockExclusive(&output_lock);
 }
 
-void (*key_handler)(char) = nullptr;
-
-// Reads the keyboard for `q` and the other keys; Ctrl+C still comes as a
-// control event.
-DWORD WINAPI watch_keys(void *)
-{
-    for (;;) {
-        INPUT_RECORD records[16];
-        DWORD n = 0;
-        if (WaitForSingleObject(input(), INFINITE) != WAIT_OBJECT_0 ||
-            !ReadConsoleInputA(input(), records, 16, &n)) {
-            return 0; // the keyboard is gone; Ctrl+C still quits
-        }
-        for (DWORD i = 0; i < n; ++i) {
-            const KEY_EVENT_RECORD &key = records[i].Event.KeyEvent;
-            if (records[i].EventType != KEY_EVENT || !key.bKeyDown) {
-                continue;
-            }
-            if (key.uChar.AsciiChar == 'q' || key.uChar.AsciiChar == 'Q') {
-                ask_stop();
-                return 0;
-            }
-            if (key_handler != nullptr && key.uChar.AsciiChar != 0) {
-                key_handler(key.uChar.AsciiChar);
-                QueueUserAPC(wake_up, main_thread, 0); // to take the key now
-            }
-        }
-    }
-}
-
-// ---- the reader of our output ------------------------------------------------
-// Windows tells that a pipe's reader has gone only to a write; a write of
-// nothing asks without adding to the output. Under Wine on Linux (where the
-// Windows package runs too) the pipe is Linux's own, which answers no write
-// of nothing: Linux's poll() is asked there, as lptmon does on Linux.
-
-// Wine on a Linux kernel only: elsewhere the system call below means
-// something else, or nothing.
-bool under_wine_on_linux()
-{
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    if (ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr) {
-        return false;
-    }
-    typedef void(CDECL * host_version_fn)(const char **, const char **);
-    auto host_version = reinterpret_cast<host_version_fn>(
-        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "wine_get_host_version")));
-    const char *system = nullptr;
-    const char *release = nullptr;
-    if (host_version != nullptr) {
-        host_version(&system, &release);
-    }
-    return system != nullptr && strcmp(system, "Linux") == 0;
-}
-
-struct LinuxPollFd {
-    int fd;
-    short events;
-    short revents;
-};
-
-// poll(&fd, 1, 0) straight to the Linux kernel; -1 where that cannot be.
-long linux_poll_now(LinuxPollFd *fd)
-{
-    long result = -1;
-#if defined(__i386__)
-    __asm__ volatile("int $0x80" : "=a"(result) : "a"(168L), "b"(fd), "c"(1L), "d"(0L) : "memory");
-#elif defined(__x86_64__)
-    __asm__ volatile("syscall"
-                     : "=a"(result)
-                     : "a"(7L), "D"(fd), "S"(1L), "d"(0L)
-                     : "rcx", "r11", "memory");
-#else
-    (void)fd;
-#endif
-    return result;
-}
-
-bool reader_gone(HANDLE out, bool wine)
-{
-    if (wine) {
-        LinuxPollFd fd = {1, 0, 0}; // Wine leaves the program Linux's standard output
-        return linux_poll_now(&fd) == 1 && (fd.revents & (0x8 | 0x10)) != 0; // POLLERR, POLLHUP
-    }
-    DWORD written = 0;
-    if (WriteFile(out, "", 0, &written, nullptr)) {
-        return false;
-    }
-    const DWORD error = GetLastError();
-    return error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ||
-           error == ERROR_PIPE_NOT_CONNECTED;
-}
-
-// Looks a few times a second: while the port is idle nothing else would
-// notice that nobody reads any more.
-DWORD WINAPI watch_reader(void *)
-{
-    const bool wine = under_wine_on_linux();
-    while (!reader_gone(output(), wine)) {
-        Sleep(200);
-    }
-    InterlockedExchange(&output_closed, 1);
-    ask_stop();
-    return 0;
-}
+namespace {
 
 // Some consoles accept the mode but print the sequences as text. A cursor
 // move to an absolute column tells: where it is not obeyed, its four
@@ -235,6 +148,9 @@ bool sequences_work(HANDLE out)
 }
 
 } // namespace
+} // namespace term_windows
+
+using namespace term_windows;
 
 namespace term {
 
@@ -270,31 +186,6 @@ bool input_is_terminal()
     return is_console(input());
 }
 
-void start_watcher(bool keys, void (*on_key)(char))
-{
-    key_handler = on_key;
-    if (GetFileType(output()) == FILE_TYPE_PIPE) {
-        HANDLE thread = CreateThread(nullptr, 0, watch_reader, nullptr, 0, nullptr);
-        if (thread != nullptr) {
-            CloseHandle(thread);
-        }
-    }
-    if (!keys || !GetConsoleMode(input(), &found_input_mode)) {
-        return;
-    }
-    // Keys one at a time and unechoed; Ctrl+C stays a control event.
-    const DWORD mode =
-        (found_input_mode & ~(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) | ENABLE_PROCESSED_INPUT;
-    if (SetConsoleMode(input(), mode)) {
-        keys_taken = true;
-        atexit(give_back);
-    }
-    HANDLE thread = CreateThread(nullptr, 0, watch_keys, nullptr, 0, nullptr);
-    if (thread != nullptr) {
-        CloseHandle(thread);
-    }
-}
-
 void write_error(const std::string &text)
 {
     AcquireSRWLockExclusive(&output_lock);
@@ -307,12 +198,36 @@ void write_error(const std::string &text)
 
 void write_out(const std::string &text)
 {
+    if (InterlockedCompareExchange(&failed, 0, 0) != 0) {
+        return;
+    }
     AcquireSRWLockExclusive(&output_lock);
-    if (!write_all(text.data(), text.size())) {
+    errno = 0;
+    SetLastError(ERROR_SUCCESS);
+    const bool written = write_all(text.data(), text.size());
+    const int error = errno;
+    const DWORD system_error = GetLastError();
+    ReleaseSRWLockExclusive(&output_lock);
+    if (written) {
+        return;
+    }
+    // A pipe whose reader went away (or a console gone) ends us quietly; a
+    // full disk or a broken device is said.
+    if (error == EPIPE || error == 0 || system_error == ERROR_NO_DATA ||
+        system_error == ERROR_BROKEN_PIPE) {
         InterlockedExchange(&output_closed, 1);
         ask_stop();
+    } else {
+        fail("lptmon: cannot write standard output: " + std::string(strerror(error)) + "\n");
     }
-    ReleaseSRWLockExclusive(&output_lock);
+}
+
+void fail(const std::string &message)
+{
+    if (InterlockedExchange(&failed, 1) == 0) {
+        write_error(message);
+    }
+    ask_stop();
 }
 
 bool take_screen()
@@ -370,7 +285,10 @@ void nap(int ms)
 
 int end_status(int status)
 {
-    return InterlockedCompareExchange(&output_closed, 0, 0) != 0 ? 1 : status;
+    return InterlockedCompareExchange(&output_closed, 0, 0) != 0 ||
+                   InterlockedCompareExchange(&failed, 0, 0) != 0
+               ? 1
+               : status;
 }
 
 } // namespace term

@@ -50,14 +50,26 @@ char level(const Signal &signal, int value)
     return high ? '1' : '0';
 }
 
-// Times only go forward, each given once.
-std::string time_mark(uint64_t time_us, Pins *pins)
+// The "missed" signal's identifier, after the pins'.
+char missed_id()
 {
-    if (pins->marked_us != UINT64_MAX && time_us <= pins->marked_us) {
+    return static_cast<char>('!' + all_signals().size());
+}
+
+// Times only go forward, each given once; "missed" falls at the first new
+// time after it rose.
+std::string time_mark(uint64_t time_ns, Pins *pins)
+{
+    if (pins->marked_ns != UINT64_MAX && time_ns <= pins->marked_ns) {
         return "";
     }
-    pins->marked_us = time_us;
-    return "#" + std::to_string(time_us) + "\n";
+    pins->marked_ns = time_ns;
+    std::string text = "#" + std::to_string(time_ns) + "\n";
+    if (pins->missing) {
+        pins->missing = false;
+        text += std::string("0") + missed_id() + "\n";
+    }
+    return text;
 }
 
 } // namespace
@@ -67,25 +79,26 @@ std::string header(unsigned base)
     char port[64];
     snprintf(port, sizeof port, "lptmon: parallel port 0x%03X", base);
     std::string text =
-        "$comment " + std::string(port) + " $end\n$timescale 1 us $end\n$scope module lpt $end\n";
+        "$comment " + std::string(port) + " $end\n$timescale 1ns $end\n$scope module lpt $end\n";
     char id = '!';
     for (const Signal &signal : all_signals()) {
         text += "$var wire 1 " + std::string(1, id++) + " " + signal.name + " $end\n";
     }
+    text += "$var wire 1 " + std::string(1, missed_id()) + " missed $end\n";
     return text + "$upscope $end\n$enddefinitions $end\n";
 }
 
-std::string start(uint64_t time_us, Pins *pins)
+std::string start(uint64_t time_ns, Pins *pins)
 {
-    std::string text = time_mark(time_us, pins);
+    std::string text = time_mark(time_ns, pins);
     char id = '!';
     for (const Signal &signal : all_signals()) {
         text += std::string(1, level(signal, pins->registers[signal.reg])) + id++ + "\n";
     }
-    return text;
+    return text + "0" + missed_id() + "\n";
 }
 
-std::string change(uint64_t time_us, Pins *pins, const watch::Write &write)
+std::string change(uint64_t time_ns, Pins *pins, const watch::Write &write)
 {
     if (write.reg >= watch::register_count) {
         return "";
@@ -101,18 +114,22 @@ std::string change(uint64_t time_us, Pins *pins, const watch::Write &write)
         }
         ++id;
     }
-    return text.empty() ? "" : time_mark(time_us, pins) + text;
+    // A write that changes no pin still ends a stretch of missed writes.
+    return text.empty() && !pins->missing ? "" : time_mark(time_ns, pins) + text;
 }
 
-std::string missed(uint64_t time_us, Pins *pins, uint64_t count)
+std::string missed(uint64_t after_ns, Pins *pins)
 {
-    return time_mark(time_us, pins) + "$comment " + std::to_string(count) +
-           " writes missed here: they came too fast to read $end\n";
+    // Raised just after the last write read, or at once where that time
+    // is given already.
+    const std::string mark = time_mark(after_ns + 1, pins);
+    pins->missing = true;
+    return mark + "1" + missed_id() + "\n";
 }
 
-std::string end(uint64_t time_us, Pins *pins)
+std::string end(uint64_t time_ns, Pins *pins)
 {
-    return time_mark(time_us, pins);
+    return time_mark(time_ns, pins);
 }
 
 } // namespace vcd

@@ -83,6 +83,18 @@ TEST(LptmonRender, StripShowsEachDataLineAndSmallTerminalsKeepTheDataValue)
     EXPECT_EQ(lines[7], "status   0x3BD  not watched (inputs)");
     EXPECT_EQ(lptmon::state_line(0x3BC, 1, "/dev/parport0"),
               once_line.substr(0, once_line.size() - 1) + "  real port /dev/parport0");
+
+    // A 5 ms pulse within a column of half a second gets its mark. After a
+    // burst that kept only data writes, the control pins are known from the
+    // oldest kept write on: they held what the register holds now.
+    snapshot.device = "";
+    snapshot.complete = false;
+    snapshot.writes = {{1, 97 * second, watch::data, 1, 1},
+                       {2, 98 * second + second / 5, watch::data, 3, 1},
+                       {3, 98 * second + second / 5 + 5000000, watch::data, 1, 1}};
+    strip = lptmon::timing_strip(snapshot, 4 * second, 8, lptmon::ascii_glyphs);
+    EXPECT_EQ(strip[0] + strip[3], " ####### _______");   // nStrobe, nSelectIn
+    EXPECT_EQ(strip[10] + strip[11], " ___|___ #######"); // D1, D0
 }
 
 class Lptmon : public ::testing::Test {
@@ -138,6 +150,14 @@ INSTANTIATE_TEST_SUITE_P(
         OnceCase{"SetNoLevel", "", " --set 15=on",
                  "lptmon: --set 15=on: the level is low or high\n", 2},
         OnceCase{"PortWithoutAddress", "", " --port", "lptmon: --port needs a port address\n", 2},
+        // Two modes at once would drop one; control characters in an
+        // argument never reach the terminal raw.
+        OnceCase{"SetWithOnce", "$P;", " --set 15=low --once",
+                 "lptmon: --set 15=low and --once cannot go together; give one of them\n", 2},
+        OnceCase{"TwoTraces", "", " --vcd a.vcd --log --vcd b.vcd",
+                 "lptmon: --vcd a.vcd and --log cannot go together; give one of them\n", 2},
+        OnceCase{"ControlCharactersEscaped", "", " \"$(printf 'x\\n\\033[2J')\"",
+                 "lptmon: unknown argument: x\\n\\x1b[2J\n", 2},
         OnceCase{"FileLinked", "$P; ln ports/lpt-3bc.state linked;", " --once",
                  "lptmon: ports/lpt-3bc.state is not a plain file of yours\n", 1},
         OnceCase{"FileDamaged", "$P; echo x > ports/lpt-3bc.state;", " --once",
@@ -171,8 +191,15 @@ TEST_F(Lptmon, LogWaitsForStateThenFollowsItThroughShrinkingRebuildingAndLocking
     close(held);
 }
 
+bool sigrok_missing()
+{
+    return run("/", "command -v sigrok-cli").status != 0;
+}
+const char no_sigrok[] = "sigrok-cli is not installed (apt-get install sigrok-cli)";
+
 // Stopped while more writes came than a port keeps: back, the log and the
-// trace say how many they missed before they show the rest.
+// trace say how many they missed before they show the rest. A viewer reads
+// the trace to its end, the misses as a signal of their own.
 TEST_F(Lptmon, LogAndTraceSayHowManyWritesCameTooFastToShow)
 {
     // lptmon is held stopped while 1100 writes come, then let go on.
@@ -189,16 +216,43 @@ TEST_F(Lptmon, LogAndTraceSayHowManyWritesCameTooFastToShow)
                                 script)
                   .output,
               "(76 writes came too fast to show)\n");
-    EXPECT_EQ(run(dir.path, "MODE=--vcd SEEN=enddef DONE='grep -q missed out' SHOW='grep missed "
-                            "out; cut -d\" \" -f1-9 err'; " +
+    if (sigrok_missing()) {
+        GTEST_SKIP() << no_sigrok;
+    }
+    // A port anew, so that the trace holds it from its first write: D0
+    // high, the misses, then the first write read after them: D1 high.
+    run(dir.path, "rm -r ports");
+    probe();
+    EXPECT_EQ(run(dir.path, "MODE=--vcd SEEN=^1! DONE='[ $(grep -c ^0! out) = 2 ]' SHOW='cut "
+                            "-d\" \" -f1-9 err; sigrok-cli -I vcd:compress=1000 -i out -C "
+                            "D0_pin2,D1_pin3,missed -O csv | grep ^[01] | uniq'; " +
                                 script)
                   .output,
-              "$comment 76 writes missed here: they came too fast to read $end\n"
-              "lptmon: 76 writes came too fast to record, before\n");
+              "lptmon: 76 writes came too fast to record, before\n1,0,0\n1,0,1\n0,1,0\n");
+}
+
+// Two changes a few nanoseconds apart keep a time each: every strobe pulse
+// of two back-to-back writes is there for a real reader of the format (each
+// pulse's end counted: the first one starts with the trace).
+TEST_F(Lptmon, TraceKeepsEveryBackToBackStrobePulse)
+{
+    if (sigrok_missing()) {
+        GTEST_SKIP() << no_sigrok;
+    }
+    Result read = run(dir.path, env + LPTMON_PATH
+                                    " --vcd t.vcd 2>/dev/null & m=$!; "
+                                    "until grep -qs enddef t.vcd; do sleep 0.1; done; " PROBE_PATH
+                                    " $(yes '3be=0d 3be=0c' | head -200) >/dev/null; "
+                                    "until [ $(grep -c '^1)' t.vcd) = 201 ]; do sleep 0.1; done; "
+                                    "kill $m; wait $m; grep timescale t.vcd; "
+                                    "sigrok-cli -I vcd:compress=1000 -i t.vcd -C nStrobe_pin1 -O "
+                                    "csv | awk '/^[01]/ { n += seen && $1 == 1 && last == 0; "
+                                    "seen = 1; last = $1 } END { print n }'");
+    EXPECT_EQ(read.output, "$timescale 1ns $end\n200\n");
 }
 
 // D0 and D1 ("10": D0 high) at each time mark of a trace where they changed,
-// with the mark in microseconds; levels not yet known are left out.
+// with the mark in microseconds (the trace has nanoseconds); levels not yet known are left out.
 std::vector<std::pair<long, std::string>> data_lines(const std::string &trace)
 {
     std::vector<std::pair<long, std::string>> changes;
@@ -214,7 +268,7 @@ std::vector<std::pair<long, std::string>> data_lines(const std::string &trace)
     for (std::string line; std::getline(lines, line);) {
         if (line.size() > 1 && line[0] == '#') {
             settle();
-            at = std::stol(line.substr(1));
+            at = std::stol(line.substr(1)) / 1000; // the marks are in nanoseconds
         } else if (line.size() == 2 && (line[1] == '!' || line[1] == '"')) {
             levels[line[1] - '!'] = line[0]; // D0 is '!', D1 '"'
         }
@@ -251,12 +305,15 @@ TEST_F(Lptmon, BlinkersTraceAlternatesEverySecondThenEndsLow)
         before = at;
     }
     EXPECT_EQ(levels, (std::vector<std::string>{"10", "01", "10", "01", "00"})) << text;
-    if (run("/", "command -v sigrok-cli").status != 0) {
-        GTEST_SKIP() << "sigrok-cli is not installed (apt-get install sigrok-cli)";
+    if (sigrok_missing()) {
+        GTEST_SKIP() << no_sigrok;
     }
-    // Loaded at its own resolution, a microsecond.
-    EXPECT_EQ(run(dir.path, "sigrok-cli -i trace.vcd -O null 2>&1 && echo loaded").output,
-              "META samplerate: 1000000\nloaded\n");
+    // Loaded at its own resolution, a nanosecond (the still stretches
+    // compressed, or the reader would make seconds of samples).
+    EXPECT_EQ(
+        run(dir.path, "sigrok-cli -I vcd:compress=1000 -i trace.vcd -O null 2>&1 && echo loaded")
+            .output,
+        "META samplerate: 1000000000\nloaded\n");
 }
 
 // The docs' example, as the page has it: it waits for the switch on pin 15,
@@ -289,9 +346,10 @@ TEST_F(Lptmon, LiveViewKeysSetTheInputsThatProgramsRead)
 
 // A reader that goes away ends lptmon while the port is idle (the plain view
 // and --log alike), by SIGPIPE as a write would, or with status 1 where
-// SIGPIPE is ignored. (Its status and
-// head's line may come in either order.)
-TEST_F(Lptmon, ClosedOutputEndsItWhileThePortIsIdle)
+// SIGPIPE is ignored. Any other failed write (a full disk) ends it at once
+// with its reason and status 1, SIGPIPE or not. (Its status and head's line
+// may come in either order.)
+TEST_F(Lptmon, ClosedOutputEndsItWhileThePortIsIdleAndAFullDiskIsSaid)
 {
     probe();
     const struct {
@@ -299,6 +357,9 @@ TEST_F(Lptmon, ClosedOutputEndsItWhileThePortIsIdle)
     } cases[] = {
         {"", "", once_line, "141"},
         {"trap '' PIPE; ", " --log", log_line, "1"},
+        {"", " --log >/dev/full", "lptmon: cannot write standard output: No space left on device\n",
+         "1"},
+        {"", " --vcd /dev/full", "lptmon: cannot write /dev/full: No space left on device\n", "1"},
     };
     for (const auto &c : cases) {
         Result result = run(dir.path, c.before + "{ " + env + LPTMON_PATH + c.arguments +

@@ -1,0 +1,44 @@
+// The one loop every following mode runs (the log, the trace, the live
+// view): it waits for the port, looks at it after each write and opens it
+// anew when it was rebuilt or replaced, until asked to stop.
+#ifndef LPTMON_FOLLOW_H
+#define LPTMON_FOLLOW_H
+
+#include "watch.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace lptmon {
+
+// What a following mode does with the port: tells what it waits for while
+// the port is not there yet, and shows each look at it.
+struct View {
+    std::function<void(const std::string &)> waiting;
+    // `fresh`: the first look since the port was opened (anew). Returns how
+    // long to wait for the next write before looking again, in ms.
+    std::function<int(watch::Port *, bool fresh)> show;
+};
+void follow(unsigned base, const View &view);
+
+// What a mode that takes every write does: says what it waits for, is
+// told of writes that came too fast to read before the next one it gets,
+// gets each write once, in order, and is told when a look is done.
+struct WriteView {
+    std::function<void(const std::string &)> waiting;
+    std::function<void(uint64_t count, const watch::Write &next)> missed;
+    std::function<void(const watch::Write &write, const std::string &device)> write;
+    std::function<void()> looked;
+};
+void follow_writes(unsigned base, const WriteView &view);
+
+// The hardware port the writes went to, as the last writer marked them; ""
+// for the virtual port's own.
+std::string device_of(const watch::Port *port);
+// A line on standard output.
+void say_line(const std::string &text);
+
+} // namespace lptmon
+
+#endif

@@ -1,0 +1,67 @@
+// The modes that look once and end: --once reads the data register, --set
+// sets input pins; for scripts and tests.
+#include "follow.h"
+#include "modes.h"
+#include "render.h"
+#include "term.h"
+
+#include <cstdio>
+#include <string>
+
+namespace lptmon {
+namespace {
+
+std::string state_path(unsigned base)
+{
+    char path[512] = "";
+    watch::state_path(base, path, sizeof path);
+    return path;
+}
+
+} // namespace
+
+int once(unsigned base)
+{
+    watch::Port *port = nullptr;
+    char why[1024];
+    watch::Opened opened = watch::open(base, &port, why, sizeof why);
+    // A port only ever read has a state file, but nothing was written to it.
+    const bool written = opened == watch::opened && watch::write_count(port) > 0;
+    const uint8_t data = opened == watch::opened ? watch::read(port, watch::data) : 0;
+    const std::string device = opened == watch::opened ? device_of(port) : "";
+    if (opened == watch::opened && watch::lost(port)) {
+        opened = watch::refused;
+        snprintf(why, sizeof why, "%s shrank while being read", watch::file(port));
+    }
+    watch::close(port);
+    if (opened == watch::refused) {
+        term::write_error("lptmon: " + std::string(why) + "\n");
+        return 1;
+    }
+    if (!written) {
+        term::write_error("lptmon: port " + hex(base, 3) + " has never been written (no write in " +
+                          state_path(base) + ")\n");
+        return 1;
+    }
+    term::write_out(state_line(base, data, device) + "\n");
+    return 0;
+}
+
+int set_inputs(unsigned base, const std::vector<Setting> &settings)
+{
+    watch::Port *port = nullptr;
+    char why[1024] = "";
+    bool ok = watch::open_to_set(base, &port, why, sizeof why) == watch::opened;
+    for (size_t i = 0; ok && i < settings.size(); ++i) {
+        ok = watch::set_input(port, *settings[i].input, settings[i].high, why, sizeof why);
+    }
+    if (port != nullptr) {
+        watch::close(port);
+    }
+    if (!ok) {
+        term::write_error("lptmon: " + std::string(why) + "\n");
+    }
+    return ok ? 0 : 1;
+}
+
+} // namespace lptmon
