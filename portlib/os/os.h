@@ -161,6 +161,32 @@ void lock(Mutex *mutex);
 // False when another thread holds it.
 bool try_lock(Mutex *mutex);
 void unlock(Mutex *mutex);
+// Waiting, with a Mutex, for another thread to change what it guards.
+#ifdef _WIN32
+struct Condition {
+    void *word; // a CONDITION_VARIABLE
+};
+#define LPT_CONDITION_INITIALIZER                                                                  \
+    {                                                                                              \
+        nullptr                                                                                    \
+    }
+#else
+struct Condition {
+    pthread_cond_t condition;
+};
+#define LPT_CONDITION_INITIALIZER                                                                  \
+    {                                                                                              \
+        PTHREAD_COND_INITIALIZER                                                                   \
+    }
+#endif
+// Releases the mutex while asleep; it is held again on return.
+void wait(Condition *condition, Mutex *mutex);
+void wake_all(Condition *condition);
+// A word of the calling thread's own, 0 until it sets it: whether the
+// thread is inside the library already, so that a call that comes back on
+// the same thread never waits on a lock that thread holds.
+uintptr_t thread_word();
+void set_thread_word(uintptr_t value);
 // Handlers around a fork of the process, where there is fork.
 void at_fork(void (*before)(), void (*in_parent)(), void (*in_child)());
 

@@ -8,6 +8,7 @@
 #include "os.h"
 
 #include <stddef.h>
+#include <stdlib.h>
 #include <windows.h>
 
 namespace os {
@@ -20,10 +21,18 @@ inline bool failed(Error *error, const char *call)
     return false;
 }
 
+// On the heap, as long as the text: a path may be as long as Windows takes
+// (a long \\?\ path, or a few hundred letters that are three bytes each in
+// UTF-8), and a shorter copy would name another file or none.
 struct Wide {
-    wchar_t text[600];
+    wchar_t *text = nullptr;
+    Wide() = default;
+    Wide(const Wide &) = delete;
+    Wide &operator=(const Wide &) = delete;
+    ~Wide() { free(text); }
 };
-// False (ERROR_INVALID_NAME) for text that is no UTF-8 or too long.
+// False (ERROR_INVALID_NAME) for text that is no UTF-8, ERROR_NOT_ENOUGH_MEMORY
+// when there is no room for it.
 bool widen(const char *utf8, Wide *wide);
 void narrow(const wchar_t *wide, char *utf8, size_t size);
 // Whether the nearest existing folder on the path is in fact a file: the

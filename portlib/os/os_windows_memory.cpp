@@ -221,6 +221,44 @@ void unlock(Mutex *mutex)
     ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(mutex));
 }
 
+static_assert(sizeof(Condition) == sizeof(CONDITION_VARIABLE), "a Condition is one");
+
+void wait(Condition *condition, Mutex *mutex)
+{
+    SleepConditionVariableSRW(reinterpret_cast<PCONDITION_VARIABLE>(condition),
+                              reinterpret_cast<PSRWLOCK>(mutex), INFINITE, 0);
+}
+
+void wake_all(Condition *condition)
+{
+    WakeAllConditionVariable(reinterpret_cast<PCONDITION_VARIABLE>(condition));
+}
+
+namespace {
+// Taken as the library is loaded, before any thread of the host can call
+// it; without one (all slots taken) every thread reads 0.
+const DWORD thread_slot = TlsAlloc();
+__attribute__((destructor)) void free_thread_slot()
+{
+    if (thread_slot != TLS_OUT_OF_INDEXES) {
+        TlsFree(thread_slot);
+    }
+}
+} // namespace
+
+uintptr_t thread_word()
+{
+    return thread_slot != TLS_OUT_OF_INDEXES ? reinterpret_cast<uintptr_t>(TlsGetValue(thread_slot))
+                                             : 0;
+}
+
+void set_thread_word(uintptr_t value)
+{
+    if (thread_slot != TLS_OUT_OF_INDEXES) {
+        TlsSetValue(thread_slot, reinterpret_cast<void *>(value));
+    }
+}
+
 // Windows has no fork.
 void at_fork(void (*)(), void (*)(), void (*)()) {}
 

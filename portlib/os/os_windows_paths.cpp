@@ -22,12 +22,19 @@ bool final_path(HANDLE h, wchar_t *path, DWORD size)
 
 bool widen(const char *utf8, Wide *wide)
 {
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide->text,
-                            sizeof wide->text / sizeof wide->text[0]) == 0) {
-        wide->text[0] = L'\0';
+    free(wide->text);
+    wide->text = nullptr;
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+    if (length == 0) {
         SetLastError(ERROR_INVALID_NAME);
         return false;
     }
+    wide->text = static_cast<wchar_t *>(malloc(static_cast<size_t>(length) * sizeof(wchar_t)));
+    if (wide->text == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide->text, length);
     return true;
 }
 
@@ -96,18 +103,23 @@ using windows::widen;
 
 // The environment's own UTF-16: its ANSI copy would lose or change any
 // letter outside the code page.
+// Of any length the environment holds (32767 characters): a long path
+// cut short would be no setting at all.
 bool environment(const char *name, char *value, size_t size)
 {
     Wide wide_name;
-    wchar_t wide[600];
-    const DWORD length = widen(name, &wide_name)
-                             ? GetEnvironmentVariableW(wide_name.text, wide, sizeof wide / 2)
-                             : 0;
-    if (length == 0 || length >= sizeof wide / 2) {
+    if (!widen(name, &wide_name)) {
         return false;
     }
-    narrow(wide, value, size);
-    return value[0] != '\0' && strlen(value) + 1 < size;
+    const DWORD length = GetEnvironmentVariableW(wide_name.text, nullptr, 0);
+    wchar_t *wide = length > 1 ? static_cast<wchar_t *>(malloc(length * sizeof(wchar_t))) : nullptr;
+    const bool read =
+        wide != nullptr && GetEnvironmentVariableW(wide_name.text, wide, length) + 1 == length;
+    if (read) {
+        narrow(wide, value, size);
+    }
+    free(wide);
+    return read && value[0] != '\0' && strlen(value) + 1 < size;
 }
 
 const bool names_ignore_case = true;

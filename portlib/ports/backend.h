@@ -29,4 +29,16 @@ struct lpt_backend {
     void (*advice)(unsigned base, char *text, size_t size);
 };
 
+// For backends whose port runs code not ours (the hardware's own library),
+// which may be slow, or call back into this library on the same thread:
+// runs call(context) with no lock of this library held, and refuses at
+// once any call into this library that comes back on this thread meanwhile.
+// False when one came back. What the port needs after it must not be freed
+// meanwhile: the ports are closed only when no such call is under way.
+bool lpt_outside_lock(void (*call)(void *context), void *context);
+// From a backend's read or write: its port cannot be used any more, for
+// `why` (with the fix); after this access the table's next entry takes the
+// port, and the line says so.
+void lpt_give_up_port(const char *why);
+
 #endif

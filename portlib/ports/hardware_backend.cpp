@@ -1,7 +1,10 @@
 // A port driven by the hardware's own port I/O library: named by
-// LPT_HARDWARE_DLL, loaded from exactly that file, and handed each call at
-// the port's real address (LPT_PORT_0x3BC=0x378), so that a program written
-// for 0x3BC lights LEDs on a port wherever the PC put it.
+// LPT_HARDWARE_DLL, loaded from exactly that file (a relative name resolved
+// first), and handed each call at the port's real address
+// (LPT_PORT_0x3BC=0x378), so that a program written for 0x3BC lights LEDs on
+// a port wherever the PC put it. That library's code, its loading included,
+// runs with no lock of ours held (lpt_outside_lock): it may be slow, or call
+// back into this library, which then refuses it.
 #include "backends.h"
 #include "hardware_os.h"
 #include "os.h"
@@ -35,6 +38,7 @@ struct Port {
     Out32 out;
     unsigned address; // the port's real base address
     char name[64];    // as lptmon shows it: 0x378 through their.dll
+    char *subject;    // LPT_HARDWARE_DLL=... as the messages name it
 };
 
 const char *file_name(const char *path)
@@ -75,20 +79,37 @@ bool real_address(unsigned base, bool forwarding, unsigned *address, char *why, 
     return true;
 }
 
+// How the messages name the library: the setting, and the file it was
+// resolved to where that is another text (a bare or relative name).
+void name_library(const char *path, const char *full, char *text, size_t size)
+{
+    snprintf(text, size, "LPT_HARDWARE_DLL=");
+    lpt_append_escaped(text, size, path);
+    if (strcmp(path, full) != 0) {
+        lpt_append(text, size, " (");
+        lpt_append_escaped(text, size, full);
+        lpt_append(text, size, ")");
+    }
+}
+
 // Whether the file can be the hardware's library, before the system loads
 // it: a DLL for this program's processor, and not a build of this library.
-bool fit_to_load(const char *path, char *why, size_t why_size)
+bool fit_to_load(const char *path, const char *subject, char *why, size_t why_size)
 {
     unsigned char head[4096];
     size_t length = 0;
     os::Error error;
+    if (hardware_os::is_folder(path)) {
+        snprintf(why, why_size, "%s is a folder: give the full path of the port I/O library's DLL",
+                 subject);
+        return false;
+    }
     if (!os::read_start(path, head, sizeof head, &length, &error)) {
         char reason[200];
         os::error_text(error.code, reason, sizeof reason);
         snprintf(why, why_size,
-                 "LPT_HARDWARE_DLL=%s cannot be read (%s): give the full path of the port I/O "
-                 "library's DLL",
-                 path, reason);
+                 "%s cannot be read (%s): give the full path of the port I/O library's DLL",
+                 subject, reason);
         return false;
     }
     const PeImage image = pe_inspect(head, length);
@@ -97,16 +118,14 @@ bool fit_to_load(const char *path, char *why, size_t why_size)
                           : image.ours ? "is this virtual port library itself, maybe renamed"
                                        : nullptr;
     if (problem != nullptr) {
-        snprintf(why, why_size,
-                 "LPT_HARDWARE_DLL=%s %s: name the DLL that came with the port's driver", path,
+        snprintf(why, why_size, "%s %s: name the DLL that came with the port's driver", subject,
                  problem);
         return false;
     }
     if (image.bits != own_bits) {
         snprintf(why, why_size,
-                 "LPT_HARDWARE_DLL=%s is a %s DLL and this program is %d-bit: name the "
-                 "library's %d-bit DLL",
-                 path,
+                 "%s is a %s DLL and this program is %d-bit: name the library's %d-bit DLL",
+                 subject,
                  image.bits == 0    ? "foreign"
                  : image.bits == 32 ? "32-bit"
                                     : "64-bit",
@@ -116,9 +135,137 @@ bool fit_to_load(const char *path, char *why, size_t why_size)
     return true;
 }
 
+#if defined(_WIN32) && defined(__i386__)
+// An entry of the other library called with two arguments (Inp32 takes the
+// first only), the stack pointer kept meanwhile in a register that both
+// conventions preserve and put back after: an entry built __cdecl leaves
+// its arguments on the stack, and our code, finding its own values moved,
+// crashed at the first write.
+__attribute__((noinline)) long call_entry(void (*entry)(), long first, long second)
+{
+    long result;
+    __asm__ volatile("movl %%esp, %%esi\n\t"
+                     "pushl %[second]\n\t"
+                     "pushl %[first]\n\t"
+                     "call *%[entry]\n\t"
+                     "movl %%esi, %%esp"
+                     : "=a"(result)
+                     : [entry] "r"(entry), [first] "r"(first), [second] "r"(second)
+                     : "esi", "ecx", "edx", "memory", "cc");
+    return result;
+}
+#endif
+
+// One call of the other library, made with no lock of ours held.
+struct Call {
+    Inp32 inp; // Out32 when nullptr
+    Out32 out;
+    short address;
+    short value;
+};
+
+void call_library(void *context)
+{
+    Call *call = static_cast<Call *>(context);
+#if defined(_WIN32) && defined(__i386__)
+    call->value = static_cast<short>(call_entry(call->inp != nullptr
+                                                    ? reinterpret_cast<void (*)()>(call->inp)
+                                                    : reinterpret_cast<void (*)()>(call->out),
+                                                call->address, call->value));
+#else
+    if (call->inp != nullptr) {
+        call->value = call->inp(call->address);
+    } else {
+        call->out(call->address, call->value);
+    }
+#endif
+}
+
+// The library's loading, its DllMain run, with no lock of ours held.
+struct Loading {
+    const char *path;
+    hardware_os::Library library;
+    os::Error error;
+    bool loaded;
+};
+
+void load(void *context)
+{
+    Loading *loading = static_cast<Loading *>(context);
+    loading->loaded = hardware_os::load_library(loading->path, &loading->library, &loading->error);
+}
+
+const char called_back[] = "%s calls this virtual port library back, as a wrapper around "
+                           "inpout32.dll does: name the DLL that came with the port's driver";
+
+// Loads the library at the full path, with its entries, into *port.
+bool load_port(const char *full, Port *port, char *why, size_t why_size)
+{
+    Loading loading = {full, {}, {}, false};
+    if (!lpt_outside_lock(load, &loading)) {
+        snprintf(why, why_size, called_back, port->subject);
+        return false;
+    }
+    char dependency[260];
+    if (!loading.loaded &&
+        hardware_os::missing_dependency(full, loading.error, dependency, sizeof dependency)) {
+        snprintf(why, why_size, "%s needs ", port->subject);
+        if (dependency[0] != '\0') {
+            lpt_append_escaped(why, why_size, dependency);
+            lpt_append(why, why_size, ", which is missing");
+        } else {
+            lpt_append(why, why_size, "a DLL that is missing");
+        }
+        lpt_append(why, why_size,
+                   ": install the port I/O library with its driver as its instructions say");
+        return false;
+    }
+    if (!loading.loaded) {
+        char reason[200];
+        os::error_text(loading.error.code, reason, sizeof reason);
+        snprintf(why, why_size,
+                 "%s: %s failed: %s; install the library's driver as its instructions say",
+                 port->subject, loading.error.call, reason);
+        return false;
+    }
+    if (hardware_os::is_own_module(loading.library)) {
+        snprintf(why, why_size,
+                 "%s is this virtual port library itself, maybe renamed: name the DLL that came "
+                 "with the port's driver",
+                 port->subject);
+        return false;
+    }
+    port->inp = reinterpret_cast<Inp32>(hardware_os::library_entry(loading.library, "Inp32"));
+    port->out = reinterpret_cast<Out32>(hardware_os::library_entry(loading.library, "Out32"));
+    if (port->inp == nullptr || port->out == nullptr) {
+        snprintf(why, why_size, "%s has no Inp32 and Out32: name a port I/O library that has them",
+                 port->subject);
+        hardware_os::unload_library(loading.library);
+        return false;
+    }
+    return true;
+}
+
+// The port as lptmon names it: its address and the library's file name,
+// cut on a letter's boundary, without the spaces Windows drops at its end.
+void name_port(Port *port, const char *path)
+{
+    const char *name = file_name(path);
+    size_t length = strlen(name);
+    while (length > 0 && name[length - 1] == ' ') {
+        --length;
+    }
+    char shown[41] = "";
+    lpt_append_escaped(shown, sizeof shown, name, length);
+    snprintf(port->name, sizeof port->name, "0x%03X through %s", port->address, shown);
+}
+
 lpt_open_result open_forwarded(unsigned base, void **handle, char *why, size_t why_size)
 {
-    char setting[600] = "";
+    // Any path Windows takes: 32767 UTF-16 units of up to three bytes each.
+    // Read with the table's lock held, and copied before it is released.
+    static char setting[3 * 32768];
+    setting[0] = '\0';
     const bool forwarding = lpt_setting("LPT_HARDWARE_DLL", setting, sizeof setting);
     // A path in quotes, as a path with spaces is often written.
     const size_t length = strlen(setting);
@@ -132,55 +279,86 @@ lpt_open_result open_forwarded(unsigned base, void **handle, char *why, size_t w
         return lpt_refused;
     }
     if (!forwarding) {
+        // Told only where LPT_BACKEND=hardware asks for this port.
+        snprintf(why, why_size,
+                 "LPT_HARDWARE_DLL is not set; set it to the port I/O library's path, as in "
+                 "LPT_HARDWARE_DLL=C:\\path\\to\\its.dll");
         return lpt_absent;
     }
-    if (!fit_to_load(path, why, why_size)) {
+    os::Error error;
+    char *full = hardware_os::full_path(path, &error);
+    if (full == nullptr) {
+        char reason[200];
+        os::error_text(error.code, reason, sizeof reason);
+        snprintf(why, why_size, "LPT_HARDWARE_DLL=");
+        lpt_append_escaped(why, why_size, path);
+        lpt_append(why, why_size,
+                   " cannot be read (%s): give the full path of the port I/O library's DLL",
+                   reason);
         return lpt_refused;
     }
-    Port *port = static_cast<Port *>(calloc(1, sizeof(Port)));
-    hardware_os::Library library;
-    os::Error error;
+    char subject[2048];
+    name_library(path, full, subject, sizeof subject);
+    Port *port = static_cast<Port *>(calloc(1, sizeof(Port) + strlen(subject) + 1));
     if (port == nullptr) {
+        free(full);
         snprintf(why, why_size, "out of memory");
         return lpt_refused;
     }
-    if (!hardware_os::load_library(path, &library, &error)) {
-        char reason[200];
-        os::error_text(error.code, reason, sizeof reason);
-        snprintf(why, why_size,
-                 "LPT_HARDWARE_DLL=%s: %s failed: %s; install the library's driver as its "
-                 "instructions say",
-                 path, error.call, reason);
-        free(port);
-        return lpt_refused;
-    }
-    port->inp = reinterpret_cast<Inp32>(hardware_os::library_entry(library, "Inp32"));
-    port->out = reinterpret_cast<Out32>(hardware_os::library_entry(library, "Out32"));
-    if (port->inp == nullptr || port->out == nullptr) {
-        snprintf(why, why_size,
-                 "LPT_HARDWARE_DLL=%s has no Inp32 and Out32: name a port I/O library that has "
-                 "them",
-                 path);
-        hardware_os::unload_library(library);
-        free(port);
-        return lpt_refused;
-    }
+    port->subject = reinterpret_cast<char *>(port + 1);
+    memcpy(port->subject, subject, strlen(subject) + 1);
     port->address = address;
-    snprintf(port->name, sizeof port->name, "0x%03X through %.40s", address, file_name(path));
+    name_port(port, path);
+    // Asked again, as the address alone cannot tell LPT_PORT_0x3BC=0x3BC
+    // from no setting; read before the lock is released for the loading.
+    char value[64], unused[1024];
+    lpt_origin origin;
+    const bool by_default = lpt_port_setting(base, "0x378", value, sizeof value, &origin, unused,
+                                             sizeof unused) == lpt_port_unset;
+    if (!fit_to_load(full, subject, why, why_size) || !load_port(full, port, why, why_size)) {
+        free(full);
+        free(port);
+        return lpt_refused;
+    }
+    free(full);
+    // On most PCs the port is elsewhere, and the LEDs would stay dark unsaid.
+    if (by_default) {
+        char text[2200];
+        snprintf(text, sizeof text,
+                 "hardware port: writes for 0x%03X go to I/O port 0x%03X through ", base, base);
+        lpt_append_escaped(text, sizeof text, path);
+        lpt_append(text, sizeof text,
+                   "; if the LED board is on another port, set LPT_PORT_0x%03X=0x%03X", base,
+                   base == 0x378 ? 0x278 : 0x378);
+        lpt_say(text);
+    }
     *handle = port;
     return lpt_opened;
+}
+
+// The library called back: its port is given up for the virtual one.
+uint8_t call_port(Port *port, Inp32 inp, Out32 out, unsigned reg, uint8_t value)
+{
+    Call call = {inp, out, static_cast<short>(port->address + reg), value};
+    if (!lpt_outside_lock(call_library, &call)) {
+        char why[2200];
+        snprintf(why, sizeof why, called_back, port->subject);
+        lpt_give_up_port(why);
+        return 0xFF;
+    }
+    return static_cast<uint8_t>(call.value & 0xFF);
 }
 
 uint8_t read_forwarded(void *handle, unsigned reg)
 {
     Port *port = static_cast<Port *>(handle);
-    return static_cast<uint8_t>(port->inp(static_cast<short>(port->address + reg)) & 0xFF);
+    return call_port(port, port->inp, nullptr, reg, 0);
 }
 
 void write_forwarded(void *handle, unsigned reg, uint8_t value)
 {
     Port *port = static_cast<Port *>(handle);
-    port->out(static_cast<short>(port->address + reg), value);
+    call_port(port, nullptr, port->out, reg, value);
 }
 
 // The hardware's library stays loaded: this may run as the library itself
@@ -213,7 +391,7 @@ void advise(unsigned base, char *text, size_t size)
     char folder[520], library[600] = "", unused[1024];
     if (hardware_os::system_library_folder(folder, sizeof folder)) {
         snprintf(library, sizeof library, "%s%sinpout32.dll", folder, os::separator);
-        if (!fit_to_load(library, unused, sizeof unused)) {
+        if (!fit_to_load(library, "", unused, sizeof unused)) {
             library[0] = '\0';
         }
     }

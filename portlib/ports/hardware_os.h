@@ -16,6 +16,18 @@ struct Library {
     void *handle = nullptr;
 };
 bool load_library(const char *path, Library *library, os::Error *error);
+// Whether the library loaded is this library itself, by its module and by
+// its file: a file of the same name already loaded may be returned instead.
+bool is_own_module(Library library);
+// A failed load that means a DLL the library needs is missing; `name` is
+// then the first of its DLLs that is found neither loaded, nor beside it,
+// nor on the system's search path ("" where none could be told).
+bool missing_dependency(const char *path, const os::Error &error, char *name, size_t size);
+// The full path of a relative or bare one, as the file system resolves it
+// (against the current folder, as the checks read it), in memory of its own
+// (free it); nullptr with *error set where it cannot be had.
+char *full_path(const char *path, os::Error *error);
+bool is_folder(const char *path);
 typedef void (*Entry)();
 Entry library_entry(Library library, const char *name);
 void unload_library(Library library);

@@ -6,11 +6,14 @@
 // them does not load them with this library.
 #include "hardware_os.h"
 #include "os_windows.h"
+#include "pe_image.h"
 
 #include <cfgmgr32.h>
 #include <setupapi.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 #include <windows.h>
 
 namespace hardware_os {
@@ -158,6 +161,114 @@ bool load_library(const char *path, Library *library, Error *error)
     HMODULE module = LoadLibraryExW(wide.text, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     library->handle = module;
     return module != nullptr || os::windows::failed(error, "LoadLibrary");
+}
+
+bool is_own_module(Library library)
+{
+    HMODULE own = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&is_own_module), &own)) {
+        return false;
+    }
+    if (own == static_cast<HMODULE>(library.handle)) {
+        return true;
+    }
+    wchar_t own_file[MAX_PATH + 1], its_file[MAX_PATH + 1];
+    const DWORD own_length = GetModuleFileNameW(own, own_file, MAX_PATH + 1);
+    const DWORD its_length =
+        GetModuleFileNameW(static_cast<HMODULE>(library.handle), its_file, MAX_PATH + 1);
+    return own_length > 0 && own_length <= MAX_PATH && its_length == own_length &&
+           _wcsicmp(own_file, its_file) == 0;
+}
+
+namespace {
+
+// Whether the system would find a DLL the library imports: loaded already,
+// beside the library (its folder is searched first), or on the search path.
+bool findable(const char *name, const wchar_t *folder)
+{
+    Wide wide;
+    wchar_t found[MAX_PATH + 1];
+    // The API sets are no files: the system maps them to its own DLLs.
+    return !widen(name, &wide) || _wcsnicmp(wide.text, L"api-ms-", 7) == 0 ||
+           _wcsnicmp(wide.text, L"ext-ms-", 7) == 0 || GetModuleHandleW(wide.text) != nullptr ||
+           SearchPathW(folder, wide.text, nullptr, MAX_PATH + 1, found, nullptr) != 0 ||
+           SearchPathW(nullptr, wide.text, nullptr, MAX_PATH + 1, found, nullptr) != 0;
+}
+
+} // namespace
+
+bool missing_dependency(const char *path, const Error &error, char *name, size_t size)
+{
+    if (error.code != ERROR_MOD_NOT_FOUND) {
+        return false;
+    }
+    name[0] = '\0';
+    Wide wide, folder;
+    if (!widen(path, &wide) || !widen(path, &folder)) {
+        return true;
+    }
+    wchar_t *last = wcsrchr(folder.text, L'\\');
+    if (last != nullptr) {
+        *last = L'\0';
+    }
+    // Mapped as an image, none of its code run and none of its DLLs loaded.
+    HMODULE image = LoadLibraryExW(wide.text, nullptr,
+                                   LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (image == nullptr) {
+        return true;
+    }
+    const unsigned char *base =
+        reinterpret_cast<const unsigned char *>(reinterpret_cast<uintptr_t>(image) & ~uintptr_t{3});
+    const IMAGE_DOS_HEADER *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+    const IMAGE_NT_HEADERS *headers =
+        reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
+    const size_t image_size = headers->OptionalHeader.SizeOfImage;
+    const char *import = nullptr;
+    for (size_t i = 0; (import = pe_import(base, image_size, i)) != nullptr; ++i) {
+        if (!findable(import, last != nullptr ? folder.text : nullptr)) {
+            snprintf(name, size, "%s", import);
+            break;
+        }
+    }
+    FreeLibrary(image);
+    return true;
+}
+
+char *full_path(const char *path, Error *error)
+{
+    Wide wide;
+    if (!widen(path, &wide)) {
+        os::windows::failed(error, "GetFullPathName");
+        return nullptr;
+    }
+    const DWORD length = GetFullPathNameW(wide.text, 0, nullptr, nullptr);
+    wchar_t *full = length > 0 ? static_cast<wchar_t *>(malloc(length * sizeof(wchar_t))) : nullptr;
+    char *text = nullptr;
+    if (full != nullptr && GetFullPathNameW(wide.text, length, full, nullptr) < length) {
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, full, -1, nullptr, 0, nullptr, nullptr);
+        text = bytes > 0 ? static_cast<char *>(malloc(static_cast<size_t>(bytes))) : nullptr;
+        if (text != nullptr) {
+            WideCharToMultiByte(CP_UTF8, 0, full, -1, text, bytes, nullptr, nullptr);
+        }
+    }
+    if (text == nullptr) {
+        os::windows::failed(error, "GetFullPathName");
+        if (error->code == ERROR_SUCCESS) {
+            error->code = ERROR_NOT_ENOUGH_MEMORY;
+        }
+    }
+    free(full);
+    return text;
+}
+
+bool is_folder(const char *path)
+{
+    Wide wide;
+    const DWORD attributes =
+        widen(path, &wide) ? GetFileAttributesW(wide.text) : INVALID_FILE_ATTRIBUTES;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 Entry library_entry(Library library, const char *name)

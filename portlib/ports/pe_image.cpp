@@ -45,3 +45,20 @@ PeImage pe_inspect(const unsigned char *bytes, size_t size)
     }
     return image;
 }
+
+const char *pe_import(const unsigned char *image, size_t size, size_t index)
+{
+    uint32_t pe = 0, magic = 0, table = 0, name = 0;
+    if (!field(image, size, 0x3C, 4, &pe) || !field(image, size, pe + 24, 2, &magic)) {
+        return nullptr;
+    }
+    // The import table is the second data directory: 96 bytes into a
+    // 32-bit optional header, 112 into a 64-bit one.
+    const size_t directory = pe + 24 + (magic == 0x20B ? 112 : 96) + 8;
+    if (!field(image, size, directory, 4, &table) || table == 0 ||
+        !field(image, size, table + 20 * index + 12, 4, &name) || name == 0 || name >= size) {
+        return nullptr;
+    }
+    const char *text = reinterpret_cast<const char *>(image + name);
+    return memchr(text, '\0', size - name) != nullptr ? text : nullptr;
+}

@@ -18,6 +18,10 @@ struct PeImage {
 // Reads the headers from the file's first `size` bytes.
 PeImage pe_inspect(const unsigned char *bytes, size_t size);
 
+// The name of the DLL the image imports at `index`, nullptr past the last:
+// from an image mapped as the system maps it (an RVA is an offset into it).
+const char *pe_import(const unsigned char *image, size_t size, size_t index);
+
 // The section that marks a build of this library.
 #define LPT_OWN_SECTION ".lptvp"
 

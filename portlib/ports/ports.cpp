@@ -35,7 +35,42 @@ OpenPort ports[max_ports];
 unsigned port_count = 0;
 
 // The table's own lock: Inp32 and Out32 may come from any thread of the host.
+// It is never held while code not ours runs (see lpt_outside_lock).
 os::Mutex ports_lock = LPT_MUTEX_INITIALIZER;
+// The ports being opened with the lock released while another library
+// loads; a thread that needs one of them waits for port_opened.
+unsigned opening[max_ports];
+unsigned opening_count = 0;
+os::Condition port_opened = LPT_CONDITION_INITIALIZER;
+// Threads inside code not ours: until they are back, no port is closed.
+unsigned foreign_calls = 0;
+// Why the backend gave up the port of the access under way; "" if it did not.
+char given_up[1024] = "";
+
+// The thread's word: outside the library, inside it, or inside it with a
+// call from another library's code that came back on it and was refused.
+enum : uintptr_t { outside, inside, came_back };
+
+void lock_ports()
+{
+    os::lock(&ports_lock);
+}
+
+void unlock_ports()
+{
+    os::unlock(&ports_lock);
+}
+
+// A port whose replacement could not be had (out of memory): it stays in
+// the table, as other threads may be using it, and reads as nothing there.
+uint8_t read_nothing(void *, unsigned)
+{
+    return 0xFF;
+}
+void write_nothing(void *, unsigned, uint8_t) {}
+void close_nothing(void *) {}
+const lpt_backend lost_port = {"lost",        nullptr, read_nothing, write_nothing,
+                               close_nothing, nullptr, nullptr};
 
 // The entry LPT_BACKEND names; the last resort cannot be chosen, as it is
 // always there.
@@ -81,13 +116,14 @@ void advise(unsigned base, char *text, size_t size)
     }
 }
 
-// Opens the port through the first entry of the table that has it.
-// Everything said about one port goes in one line, once.
-OpenPort *open_through_table(unsigned base)
+// Opens the port through the first entry of the table from `first` on that
+// has it, into *port. Everything said about one port goes in one line,
+// once: `problems` holds what was found before.
+bool open_through_table(unsigned base, size_t first, char (&problems)[2048], OpenPort *port)
 {
     const lpt_backend *chosen = chosen_backend();
-    char problems[2048] = "";
-    for (const lpt_backend *backend : backends) {
+    for (size_t i = first; i < backend_count; ++i) {
+        const lpt_backend *backend = backends[i];
         if (chosen != nullptr && backend != chosen && backend != last_resort) {
             continue;
         }
@@ -119,24 +155,41 @@ OpenPort *open_through_table(unsigned base)
         if (backend->device != nullptr) {
             lpt_record_writes(base, &backend, &handle);
         }
-        ports[port_count] = OpenPort{base, backend, handle};
-        return &ports[port_count++];
+        *port = OpenPort{base, backend, handle};
+        return true;
     }
     // Not even this program's memory could be had.
     lpt_append(problems, sizeof problems, "%sport 0x%03X: its values are lost",
                problems[0] != '\0' ? "; " : "", base);
     lpt_say(problems);
-    return nullptr;
+    return false;
+}
+
+bool being_opened(unsigned base)
+{
+    for (unsigned i = 0; i < opening_count; ++i) {
+        if (opening[i] == base) {
+            return true;
+        }
+    }
+    return false;
 }
 
 OpenPort *port_at(unsigned base)
 {
-    for (unsigned i = 0; i < port_count; ++i) {
-        if (ports[i].base == base) {
-            return &ports[i];
+    // A port another thread is opening: waited for, the lock released.
+    for (;;) {
+        for (unsigned i = 0; i < port_count; ++i) {
+            if (ports[i].base == base) {
+                return &ports[i];
+            }
         }
+        if (!being_opened(base)) {
+            break;
+        }
+        os::wait(&port_opened, &ports_lock);
     }
-    if (port_count == max_ports) {
+    if (port_count + opening_count >= max_ports) {
         static bool told = false;
         if (!told) {
             told = true;
@@ -148,7 +201,64 @@ OpenPort *port_at(unsigned base)
         }
         return nullptr;
     }
-    return open_through_table(base);
+    opening[opening_count++] = base;
+    OpenPort port;
+    char problems[2048] = "";
+    const bool opened = open_through_table(base, 0, problems, &port);
+    for (unsigned i = 0; i < opening_count; ++i) {
+        if (opening[i] == base) {
+            opening[i] = opening[--opening_count];
+            break;
+        }
+    }
+    os::wake_all(&port_opened);
+    if (!opened) {
+        return nullptr;
+    }
+    ports[port_count] = port;
+    return &ports[port_count++];
+}
+
+// A port its backend gave up in the middle of an access: the entries after
+// the real port's take it (the real port is the table's first entry).
+// Closed unless another thread is still inside its code; then it is left
+// open, once per port at most.
+void replace(OpenPort *port)
+{
+    char problems[2048] = "";
+    lpt_append(problems, sizeof problems, "%s port: %s", backends[0]->name, given_up);
+    given_up[0] = '\0';
+    if (foreign_calls == 0) {
+        port->backend->close(port->handle);
+    }
+    OpenPort replacement = {port->base, &lost_port, nullptr};
+    open_through_table(port->base, 1, problems, &replacement);
+    *port = replacement;
+}
+
+// Makes an access to the port at the address's base, opening it first; a
+// port given up during the access is replaced, and the access made again.
+template <typename Access> void access_port(uint16_t address, Access access)
+{
+    // A call from another library's code, on a thread that is inside this
+    // library already (a wrapper of inpout32.dll, or a DllMain that calls
+    // Out32): refused at once, as waiting for the lock would wait for ever.
+    if (os::thread_word() != outside) {
+        os::set_thread_word(came_back);
+        return;
+    }
+    os::set_thread_word(inside);
+    lock_ports();
+    OpenPort *port = port_at(address & ~3u);
+    if (port != nullptr) {
+        access(*port, address & 3u);
+        if (given_up[0] != '\0') {
+            replace(port);
+            access(*port, address & 3u);
+        }
+    }
+    unlock_ports();
+    os::set_thread_word(outside);
 }
 
 // With the lock held.
@@ -181,17 +291,25 @@ __attribute__((constructor)) void set_fork_handlers()
     os::at_fork(before_fork, after_fork, after_fork);
 }
 
-void lock_ports()
-{
-    os::lock(&ports_lock);
-}
-
-void unlock_ports()
-{
-    os::unlock(&ports_lock);
-}
-
 } // namespace
+
+bool lpt_outside_lock(void (*call)(void *context), void *context)
+{
+    ++foreign_calls;
+    unlock_ports();
+    os::set_thread_word(inside);
+    call(context);
+    const bool refused = os::thread_word() == came_back;
+    os::set_thread_word(inside);
+    lock_ports();
+    --foreign_calls;
+    return !refused;
+}
+
+void lpt_give_up_port(const char *why)
+{
+    snprintf(given_up, sizeof given_up, "%s", why);
+}
 
 void lpt_unload()
 {
@@ -199,33 +317,34 @@ void lpt_unload()
     // program ending while its threads write): waiting for it would hang the
     // program on its way out. The system frees the mappings anyway.
     if (os::try_lock(&ports_lock)) {
-        close_all();
+        if (foreign_calls == 0) {
+            close_all();
+        }
         unlock_ports();
     }
 }
 
 uint8_t lpt_read(uint16_t address)
 {
-    lock_ports();
-    OpenPort *port = port_at(address & ~3u);
-    uint8_t value = port != nullptr ? port->backend->read(port->handle, address & 3u) : 0xFF;
-    unlock_ports();
+    uint8_t value = 0xFF;
+    access_port(address, [&](OpenPort &port, unsigned reg) {
+        value = port.backend->read(port.handle, reg);
+    });
     return value;
 }
 
 void lpt_write(uint16_t address, uint8_t value)
 {
-    lock_ports();
-    OpenPort *port = port_at(address & ~3u);
-    if (port != nullptr) {
-        port->backend->write(port->handle, address & 3u, value);
-    }
-    unlock_ports();
+    access_port(address, [&](OpenPort &port, unsigned reg) {
+        port.backend->write(port.handle, reg, value);
+    });
 }
 
 void lpt_close_ports()
 {
     lock_ports();
-    close_all();
+    if (foreign_calls == 0) {
+        close_all();
+    }
     unlock_ports();
 }

@@ -91,3 +91,15 @@ const char *lpt_shown(const char *text, size_t length, char *shown, size_t size)
     }
     return shown;
 }
+
+void lpt_append_escaped(char *text, size_t size, const char *value, size_t length)
+{
+    size_t n = 0;
+    while (n < length && value[n] != '\0') {
+        ++n;
+    }
+    const size_t used = strnlen(text, size);
+    if (used + 1 < size) {
+        lpt_shown(value, n, text + used, size - used);
+    }
+}

@@ -15,5 +15,8 @@ void lpt_append(char *text, size_t size, const char *format, ...)
 // UTF-8 letter as \n, \r, \t or \xHH, so that a setting can neither split
 // the line nor command the terminal; cut at a whole letter to fit `size`.
 const char *lpt_shown(const char *text, size_t length, char *shown, size_t size);
+// Appends what a user set (a name, a path), at most `length` bytes of it,
+// as lpt_shown shows it.
+void lpt_append_escaped(char *text, size_t size, const char *value, size_t length = (size_t)-1);
 
 #endif

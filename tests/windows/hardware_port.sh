@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Our inpout32.dll handing the program's calls to the hardware's own port
 # I/O library (the recording test double stands in for it):
-#   hardware_port.sh forward | refusals | blinker | advice
+#   hardware_port.sh forward | refusals | blinker | advice | callbacks | stall |
+#                    libraries
 # Skipped (exit 77, with the reason) where Wine cannot run them.
 set -euo pipefail
 . "$(dirname "$0")/wine-setup.sh"
@@ -13,6 +14,14 @@ LPT_HARDWARE_DLL=$(windows "$dir/hw/their.dll")
 : >"$FAKE_LPT_LOG"
 at() { awk -v what="$1" '$1 == what { printf "%s=%s ", $2, $3 }' "$FAKE_LPT_LOG"; }
 mark="real port 0x378 through their.dll"
+z=$(windows "$dir")
+refused() { # LPT_HARDWARE_DLL, LPT_PORT_0x3BC, the reason told: in one line,
+    # the virtual port taking the writes, within a bound (a hang fails)
+    LPT_HARDWARE_DLL=$1 LPT_PORT_0x3BC=$2 run_seconds=60 run lpt_probe.exe 3bc=7 3bc
+    [ "$status $(out)" = "0 init=0 3bc=07" ] &&
+        [ "$(err)" = $'\n'"inpout32: hardware port: $3; using the virtual port instead; ${notice#inpout32: }" ] ||
+        fail "$1 $2: $status $(out) $(cat -A "$dir/err.txt")"
+}
 
 case "$1" in
 forward) # the registers at 0x3BC reach the port at 0x378, reads come from it,
@@ -44,24 +53,17 @@ refusals) # each told in one line; the virtual port takes the writes
     printf '\x22\x20' >>"$dir/other.dll"
     cp "$DOUBLES/fake_none.dll" "$dir/hw/none.dll"
     cp "$INPOUT32_DLL" "$dir/hw/renamed.dll"
-    check() { # LPT_HARDWARE_DLL, LPT_PORT_0x3BC, the line told
-        LPT_HARDWARE_DLL=$1 LPT_PORT_0x3BC=$2 run lpt_probe.exe 3bc=7 3bc
-        [ "$status $(out)" = "0 init=0 3bc=07" ] &&
-            [ "$(err)" = $'\n'"inpout32: hardware port: $3; using the virtual port instead; ${notice#inpout32: }" ] ||
-            fail "$1 $2: $status $(out) $(cat -A "$dir/err.txt")"
-    }
-    z=$(windows "$dir")
-    check "$z\\inpout32.dll" 0x378 \
+    refused "$z\\inpout32.dll" 0x378 \
         "LPT_HARDWARE_DLL=$z\\inpout32.dll is this virtual port library itself, maybe renamed: name the DLL that came with the port's driver"
-    check "$z\\hw\\renamed.dll" 0x378 \
+    refused "$z\\hw\\renamed.dll" 0x378 \
         "LPT_HARDWARE_DLL=$z\\hw\\renamed.dll is this virtual port library itself, maybe renamed: name the DLL that came with the port's driver"
-    check "$z\\hw\\gone.dll" 0x378 \
+    refused "$z\\hw\\gone.dll" 0x378 \
         "LPT_HARDWARE_DLL=$z\\hw\\gone.dll cannot be read (File not found): give the full path of the port I/O library's DLL"
-    check "$z\\other.dll" 0x378 \
+    refused "$z\\other.dll" 0x378 \
         "LPT_HARDWARE_DLL=$z\\other.dll is a $bits-bit DLL and this program is $((96 - bits))-bit: name the library's $((96 - bits))-bit DLL"
-    check "$z\\hw\\none.dll" 0x378 \
+    refused "$z\\hw\\none.dll" 0x378 \
         "LPT_HARDWARE_DLL=$z\\hw\\none.dll has no Inp32 and Out32: name a port I/O library that has them"
-    check "$LPT_HARDWARE_DLL" 378 \
+    refused "$LPT_HARDWARE_DLL" 378 \
         "LPT_PORT_0x3BC=378 (in the environment) names no port address: write LPT_PORT_0x3BC=0x378, with the start of the port's I/O range (Device Manager, Ports (COM & LPT), the port, Resources)"
     grep -q "^out" "$FAKE_LPT_LOG" && fail "the double was written: $(cat "$FAKE_LPT_LOG")"
     ;;
@@ -86,7 +88,80 @@ advice) # unset, a port I/O library in the system's folder is named, with
         fail "advice: $(cat -A "$dir/err.txt")"
     export "${setting?}"
     run lpt_probe.exe 3bc=2
-    [ -z "$(err)" ] && [ "$(at out)" = "956=2 " ] || fail "the advice taken: $(err) $(at out)"
+    # Taken without LPT_PORT_0x3BC: where the writes go is said.
+    [ "$(err)" = $'\n'"inpout32: hardware port: writes for 0x3BC go to I/O port 0x3BC through ${setting#*=}; if the LED board is on another port, set LPT_PORT_0x3BC=0x378" ] &&
+        [ "$(at out)" = "956=2 " ] || fail "the advice taken: $(cat -A "$dir/err.txt") $(at out)"
+    ;;
+callbacks) # a library that is ours or calls ours back, refused at once and
+    # never waited for: a wrapper handing calls on to "inpout32.dll", a DllMain
+    # that calls Out32, a bare name resolved against the current folder
+    cp "$DOUBLES/fake_wrapper.dll" "$dir/hw/wrapper.dll"
+    cp "$DOUBLES/fake_dllmain.dll" "$dir/hw/dllmain.dll"
+    cp "$DOUBLES/fake_both.dll" "$dir/hw/inpout32.dll"
+    back="calls this virtual port library back, as a wrapper around inpout32.dll does: name the DLL that came with the port's driver"
+    refused "$z\\hw\\wrapper.dll" 0x378 "LPT_HARDWARE_DLL=$z\\hw\\wrapper.dll $back"
+    refused "$z\\hw\\dllmain.dll" 0x378 "LPT_HARDWARE_DLL=$z\\hw\\dllmain.dll $back"
+    refused inpout32.dll 0x378 \
+        "LPT_HARDWARE_DLL=inpout32.dll ($z\\inpout32.dll) is this virtual port library itself, maybe renamed: name the DLL that came with the port's driver"
+    # From the folder that holds their inpout32.dll, as an administrator's
+    # console starts in the system's folder: theirs is loaded.
+    : >"$FAKE_LPT_LOG"
+    LPT_HARDWARE_DLL=inpout32.dll run_in=$dir/hw run_seconds=60 run "$dir/lpt_probe.exe" 3bc=7 3bc
+    [ "$status $(out)" = "0 init=0 3bc=5a" ] && [ "$(at out)" = "956=7 " ] &&
+        [ "$(err)" = $'\n'"inpout32: hardware port: writes for 0x3BC go to I/O port 0x3BC through inpout32.dll; if the LED board is on another port, set LPT_PORT_0x3BC=0x378" ] ||
+        fail "bare name: $status $(out) $(at out) $(cat -A "$dir/err.txt")"
+    ;;
+stall) # one call of the other library that stalls holds up neither another
+    # thread's read of its port nor other ports
+    cp "$DOUBLES/fake_stall.dll" "$dir/hw/their.dll"
+    cp "$HOST_EXE" "$dir/"
+    run_seconds=90 run host.exe stall
+    [ "$status $(out)" = "0 3bd=5a 278=5a" ] || fail "host: $status $(out) $(err)"
+    [ "$(awk '$1 == "inp" || $1 == "out" { printf "%s %s=%s ", $1, $2, $3 }' "$FAKE_LPT_LOG")" = \
+        "inp 957=90 out 632=2 inp 632=90 out 956=17 " ] || fail "held up: $(cat "$FAKE_LPT_LOG")"
+    ;;
+libraries) # libraries that are odd, missing a part, or named oddly: each
+    # used or told in one line, never a crash
+    cp "$DOUBLES/fake_cdecl.dll" "$dir/hw/cdecl.dll"
+    cp "$DOUBLES/fake_needs.dll" "$dir/hw/needs.dll"
+    mkdir "$dir/hw/folder.dll"
+    # Entries built __cdecl: the registers reach it all the same.
+    LPT_HARDWARE_DLL="$z\\hw\\cdecl.dll" LPT_PORT_0x3BC=0x378 run lpt_probe.exe 3bc=1 3be=4 3bc 3bd 3bc=2
+    [ "$status $(out)" = "0 init=0 3bc=5a 3bd=5a" ] && [ -z "$(err)" ] &&
+        [ "$(at out)" = "888=1 890=4 888=2 " ] || fail "cdecl: $status $(out) $(err) $(at out)"
+    refused "$z\\hw\\needs.dll" 0x378 \
+        "LPT_HARDWARE_DLL=$z\\hw\\needs.dll needs lpt_gone.dll, which is missing: install the port I/O library with its driver as its instructions say"
+    refused "$z\\hw\\folder.dll" 0x378 \
+        "LPT_HARDWARE_DLL=$z\\hw\\folder.dll is a folder: give the full path of the port I/O library's DLL"
+    refused "$z\\hw"$'\e[2J\n'"x.dll" 0x378 \
+        "LPT_HARDWARE_DLL=$z\\hw\\x1b[2J\\nx.dll cannot be read (Invalid name): give the full path of the port I/O library's DLL"
+    # Asked for by name but not set; set without LPT_PORT_0x3BC: said once.
+    LPT_BACKEND=hardware LPT_HARDWARE_DLL= run lpt_probe.exe 3bc=1
+    [ "$(err)" = $'\n'"inpout32: hardware port: LPT_HARDWARE_DLL is not set; set it to the port I/O library's path, as in LPT_HARDWARE_DLL=C:\\path\\to\\its.dll; port 0x3BC: values are kept in this program only" ] ||
+        fail "not set: $(cat -A "$dir/err.txt")"
+    : >"$FAKE_LPT_LOG"
+    run lpt_probe.exe 3bc=1 3bc=2
+    [ "$(err)" = $'\n'"inpout32: hardware port: writes for 0x3BC go to I/O port 0x3BC through $LPT_HARDWARE_DLL; if the LED board is on another port, set LPT_PORT_0x3BC=0x378" ] &&
+        [ "$(at out)" = "956=1 956=2 " ] || fail "by default: $(cat -A "$dir/err.txt") $(at out)"
+    # Paths longer than 600 bytes: CJK letters up to 250 characters, under
+    # MAX_PATH, and a \\?\ path past it; lptmon's name of the port cut on a
+    # letter's boundary.
+    cjk() { printf '長%.0s' $(seq "$1"); }
+    long=$dir/hw/$(cjk 50)/$(cjk 50)/$(cjk 50)
+    name=dll$(cjk $((250 - ${#long} - 8))).dll
+    mkdir -p "$long"
+    cp "$DOUBLES/fake_both.dll" "$long/$name"
+    deep=$dir/hw$(printf "/$(printf 'a%.0s' $(seq 200))%.0s" 1 2 3)
+    mkdir -p "$deep"
+    cp "$DOUBLES/fake_both.dll" "$deep/their.dll"
+    : >"$FAKE_LPT_LOG"
+    LPT_PORT_0x3BC=0x378 LPT_HARDWARE_DLL=$(windows "$long/$name") run lpt_probe.exe 3bc=1
+    [ -z "$(err)" ] || fail "CJK path: $(err)"
+    run lptmon.exe --once
+    [[ "$(out)" == *"  real port 0x378 through dll$(cjk 12)" ]] ||
+        fail "lptmon --once: $(out) $(err)"
+    LPT_PORT_0x3BC=0x378 LPT_HARDWARE_DLL="\\\\?\\$(windows "$deep/their.dll")" run lpt_probe.exe 3bc=2
+    [ -z "$(err)" ] && [ "$(at out)" = "888=1 888=2 " ] || fail "\\\\?\\ path: $(err) $(at out)"
     ;;
 esac
 echo ok

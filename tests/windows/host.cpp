@@ -4,6 +4,9 @@
 //   host write               two threads write the port as main returns
 //   host hold                writes 0x11, waits for a line, writes 0x66
 //   host loads N             loads and unloads the library N times
+//   host stall               a thread writes 0x11 to 0x3BC (the stalling
+//                            stand-in holds it until FAKE_LPT_LOG.go exists);
+//                            meanwhile reads 0x3BD, writes and reads 0x278
 #include <process.h>
 #include <windows.h>
 
@@ -35,6 +38,12 @@ static DWORD WINAPI writer(void *value)
     for (;;) {
         out(0x3BC, static_cast<short>(reinterpret_cast<intptr_t>(value)));
     }
+}
+
+static DWORD WINAPI stall(void *)
+{
+    out(0x3BC, 0x11);
+    return 0;
 }
 
 static void start_writer(short value)
@@ -74,6 +83,22 @@ int main(int argc, char **argv)
         fgets(line, sizeof line, stdin);
         out(0x3BC, 0x66);
         printf("%02x\n", inp(0x3BC) & 0xFF);
+        return 0;
+    }
+    if (strcmp(mode, "stall") == 0) {
+        char inside[1024], go[1024];
+        snprintf(inside, sizeof inside, "%s.inside", getenv("FAKE_LPT_LOG"));
+        snprintf(go, sizeof go, "%s.go", getenv("FAKE_LPT_LOG"));
+        const HANDLE stalled = CreateThread(nullptr, 0, stall, nullptr, 0, nullptr);
+        for (int i = 0; i < 6000 && GetFileAttributesA(inside) == INVALID_FILE_ATTRIBUTES; ++i) {
+            Sleep(10);
+        }
+        const int status = inp(0x3BD) & 0xFF;
+        out(0x278, 2);
+        printf("3bd=%02x 278=%02x\n", status, inp(0x278) & 0xFF);
+        fflush(stdout);
+        fclose(fopen(go, "w"));
+        WaitForSingleObject(stalled, INFINITE);
         return 0;
     }
     for (int i = 0; strcmp(mode, "loads") == 0 && i < count; ++i) {

@@ -46,7 +46,8 @@ port_folder() {
     LPT_VIRTUAL_DIR=$(windows "$dir/state")
 }
 run() { # program [args...]: output to $dir/out.txt and $dir/err.txt, status in
-    # $status, input from $run_input (none unless set); ended after
+    # $status, input from $run_input (none unless set), in the folder $run_in
+    # ($dir unless set); ended after
     # $run_seconds (120 unless set). A program that
     # printed nothing at all before its time ran out is run once more: Wine
     # through QEMU was seen, rarely, never to get a program going (it ignored
@@ -54,7 +55,8 @@ run() { # program [args...]: output to $dir/out.txt and $dir/err.txt, status in
     local try seconds=${run_seconds:-120}
     for try in 1 2; do
         status=0
-        (cd "$dir" && timeout -k 5 "$seconds" "$wine" "$@" <"${run_input:-/dev/null}" >out.txt 2>err.txt) ||
+        (cd "${run_in:-$dir}" && timeout -k 5 "$seconds" "$wine" "$@" <"${run_input:-/dev/null}" \
+            >"$dir/out.txt" 2>"$dir/err.txt") ||
             status=$?
         if [ "$status" != 124 ] && [ "$status" != 137 ] || [ -s "$dir/out.txt" ] ||
             [ -s "$dir/err.txt" ]; then
