@@ -30,10 +30,14 @@ trap '"$wineserver" -k 2>/dev/null || true' EXIT
 export LC_ALL=C.UTF-8
 
 # until_ok SECONDS CONDITION: waits for the condition (Wine may take seconds
-# to start a program); fails as the condition does at the end.
+# to start a program) at most SECONDS by the clock, also where testing the
+# condition runs a Wine program that itself takes seconds; fails after that.
 until_ok() {
-    for _ in $(seq $(($1 * 10))); do eval "$2" && return; sleep 0.1; done
-    eval "$2"
+    local end=$((SECONDS + $1))
+    until eval "$2"; do
+        [ "$SECONDS" -lt "$end" ] || return 1
+        sleep 0.1
+    done
 }
 # windows PATH: a Unix path as Wine's Z: drive names it.
 windows() { local path=${1//\//\\}; echo "Z:$path"; }
@@ -126,4 +130,5 @@ press() {
         xdotool key "$1"
         until_ok 5 '[ -s "$ended" ]' && return
     done
+    fail "$2 still runs after the key $1 was typed into its window 3 times"
 }
