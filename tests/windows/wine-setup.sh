@@ -86,7 +86,8 @@ start_display() {
     # the seconds its server outlives them) keep a server whose desktop has
     # no display: a console window opened through it never shows. Ended.
     "$wineserver" -k 2>/dev/null || true
-    "$wineserver" -w 2>/dev/null || true
+    timeout -k 5 30 "$wineserver" -w 2>/dev/null ||
+        fail "the Wine server started before the display did not end in 30 s"
 }
 # console PROGRAM: runs it in a wineconsole window in $dir, in the
 # background; its exit status goes to $dir/PROGRAM.status.
@@ -116,7 +117,8 @@ console_window() {
 focus() {
     local focused=$1
     xdotool windowraise "$focused" mousemove --window "$focused" 100 100 click 1
-    xdotool windowfocus --sync "$focused"
+    # Not --sync: it waits for the focus without a bound.
+    xdotool windowfocus "$focused"
     until_ok 10 '[ "$(xdotool getwindowfocus)" = "$focused" ]' ||
         fail "window $focused never took the focus"
 }
