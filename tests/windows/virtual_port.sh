@@ -37,14 +37,21 @@ inputs) # the input pins set by lptmon.exe --set and by a key in its
         fail "--set 14=low: $status $(err)"
     run lptmon.exe --set 15=high
     (cd "$dir" && timeout -k 5 60 "$wine" switch_led.exe </dev/null >switch.txt 2>/dev/null) &
-    until_ok 60 'grep -q Waiting "$dir/switch.txt"' || fail "switch_led: $(cat "$dir/switch.txt")"
+    # By its own id: the display's server is this shell's first job.
+    switch=$!
+    until_ok 60 'grep -q Waiting "$dir/switch.txt"' ||
+        fail "switch_led did not say it waits in 60 s: $(cat "$dir/switch.txt")"
     # A trace named outside the ANSI code page.
     (cd "$dir" && timeout -k 5 60 "$wine" lptmon.exe --vcd трасса.vcd </dev/null 2>/dev/null) &
     trace=$!
     run lptmon.exe --set 15=low
-    wait %1 || fail "switch_led did not end: $(cat "$dir/switch.txt")"
-    grep -q "Switch closed: the LED on D2 is lit." "$dir/switch.txt" || fail "switch_led: $(cat "$dir/switch.txt")"
-    until_ok 30 'grep -q "^1#" "$dir/трасса.vcd"' || fail "trace: $(ls "$dir")"
+    until_ok 30 'grep -q "Switch closed: the LED on D2 is lit." "$dir/switch.txt"' ||
+        fail "switch_led did not see the switch on pin 15 close in 30 s: $(cat "$dir/switch.txt")"
+    status=0
+    wait "$switch" || status=$?
+    [ "$status" = 0 ] || fail "switch_led: exit status $status after the switch closed"
+    until_ok 30 'grep -q "^1#" "$dir/трасса.vcd"' ||
+        fail "the trace did not show D2 (pin 4) lit in 30 s: $(ls "$dir")"
     grep -q '\$var wire 1 - nError_pin15 \$end' "$dir/трасса.vcd" || fail "trace: $(head -20 "$dir/трасса.vcd")"
     # The trace's lptmon ends here, not at its time limit, a minute on.
     "$wineserver" -k 2>/dev/null || true

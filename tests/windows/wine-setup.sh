@@ -30,10 +30,14 @@ trap '"$wineserver" -k 2>/dev/null || true' EXIT
 export LC_ALL=C.UTF-8
 
 # until_ok SECONDS CONDITION: waits for the condition (Wine may take seconds
-# to start a program); fails as the condition does at the end.
+# to start a program) at most SECONDS by the clock, also where testing the
+# condition runs a Wine program that itself takes seconds; fails after that.
 until_ok() {
-    for _ in $(seq $(($1 * 10))); do eval "$2" && return; sleep 0.1; done
-    eval "$2"
+    local end=$((SECONDS + $1))
+    until eval "$2"; do
+        [ "$SECONDS" -lt "$end" ] || return 1
+        sleep 0.1
+    done
 }
 # windows PATH: a Unix path as Wine's Z: drive names it.
 windows() { local path=${1//\//\\}; echo "Z:$path"; }
@@ -84,7 +88,8 @@ start_display() {
     # the seconds its server outlives them) keep a server whose desktop has
     # no display: a console window opened through it never shows. Ended.
     "$wineserver" -k 2>/dev/null || true
-    "$wineserver" -w 2>/dev/null || true
+    timeout -k 5 30 "$wineserver" -w 2>/dev/null ||
+        fail "the Wine server started before the display did not end in 30 s"
 }
 # console PROGRAM: runs it in a wineconsole window in $dir, in the
 # background; its exit status goes to $dir/PROGRAM.status.
@@ -114,7 +119,8 @@ console_window() {
 focus() {
     local focused=$1
     xdotool windowraise "$focused" mousemove --window "$focused" 100 100 click 1
-    xdotool windowfocus --sync "$focused"
+    # Not --sync: it waits for the focus without a bound.
+    xdotool windowfocus "$focused"
     until_ok 10 '[ "$(xdotool getwindowfocus)" = "$focused" ]' ||
         fail "window $focused never took the focus"
 }
@@ -128,4 +134,5 @@ press() {
         xdotool key "$1"
         until_ok 5 '[ -s "$ended" ]' && return
     done
+    fail "$2 still runs after the key $1 was typed into its window 3 times"
 }

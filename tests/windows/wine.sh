@@ -58,7 +58,9 @@ blinking) # no console: 1, 2, 1, 2, ... a second apart, the instructions once
     (cd "$dir" && timeout -k 5 60 "$wine" LED_blink.exe </dev/null >out.txt 2>&1) &
     # Until both have written four times: Wine may take seconds to start.
     until_ok 60 '[ "$(grep -c ^out "$FAKE_LPT_LOG" "$stackcheck_dir/calls.log" |
-        cut -d: -f2 | sort -n | head -1)" -ge 4 ]' || true
+        cut -d: -f2 | sort -n | head -1)" -ge 4 ]' ||
+        fail "not four writes from both builds in 60 s: $(port_values);" \
+            "the optimised build: $(grep -c ^out "$stackcheck_dir/calls.log")"
     "$wineserver" -k 2>/dev/null || true
     wait || true
     [[ "$(port_values)" == "1 2 1 2"* ]] || fail "port values: $(port_values)"
@@ -78,7 +80,8 @@ key_press) # a key typed into a wineconsole window on a virtual X display in
     until_ok 10 '[ -n "$(port_values)" ]' || fail "the program did not start blinking"
     # Into the second cycle, so that each place in the loop calls the port
     # library twice.
-    until_ok 4 '[[ "$(port_values)" == "1 2 1 "* ]]' || true
+    until_ok 10 '[[ "$(port_values)" == "1 2 1 "* ]]' ||
+        fail "the second cycle did not start in 10 s: $(port_values)"
     press x LED_blink.exe
     [ "$(port_values)" = "1 2 1 2 0 " ] || fail "port values: $(port_values)"
     check_phases
