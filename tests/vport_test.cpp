@@ -457,6 +457,21 @@ TEST_F(VirtualPort, TwoWatchersSwitchingTheirOwnInputsAtOnceLoseNoChange)
     }
     EXPECT_EQ(one_bit, static_cast<int>(writes.size()));
     EXPECT_EQ(vport::read(port.state, vport::status), before);
+
+    // A watcher that died while changing an input does not keep the others
+    // from theirs.
+    const pid_t died = fork();
+    if (died == 0) {
+        _exit(0);
+    }
+    exit_status(died);
+    port.state->status_setter = static_cast<uint32_t>(died);
+    watch::Port *after = nullptr;
+    ASSERT_EQ(watch::open_to_set(0x3BC, &after, why, sizeof why), watch::opened) << why;
+    EXPECT_TRUE(watch::set_input(after, *watch::input_at(12), false, why, sizeof why));
+    EXPECT_EQ(vport::read(port.state, vport::status), before & ~0x20);
+    EXPECT_EQ(port.state->status_setter, 0u);
+    watch::close(after);
     vport::close(&port);
 }
 

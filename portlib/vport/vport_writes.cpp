@@ -123,7 +123,9 @@ void set_status_bit(State *s, uint8_t bit, bool set)
     for (int tries = 0; !__atomic_compare_exchange_n(&s->status_setter, &holder, me, false,
                                                      __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
          ++tries) {
-        if (holder != me && (!os::process_alive(holder) || os::monotonic_ns() > deadline)) {
+        // Also this pid's: left by a process that died before this one got
+        // its number.
+        if ((holder != me && !os::process_alive(holder)) || os::monotonic_ns() > deadline) {
             continue; // the next try takes it over from `holder`
         }
         if (tries > 100) {
