@@ -202,17 +202,22 @@ const char no_sigrok[] = "sigrok-cli is not installed (apt-get install sigrok-cl
 // the trace to its end, the misses as a signal of their own.
 TEST_F(Lptmon, LogAndTraceSayHowManyWritesCameTooFastToShow)
 {
-    // lptmon is held stopped while 1100 writes come, then let go on.
+    // lptmon is held stopped, once it has looked at the port, while 76
+    // writes more than the history keeps come, then let go on.
+    const std::string kept = std::to_string(watch::history_length);
     const std::string script = env +
                                ": > out; " LPTMON_PATH " $MODE > out 2> err & m=$!; "
                                "until grep -q \"$SEEN\" out; do sleep 0.1; done; kill -STOP $m; "
                                "until grep -q '^State:.T' /proc/$m/status; do sleep 0.1; "
-                               "done; " PROBE_PATH " $(yes 3bc=2 | head -1100) >/dev/null; "
+                               "done; " PROBE_PATH " $(yes 3bc=2 | head -" +
+                               std::to_string(watch::history_length + 76) +
+                               ") >/dev/null; "
                                "kill -CONT $m; until eval \"$DONE\"; do sleep 0.1; done; kill $m; "
                                "wait $m; eval \"$SHOW\"";
     probe();
-    EXPECT_EQ(run(dir.path, "MODE=--log SEEN=pid DONE='[ $(grep -c pid out) -ge 1025 ]' "
-                            "SHOW='grep -v pid out'; " +
+    EXPECT_EQ(run(dir.path, "MODE=--log SEEN=pid DONE='[ $(grep -c pid out) -gt " + kept +
+                                " ]' "
+                                "SHOW='grep -v pid out'; " +
                                 script)
                   .output,
               "(76 writes came too fast to show)\n");

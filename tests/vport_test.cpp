@@ -1,9 +1,12 @@
 // The virtual port behind the port library: a latch shared by processes, safe
 // under concurrent writers, bounded, and never trusting a damaged file.
 #include "backends.h"
+#include "recorder.h"
 #include "support.h"
 #include "vport.h"
 #include "vport_layout.h"
+#include "vport_state_file.h"
+#include "watch.h"
 
 #include <gtest/gtest.h>
 
@@ -84,7 +87,7 @@ TEST_F(VirtualPort, ConcurrentWritersLoseNoWriteTearNoRecordAndLateOnesOverwrite
 {
     ASSERT_TRUE(vport::open_shared(0x3BC, &port, why, sizeof why)) << why;
     const uint64_t late = vport::take_number(port.state);
-    const int each = 20000;
+    const int each = 40000; // together more than the history keeps
     auto writer = [&](short value) {
         return start([=](inp_fn, out_fn out) {
             for (int i = 0; i < each; ++i) {
@@ -382,6 +385,286 @@ TEST_F(VirtualPort, UnloadWhileAThreadIsInsideOut32NeverHangs)
             ASSERT_EQ(status, 0) << c.name << ", round " << round;
         }
     }
+}
+
+// Whether `done` holds within ten seconds, looked at every millisecond.
+bool within_ten_seconds(const std::function<bool()> &done)
+{
+    const uint64_t deadline = watch::now_ns() + 10000000000ull;
+    while (!done()) {
+        if (watch::now_ns() > deadline) {
+            return false;
+        }
+        usleep(1000);
+    }
+    return true;
+}
+
+// Whether the file at the path gets writes from `writer` again.
+bool reached_by(pid_t writer, unsigned base = 0x3BC)
+{
+    return within_ten_seconds([&] {
+        watch::Port *port = nullptr;
+        char why[1024];
+        bool seen = false;
+        if (watch::open(base, &port, why, sizeof why) == watch::opened) {
+            watch::Write last[4];
+            const size_t n = watch::recent_writes(port, last, 4);
+            seen = n > 0 && last[n - 1].pid == static_cast<uint32_t>(writer);
+            watch::close(port);
+        }
+        return seen;
+    });
+}
+
+// Whether `process` has the state file open but no longer mapped.
+bool waits_for_the_file(pid_t process, const std::string &file)
+{
+    const std::string proc = "/proc/" + std::to_string(process);
+    if (read_file(proc + "/maps").find(file) != std::string::npos) {
+        return false;
+    }
+    for (int fd = 3; fd < 64; ++fd) {
+        char target[1024];
+        const ssize_t n =
+            readlink((proc + "/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, n) == file) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Two threads of a program write in a loop while the file is given up (as
+// a program that found it grown and mapped elsewhere does), grown and made
+// anew in place, or removed and made anew: the writers always end up on
+// the file at the path, where other programs and lptmon look.
+TEST_F(VirtualPort, WritersBusyInALoopEndUpOnTheFileAtThePath)
+{
+    testing::internal::CaptureStderr(); // the writer tells of the shrinking
+    const pid_t writer = start([](inp_fn, out_fn out) {
+        out(0x3BC, 1);
+        auto loop = [&] {
+            for (;;) {
+                out(0x3BC, 2);
+            }
+        };
+        std::thread other(loop);
+        loop();
+        return true;
+    });
+    ASSERT_TRUE(reached_by(writer));
+    for (int round = 0; round < 12; ++round) {
+        bool fresh = false;
+        state_file::Mapped old;
+        if (round % 4 == 3) {
+            ASSERT_EQ(unlink(state_file.c_str()), 0);
+        } else if (round % 4 == 2) {
+            ASSERT_EQ(truncate(state_file.c_str(), sizeof(vport::State) + 4096), 0);
+        } else {
+            ASSERT_EQ(state_file::open(state_file.c_str(), sizeof(vport::State), true, &old, &fresh,
+                                       why, sizeof why),
+                      vport::opened)
+                << why;
+            __atomic_store_n(&static_cast<vport::State *>(old.mapping.view)->magic,
+                             vport::retired_magic, __ATOMIC_SEQ_CST);
+            // The writer saw it, let go of its mapping and opened the path
+            // again, and waits for the lock: given up only now, the file it
+            // opened is no longer at the path when it gets the lock.
+            EXPECT_TRUE(within_ten_seconds([&] { return waits_for_the_file(writer, state_file); }));
+            state_file::give_up(state_file.c_str(), &old);
+        }
+        ASSERT_TRUE(vport::open_shared(0x3BC, &port, why, sizeof why)) << why;
+        vport::write(port.state, vport::control, 0x0C);
+        vport::close(&port);
+        EXPECT_TRUE(reached_by(writer)) << "round " << round;
+    }
+    kill(writer, SIGKILL);
+    exit_status(writer);
+    testing::internal::GetCapturedStderr();
+}
+
+// Two watchers, each switching its own input many times at once: no change
+// undoes another's, and each shows in the history as a change of one bit.
+TEST_F(VirtualPort, TwoWatchersSwitchingTheirOwnInputsAtOnceLoseNoChange)
+{
+    ASSERT_TRUE(vport::open_shared(0x3BC, &port, why, sizeof why)) << why;
+    // Until each has seen the other's input change often, as the two may
+    // not run at once on a busy machine; all kept in the history.
+    const int least = 2000, most = vport::history_length / 2 - 100;
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    auto watcher = [&](int pin, int other_pin) {
+        pid_t child = fork();
+        if (child == 0) {
+            watch::Port *mine = nullptr;
+            char unused[1024];
+            bool ok = watch::open_to_set(0x3BC, &mine, unused, sizeof unused) == watch::opened;
+            close(go[1]);
+            ok = ok && read(go[0], unused, 1) == 0; // both start at once
+            const watch::Pin &input = *watch::input_at(pin), &other = *watch::input_at(other_pin);
+            bool other_was = true;
+            int seen = 0;
+            for (int i = 0; ok && i < most && (i < least || seen < least); ++i) {
+                const uint8_t value = watch::read(mine, watch::status);
+                seen += watch::pin_high(other, value) != other_was;
+                other_was = watch::pin_high(other, value);
+                ok = watch::set_input(mine, input, !watch::pin_high(input, value), unused,
+                                      sizeof unused);
+            }
+            _exit(ok ? 0 : 1);
+        }
+        return child;
+    };
+    pid_t a = watcher(15, 13), b = watcher(13, 15);
+    close(go[0]);
+    close(go[1]);
+    EXPECT_EQ(exit_status(a), 0);
+    EXPECT_EQ(exit_status(b), 0);
+    std::vector<vport::Write> writes(vport::history_length);
+    writes.resize(vport::recent_writes(port.state, writes.data(), writes.size()));
+    ASSERT_GE(writes.size(), 2u * least);
+    uint8_t before = vport::status_idle;
+    int one_bit = 0;
+    for (const vport::Write &write : writes) {
+        one_bit += __builtin_popcount(write.value ^ before) == 1;
+        before = write.value;
+    }
+    EXPECT_EQ(one_bit, static_cast<int>(writes.size()));
+    EXPECT_EQ(vport::read(port.state, vport::status), before);
+
+    // A watcher that died while changing an input does not keep the others
+    // from theirs.
+    const pid_t died = fork();
+    if (died == 0) {
+        _exit(0);
+    }
+    exit_status(died);
+    port.state->status_setter = static_cast<uint32_t>(died);
+    watch::Port *after = nullptr;
+    ASSERT_EQ(watch::open_to_set(0x3BC, &after, why, sizeof why), watch::opened) << why;
+    EXPECT_TRUE(watch::set_input(after, *watch::input_at(12), false, why, sizeof why));
+    EXPECT_EQ(vport::read(port.state, vport::status), before & ~0x20);
+    EXPECT_EQ(port.state->status_setter, 0u);
+    watch::close(after);
+    vport::close(&port);
+}
+
+// A real port's program records its writes with its device: each write
+// keeps its own, also among the virtual port's own writes, and the inputs
+// are wires only while that program runs.
+TEST_F(VirtualPort, EachWriteKeepsItsDeviceAndARealPortsInputsAreWiresWhileItsProgramRuns)
+{
+    int go[2], ready[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t program = fork();
+    if (program == 0) {
+        void *own = nullptr, *record = nullptr;
+        char unused[1024];
+        virtual_backend.open(0x3BC, &own, unused, sizeof unused);
+        virtual_backend.open(0x3BC, &record, unused, sizeof unused);
+        virtual_backend.write(own, vport::data, 1);
+        lpt_write_marked(record, vport::data, 2, vport::device_mark("/dev/parport9"));
+        virtual_backend.write(own, vport::data, 3);
+        lpt_write_marked(record, vport::data, 4, vport::device_mark("0x378 through\ntheir.dll"));
+        lpt_write_marked(record, vport::data, 5, vport::device_mark("/dev/parport9"));
+        char byte = 0;
+        _exit(write(ready[1], "r", 1) == 1 && read(go[0], &byte, 1) == 1 ? 0 : 1);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    watch::Port *watcher = nullptr;
+    ASSERT_EQ(watch::open_to_set(0x3BC, &watcher, why, sizeof why), watch::opened) << why;
+    watch::Write writes[8];
+    uint64_t missed = 1;
+    ASSERT_EQ(watch::writes_after(watcher, 0, writes, 8, &missed), 5u);
+    EXPECT_EQ(missed, 0u);
+    std::vector<std::string> devices;
+    for (const watch::Write &write : writes) {
+        char name[80] = "?";
+        devices.push_back(
+            std::to_string(write.value) + " " +
+            (watch::device_name(watcher, write.device, name, sizeof name) ? name : "own"));
+        if (write.value == 5) {
+            break;
+        }
+    }
+    EXPECT_EQ(devices, (std::vector<std::string>{"1 own", "2 /dev/parport9", "3 own",
+                                                 "4 0x378 through?their.dll", "5 /dev/parport9"}));
+    EXPECT_EQ(writes[1].device, writes[4].device);
+    const watch::Pin &busy = *watch::input_at(11);
+    EXPECT_FALSE(watch::set_input(watcher, busy, false, why, sizeof why));
+    EXPECT_STREQ(why, "port 0x3BC is the real port /dev/parport9: its inputs are wires, not ours "
+                      "to set");
+    // The program ended: nothing drives the lines any more.
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    EXPECT_EQ(exit_status(program), 0);
+    EXPECT_TRUE(watch::set_input(watcher, busy, false, why, sizeof why)) << why;
+    EXPECT_EQ(watch::read(watcher, watch::status), vport::status_idle | 0x80);
+    watch::close(watcher);
+    for (int fd : {go[0], go[1], ready[0], ready[1]}) {
+        close(fd);
+    }
+}
+
+// A watcher that follows the port gets every write after the one it names,
+// in order, or counts those it could not get: none is told twice or lost
+// uncounted, also while a writer outruns it, and one still being made is
+// waited for.
+TEST_F(VirtualPort, WritesAfterANumberComeInOrderAndThoseNotKeptAreCounted)
+{
+    const uint64_t total = vport::history_length + 100;
+    auto writer = [&](uint64_t count) {
+        return start([=](inp_fn, out_fn out) {
+            for (uint64_t i = 1; i <= count; ++i) {
+                out(0x3BC, static_cast<short>(i & 0xFF));
+            }
+            return true;
+        });
+    };
+    ASSERT_EQ(exit_status(writer(total)), 0);
+    ASSERT_TRUE(vport::open_shared(0x3BC, &port, why, sizeof why)) << why;
+    std::vector<vport::Write> writes(total);
+    uint64_t missed = 0;
+    ASSERT_EQ(vport::writes_after(port.state, 0, writes.data(), writes.size(), &missed),
+              vport::history_length);
+    EXPECT_EQ(missed, 100u);
+    EXPECT_EQ(writes[0].number, 101u);
+    EXPECT_EQ(writes[0].value, 101);
+    EXPECT_EQ(vport::writes_after(port.state, total - 2, writes.data(), 8, &missed), 2u);
+    EXPECT_EQ(vport::writes_after(port.state, total, writes.data(), 8, &missed), 0u);
+
+    // A write numbered and not yet made holds back the ones after it.
+    const uint64_t in_flight = vport::take_number(port.state);
+    vport::write(port.state, vport::data, 0x22);
+    EXPECT_EQ(vport::writes_after(port.state, total, writes.data(), 8, &missed), 0u);
+    vport::write_numbered(port.state, in_flight, vport::data, 0x11);
+    ASSERT_EQ(vport::writes_after(port.state, total, writes.data(), 8, &missed), 2u);
+    EXPECT_EQ(writes[0].value, 0x11);
+    EXPECT_EQ(writes[1].value, 0x22);
+
+    // Followed while written as fast as a program can: each write read once
+    // or counted, its value the writer's.
+    const uint64_t start_at = vport::write_count(port.state), more = 300000;
+    const pid_t fast = writer(more);
+    uint64_t after = start_at, read_in_order = 0, counted = 0;
+    bool in_order = true;
+    while (after < start_at + more &&
+           within_ten_seconds([&] { return vport::write_count(port.state) > after; })) {
+        const size_t n = vport::writes_after(port.state, after, writes.data(), 4096, &missed);
+        counted += missed;
+        after += missed;
+        for (size_t i = 0; i < n; ++i) {
+            in_order = in_order && writes[i].number == ++after &&
+                       writes[i].value == ((after - start_at) & 0xFF);
+        }
+        read_in_order += n;
+    }
+    EXPECT_EQ(exit_status(fast), 0);
+    EXPECT_TRUE(in_order);
+    EXPECT_EQ(read_in_order + counted, more);
+    vport::close(&port);
 }
 
 #ifndef __SANITIZE_ADDRESS__

@@ -135,7 +135,11 @@ bool boot_id(uint8_t id[16]);
 // Whether two boot ids name the same boot.
 bool same_boot(const uint8_t a[16], const uint8_t b[16]);
 uint64_t monotonic_ns();
+// Milliseconds of a clock that is cheap to read and coarse (a few ms).
+uint64_t coarse_ms();
 uint32_t process_id();
+// Whether a process with this id runs (as far as this user can tell).
+bool process_alive(uint32_t pid);
 // UTF-8 text on standard error; on a console, as its characters.
 void write_error(const char *text);
 

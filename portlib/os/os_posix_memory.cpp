@@ -8,11 +8,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <linux/futex.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace os {
@@ -119,6 +121,21 @@ bool same_boot(const uint8_t a[16], const uint8_t b[16])
 uint64_t monotonic_ns()
 {
     return ::monotonic_ns();
+}
+
+uint64_t coarse_ms()
+{
+    // Read from the vDSO without a system call, unlike the precise clock
+    // where the machine's clock source is slow to read.
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+bool process_alive(uint32_t pid)
+{
+    // EPERM: it runs, as another user's.
+    return pid != 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
 }
 
 uint32_t process_id()

@@ -190,6 +190,23 @@ uint32_t process_id()
     return GetCurrentProcessId();
 }
 
+uint64_t coarse_ms()
+{
+    return GetTickCount64();
+}
+
+bool process_alive(uint32_t pid)
+{
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (process == nullptr) {
+        // Denied: it runs, as another user's or at a higher level.
+        return pid != 0 && GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+}
+
 void write_error(const char *text)
 {
     static wchar_t wide[2400];

@@ -48,12 +48,13 @@ lpt_open_result open_memory(unsigned base, void **handle, char *why, size_t why_
 // Made anew, or else kept in this program, so that the access can be made
 // again and nothing is lost. False when not even that memory could be had:
 // the port is then left without registers.
-bool recover(vport::Port *port)
+bool recover(vport::Port *port, bool moved_off)
 {
     const unsigned base = port->base;
-    // A file given up by another program that made it anew: followed
-    // without a word, as a file rebuilt in place is.
-    const bool retired = vport::retired(port);
+    // A file given up by another program that made it anew, or taken from
+    // its place (removed, or another put there): followed without a word,
+    // as a file rebuilt in place is.
+    const bool retired = moved_off || vport::retired(port);
     char text[1200], why[700];
     int n = snprintf(text, sizeof text, "virtual port: %s %s; ", port->path,
                      retired ? "was given up by another program" : "shrank while in use");
@@ -87,9 +88,14 @@ template <typename Access> bool reach(vport::Port *port, Access access)
     if (port->state == nullptr) {
         return false;
     }
+    // A file no longer at its path gets no more of this writer's accesses:
+    // other programs and lptmon are on the one there now.
+    if (vport::moved_off(port) && !recover(port, true)) {
+        return false;
+    }
     access();
     for (int tries = 0; tries < 3 && vport::lost(port); ++tries) {
-        if (!recover(port)) {
+        if (!recover(port, false)) {
             return false;
         }
         access();
@@ -132,7 +138,8 @@ void lpt_write_marked(void *handle, unsigned reg, uint8_t value, const vport::De
 {
     vport::Port *port = static_cast<vport::Port *>(handle);
     reach(port, [&] {
-        vport::mark_device(port->state, device);
-        vport::write(port->state, reg, value);
+        const unsigned number = vport::device_number(port, device);
+        vport::mark_device(port->state, number);
+        vport::write(port->state, reg, value, number);
     });
 }

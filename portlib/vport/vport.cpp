@@ -19,7 +19,9 @@ uint64_t next_generation()
     return (os::monotonic_ns() << 8) ^ os::process_id() ^ 1;
 }
 
-void initialise(State *s, unsigned base)
+// `blank`: the file was just made its size, all zeros: its history is not
+// written over, so that a program touches only the pages it uses.
+void initialise(State *s, unsigned base, bool blank)
 {
     // A file mapped by others: they see the header change as one step.
     __atomic_store_n(&s->magic, 0, __ATOMIC_RELEASE);
@@ -27,8 +29,12 @@ void initialise(State *s, unsigned base)
     s->size = sizeof(State);
     s->history_slots = history_length;
     s->base = base;
-    s->device_mark = 0;
-    memset(s->device, 0, sizeof s->device);
+    for (DeviceName &device : s->devices) {
+        __atomic_store_n(&device.mark, 0, __ATOMIC_RELAXED);
+        memset(device.name, 0, sizeof device.name);
+    }
+    __atomic_store_n(&s->last_device, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&s->status_setter, 0, __ATOMIC_RELAXED);
     if (!os::boot_id(s->boot_id)) {
         memcpy(s->boot_id, no_boot, sizeof s->boot_id);
     }
@@ -39,6 +45,9 @@ void initialise(State *s, unsigned base)
     __atomic_store_n(&s->next_write, 1, __ATOMIC_RELAXED);
     __atomic_store_n(&s->waiting, 0, __ATOMIC_RELAXED);
     for (Slot &slot : s->history) {
+        if (blank) {
+            break;
+        }
         __atomic_store_n(&slot.tag, 0, __ATOMIC_RELAXED);
         __atomic_store_n(&slot.time_ns, 0, __ATOMIC_RELAXED);
         __atomic_store_n(&slot.payload, 0, __ATOMIC_RELAXED);
@@ -126,7 +135,11 @@ bool state_path(unsigned base, char *path, size_t size)
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
-bool valid(const State *s, unsigned base)
+namespace {
+
+// The header and registers of valid(), without its look at every record:
+// cheap enough for a watcher's every look.
+bool valid_head(const State *s, unsigned base, uint64_t *highest)
 {
     if (load(&s->magic) != file_magic || s->version != file_version || s->size != sizeof(State) ||
         s->history_slots != history_length || s->base != base) {
@@ -137,10 +150,27 @@ bool valid(const State *s, unsigned base)
     if ((load(&s->registers[status]) & status_unused) != status_unused) {
         return false;
     }
-    uint64_t highest = 0;
+    *highest = 0;
     for (unsigned reg = 0; reg < register_count; ++reg) {
         const uint64_t number = load(&s->registers[reg]) >> 8;
-        highest = number > highest ? number : highest;
+        *highest = number > *highest ? number : *highest;
+    }
+    return true;
+}
+
+bool count_holds(const State *s, uint64_t highest)
+{
+    const uint64_t next = load(&s->next_write);
+    return next != 0 && next < write_limit && highest < next;
+}
+
+} // namespace
+
+bool valid(const State *s, unsigned base)
+{
+    uint64_t highest = 0;
+    if (!valid_head(s, base, &highest)) {
+        return false;
     }
     for (uint32_t i = 0; i < history_length; ++i) {
         const uint64_t number = load(&s->history[i].tag);
@@ -149,8 +179,7 @@ bool valid(const State *s, unsigned base)
         }
         highest = number > highest ? number : highest;
     }
-    const uint64_t next = load(&s->next_write);
-    return next != 0 && next < write_limit && highest < next;
+    return count_holds(s, highest);
 }
 
 bool open_shared(unsigned base, Port *port, char *why, size_t why_size)
@@ -164,9 +193,10 @@ bool open_shared(unsigned base, Port *port, char *why, size_t why_size)
         // wonder where the port's state went.
         port->replaced_old_version = !fresh && load(&port->state->magic) == file_magic &&
                                      port->state->version < file_version;
-        initialise(port->state, base);
+        initialise(port->state, base, fresh);
     }
     port->generation = load(&port->state->generation);
+    port->checked_ms = os::coarse_ms();
     state_file::unlock(port->file);
     return true;
 }
@@ -200,7 +230,7 @@ bool open_private(unsigned base, Port *port)
     if (state == nullptr) {
         return false;
     }
-    initialise(state, base);
+    initialise(state, base, true); // calloc's
     port->state = state;
     port->writable = true;
     port->generation = state->generation;
@@ -230,10 +260,26 @@ bool retired(const Port *port)
     return port->shared && load(&port->state->magic) == retired_magic;
 }
 
+bool moved_off(Port *port)
+{
+    if (!port->shared) {
+        return false;
+    }
+    const uint64_t now = os::coarse_ms();
+    if (now - port->checked_ms < 1000) {
+        return false;
+    }
+    port->checked_ms = now;
+    return state_file::replaced(port->path, port->file);
+}
+
 bool changed(const Port *port)
 {
+    // Not every record: that would read the whole history at every look.
+    uint64_t highest = 0;
     return lost(port) || state_file::replaced(port->path, port->file) ||
-           load(&port->state->generation) != port->generation || !valid(port->state, port->base);
+           load(&port->state->generation) != port->generation ||
+           !valid_head(port->state, port->base, &highest) || !count_holds(port->state, highest);
 }
 
 void wait_for_change(const Port *port, uint32_t seen, int timeout_ms)

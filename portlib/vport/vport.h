@@ -26,6 +26,13 @@ struct Port {
     unsigned base = 0;
     char path[512] = "";
     bool replaced_old_version = false; // open_shared made anew a file of an older version
+    // The device number of the writes made through this port and the mark
+    // it was claimed for, kept so that a write costs only a compare.
+    unsigned device = 0;
+    uint32_t device_mark = 0;
+    // When a writer last checked that its file is still the one at `path`
+    // (os::coarse_ms).
+    uint64_t checked_ms = 0;
 };
 
 // The state file of the port with this base address. False when it does not
@@ -60,37 +67,60 @@ bool changed(const Port *port);
 bool lost(const Port *port);
 // Whether the file was given up for a new one.
 bool retired(const Port *port);
+// Whether the file at the port's path is no longer the one mapped (removed,
+// or another put in its place); looked at no more than once a second, as
+// it asks the system. False for a port kept in this process.
+bool moved_off(Port *port);
 // Sleeps until the port is written after `seen` (a value of `changes`), or
 // `timeout_ms` passes, or a signal comes.
 void wait_for_change(const Port *port, uint32_t seen, int timeout_ms);
 
-void write(State *state, unsigned reg, uint8_t value);
+// `device`: the number of the device the write went to (device_number),
+// 0 for the virtual port's own.
+void write(State *state, unsigned reg, uint8_t value, unsigned device = 0);
 // A watcher's setting of the input lines: numbered, latched and recorded as
 // a write to the status register, so that traces show it. Programs cannot
 // write that register.
 void set_status(State *state, uint8_t value);
+// Sets or clears bits of the input lines as one step against other
+// watchers changing others at the same time.
+void set_status_bit(State *state, uint8_t bit, bool set);
 // A write in its two steps, numbering then recording and latching; apart so
 // that a writer stalled between them can be shown to do no harm.
 uint64_t take_number(State *state);
-void write_numbered(State *state, uint64_t number, unsigned reg, uint8_t value);
+void write_numbered(State *state, uint64_t number, unsigned reg, uint8_t value,
+                    unsigned device = 0);
 uint8_t read(const State *state, unsigned reg);
 // Up to `max` of the most recent writes, oldest first; returns how many.
 size_t recent_writes(const State *state, Write *out, size_t max);
+// Up to `max` writes numbered after `after`, oldest first, stopping before
+// a write still being made; returns how many. *missed: how many writes
+// after `after` and before those are not kept (overwritten by newer ones,
+// or lost with a writer that died making them).
+size_t writes_after(const State *state, uint64_t after, Write *out, size_t max, uint64_t *missed);
 uint64_t write_count(const State *state);
 uint32_t changes(const State *state);
 
 // Which device the writes went to, as lptmon names it ("/dev/parport0"),
-// or none for the virtual port's own. Marked with each write, before it:
-// the last writer's. A mark is made once per port, so that a write costs
-// only a compare while the device stays the same.
+// or none for the virtual port's own.
 struct DeviceMark {
     uint32_t mark; // 0: the virtual port's own
     char name[64];
 };
 DeviceMark device_mark(const char *name); // nullptr or "": none
-void mark_device(State *state, const DeviceMark &mark);
-// False for the virtual port's own writes.
-bool device(const State *state, char *name, size_t size);
+// The device's number in the port's file, its name kept there the first
+// time; 0 for the virtual port's own. A write costs only a compare while
+// the device stays the same.
+unsigned device_number(Port *port, const DeviceMark &mark);
+// Marks the port as showing the writes of device number `device` from this
+// process, before its write.
+void mark_device(State *state, unsigned device);
+// The name of device number `device`; false for the virtual port's own
+// (0) or a number that names nothing.
+bool device_name(const State *state, unsigned device, char *name, size_t size);
+// The last write's device (0: the virtual port's own) and the process that
+// made it.
+unsigned last_device(const State *state, uint32_t *pid);
 
 } // namespace vport
 

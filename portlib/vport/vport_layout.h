@@ -12,7 +12,7 @@
 namespace vport {
 
 const uint32_t file_magic = 0x4C505456; // "VTPL" read as little-endian
-const uint32_t file_version = 4;
+const uint32_t file_version = 5;
 // Written over the magic by a program that made the file anew in another
 // place, where the system would not let it cut the file (mapped elsewhere):
 // the programs that still map this one follow.
@@ -28,19 +28,33 @@ const uint8_t status_idle = status_at_start;
 const uint8_t status_unused = 0x07;
 const uint8_t control_initial = control_at_start;
 
+// A record's check bits: the number's bits above the slot's index.
+const unsigned history_bits = 16;
+static_assert(history_length == 1u << history_bits, "the slot index is the number's low bits");
+
 // One recorded write. The tag is the number of the write that claimed the
 // slot; a slot is only ever claimed by a newer number, so a writer that
 // stalled cannot overwrite newer history.
 struct Slot {
     uint64_t tag;
     uint64_t time_ns; // monotonic, this boot
-    // pid << 32 | (number >> 10 & 0xFFFF) << 16 | register << 8 | value:
-    // the number's bits tell a record from one left by a stalled writer.
+    // pid << 32 | (number >> history_bits & 0xFFFF) << 16 | device << 12 |
+    // register << 8 | value: the number's bits tell a record from one left
+    // by a stalled writer.
     uint64_t payload;
 };
 
 // Room for a device's name, with its final NUL.
 const size_t device_name_size = 64;
+
+// A device that the file's writes went to, named as lptmon shows it. The
+// mark is a hash of the name, odd; 0 while free, being_named while its
+// claimer writes the name.
+struct DeviceName {
+    uint32_t mark;
+    char name[device_name_size];
+};
+const uint32_t being_named = 2;
 
 struct State {
     uint32_t magic;
@@ -48,11 +62,16 @@ struct State {
     uint32_t size;
     uint32_t history_slots;
     uint32_t base;
-    // Where the recorded writes went: 0 this virtual port; else a hardware
-    // port whose writes the port library records here for lptmon, named in
-    // `device` as lptmon shows it. Set with each write: the last writer's.
-    uint32_t device_mark;
-    char device[device_name_size];
+    // The hardware ports whose writes the port library records here for
+    // lptmon: device number n is devices[n - 1].
+    DeviceName devices[device_limit - 1];
+    // The last write's device and its writer: pid << 32 | device number, or
+    // 0 for the virtual port's own. The inputs of a device are wires only
+    // while its program runs.
+    uint64_t last_device;
+    // The pid of the watcher changing an input, 0 when none: one change
+    // at a time, so that two switches set at once keep both.
+    uint32_t status_setter;
     uint8_t boot_id[16]; // the boot that wrote it: a latch does not outlive power
     uint64_t generation; // new on every rebuild, so that watchers notice one
     // Each register as (number of the write that set it) << 8 | value; the

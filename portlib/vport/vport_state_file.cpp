@@ -213,7 +213,7 @@ bool folder(char *path, size_t size)
 }
 
 Opened open(const char *path, size_t size, bool create, Mapped *mapped, bool *fresh, char *why,
-            size_t why_size)
+            size_t why_size, int again)
 {
     char folder_text[512];
     const char *name = nullptr;
@@ -234,6 +234,11 @@ Opened open(const char *path, size_t size, bool create, Mapped *mapped, bool *fr
     bool mapped_now = false;
     if (!lock(file, create)) {
         snprintf(why, why_size, "%s is locked by another program", path);
+    } else if (!os::same_file(path, file) && again > 0) {
+        // Given up and moved aside while we waited for its lock: the file
+        // at the path is the port's now, not this one.
+        os::close(file);
+        return open(path, size, create, mapped, fresh, why, why_size, again - 1);
     } else if (!os::file_size(file, &current, &error)) {
         describe(why, why_size, error, path);
     } else if (!create && current != size) {
@@ -286,7 +291,9 @@ void give_up(const char *path, Mapped *mapped)
     os::Error error;
     unsigned long code = 0;
     bool final = false;
-    close(mapped);
+    // Moved while still locked: a program that saw it given up and opens
+    // the path meanwhile waits for the lock, then finds it moved, never
+    // taking and rebuilding it where no other program will look.
     if (os::open_folder(folder, &folder_file, &error)) {
         // Gone as soon as the last program lets go of it.
         if (os::move_aside(folder_file, name, path, suffix, &code)) {
@@ -294,6 +301,7 @@ void give_up(const char *path, Mapped *mapped)
         }
         os::close(folder_file);
     }
+    close(mapped);
 }
 
 bool replaced(const char *path, const Mapped &mapped)

@@ -29,13 +29,15 @@ using vport::Opened;
 // needed, anything in the file's place that is not a plain file of ours is
 // replaced, its blocks are reserved, and *fresh tells that its contents must
 // be rebuilt. Returns with the file locked (exclusively when creating) so
-// that checking and rebuilding are one step; unlock() ends that.
+// that checking and rebuilding are one step; unlock() ends that. The file
+// locked is the one at the path: one moved aside meanwhile is let go and
+// the path opened `again`, a few times at most.
 Opened open(const char *path, size_t size, bool create, Mapped *mapped, bool *fresh, char *why,
-            size_t why_size);
+            size_t why_size, int again = 3);
 void unlock(const Mapped &mapped);
 void close(Mapped *mapped);
 // Takes a stuck file out of its place, to be deleted once no program maps
-// it, and closes it: the next open makes a fresh one.
+// it, and closes it: the next open makes a fresh one. Locked until moved.
 void give_up(const char *path, Mapped *mapped);
 // The file at `path` is no longer the one mapped.
 bool replaced(const char *path, const Mapped &mapped);

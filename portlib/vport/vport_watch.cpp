@@ -63,7 +63,10 @@ bool set_input(Port *port, const Pin &input, bool high, char *why, size_t why_si
 {
     vport::State *state = port->port.state;
     char name[128];
-    if (vport::device(state, name, sizeof name)) {
+    // The real port's program ended: nothing drives the lines any more.
+    uint32_t pid = 0;
+    const unsigned device = vport::last_device(state, &pid);
+    if (vport::device_name(state, device, name, sizeof name) && os::process_alive(pid)) {
         snprintf(why, why_size,
                  "port 0x%03X is the real port %s: its inputs are wires, not ours to set",
                  port->port.base, name);
@@ -73,9 +76,7 @@ bool set_input(Port *port, const Pin &input, bool high, char *why, size_t why_si
         snprintf(why, why_size, "cannot set the inputs: %s is read-only for you", port->port.path);
         return false;
     }
-    const uint8_t value = vport::read(state, status);
-    const uint8_t bit = static_cast<uint8_t>(1u << input.bit);
-    vport::set_status(state, high != input.inverted ? value | bit : value & ~bit);
+    vport::set_status_bit(state, static_cast<uint8_t>(1u << input.bit), high != input.inverted);
     return true;
 }
 
@@ -129,9 +130,21 @@ bool lost(const Port *port)
     return vport::lost(&port->port);
 }
 
+size_t writes_after(const Port *port, uint64_t after, Write *out, size_t max, uint64_t *missed)
+{
+    return vport::writes_after(port->port.state, after, out, max, missed);
+}
+
 bool device(const Port *port, char *name, size_t size)
 {
-    return vport::device(port->port.state, name, size);
+    uint32_t pid = 0;
+    return vport::device_name(port->port.state, vport::last_device(port->port.state, &pid), name,
+                              size);
+}
+
+bool device_name(const Port *port, unsigned device, char *name, size_t size)
+{
+    return vport::device_name(port->port.state, device, name, size);
 }
 
 const char *file(const Port *port)

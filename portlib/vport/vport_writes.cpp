@@ -7,10 +7,15 @@
 namespace vport {
 namespace {
 
-uint64_t payload_of(uint64_t number, unsigned reg, uint8_t value)
+uint64_t check_bits(uint64_t number)
 {
-    return static_cast<uint64_t>(os::process_id()) << 32 | (number >> 10 & 0xFFFF) << 16 |
-           reg << 8 | value;
+    return number >> history_bits & 0xFFFF;
+}
+
+uint64_t payload_of(uint64_t number, unsigned reg, uint8_t value, unsigned device)
+{
+    return static_cast<uint64_t>(os::process_id()) << 32 | check_bits(number) << 16 |
+           (device & 0xF) << 12 | (reg & 0xF) << 8 | value;
 }
 
 // Stores `value` in one word of a record only while this writer still holds
@@ -36,7 +41,7 @@ bool ahead_of_count(const State *s, uint64_t word_number)
 
 // Claims the slot for this write, unless a newer one has it, then fills it.
 // The payload goes last: with its number bits it completes the record.
-void record(State *s, uint64_t number, unsigned reg, uint8_t value)
+void record(State *s, uint64_t number, unsigned reg, uint8_t value, unsigned device)
 {
     Slot &slot = s->history[number % history_length];
     uint64_t tag = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
@@ -47,7 +52,7 @@ void record(State *s, uint64_t number, unsigned reg, uint8_t value)
     } while (!__atomic_compare_exchange_n(&slot.tag, &tag, number, false, __ATOMIC_SEQ_CST,
                                           __ATOMIC_SEQ_CST));
     if (store_while_held(&slot.time_ns, os::monotonic_ns(), &slot.tag, number)) {
-        store_while_held(&slot.payload, payload_of(number, reg, value), &slot.tag, number);
+        store_while_held(&slot.payload, payload_of(number, reg, value, device), &slot.tag, number);
     }
 }
 
@@ -65,13 +70,13 @@ void latch(State *s, uint64_t number, unsigned reg, uint8_t value)
 
 } // namespace
 
-void write(State *s, unsigned reg, uint8_t value)
+void write(State *s, unsigned reg, uint8_t value, unsigned device)
 {
     // Status lines are inputs: a write to them changes nothing, as on a port.
     if (reg >= register_count || reg == status) {
         return;
     }
-    write_numbered(s, take_number(s), reg, value);
+    write_numbered(s, take_number(s), reg, value, device);
 }
 
 void set_status(State *s, uint8_t value)
@@ -84,9 +89,9 @@ uint64_t take_number(State *s)
     return __atomic_fetch_add(&s->next_write, 1, __ATOMIC_ACQ_REL);
 }
 
-void write_numbered(State *s, uint64_t number, unsigned reg, uint8_t value)
+void write_numbered(State *s, uint64_t number, unsigned reg, uint8_t value, unsigned device)
 {
-    record(s, number, reg, value);
+    record(s, number, reg, value, device);
     latch(s, number, reg, value);
     // Another program rebuilt the file between numbering and latching, and
     // its count started anew below this number: the record and the latch
@@ -98,7 +103,7 @@ void write_numbered(State *s, uint64_t number, unsigned reg, uint8_t value)
         __atomic_compare_exchange_n(&s->history[number % history_length].tag, &held, 0, false,
                                     __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
         number = take_number(s);
-        record(s, number, reg, value);
+        record(s, number, reg, value, device);
         latch(s, number, reg, value);
     }
     __atomic_fetch_add(&s->changes, 1, __ATOMIC_SEQ_CST);
@@ -106,6 +111,31 @@ void write_numbered(State *s, uint64_t number, unsigned reg, uint8_t value)
         __atomic_store_n(&s->waiting, 0, __ATOMIC_SEQ_CST);
         os::wake(&s->changes);
     }
+}
+
+void set_status_bit(State *s, uint8_t bit, bool set)
+{
+    // Taken from a watcher that died holding it, or that held it for over a
+    // second (a change takes microseconds), so that no switch stays stuck.
+    const uint32_t me = os::process_id();
+    const uint64_t deadline = os::monotonic_ns() + 1000000000ull;
+    uint32_t holder = 0;
+    for (int tries = 0; !__atomic_compare_exchange_n(&s->status_setter, &holder, me, false,
+                                                     __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
+         ++tries) {
+        // Also this pid's: left by a process that died before this one got
+        // its number.
+        if ((holder != me && !os::process_alive(holder)) || os::monotonic_ns() > deadline) {
+            continue; // the next try takes it over from `holder`
+        }
+        if (tries > 100) {
+            os::sleep_ms(1);
+        }
+        holder = 0;
+    }
+    const uint8_t value = read(s, status);
+    set_status(s, static_cast<uint8_t>(set ? value | bit : value & ~bit));
+    __atomic_store_n(&s->status_setter, 0, __ATOMIC_RELEASE);
 }
 
 uint8_t read(const State *s, unsigned reg)
@@ -116,6 +146,51 @@ uint8_t read(const State *s, unsigned reg)
     return static_cast<uint8_t>(load(&s->registers[reg]) & 0xFF);
 }
 
+namespace {
+
+enum Look { whole, pending, overwritten };
+
+// The record of write `number`, if its slot holds it whole.
+Look look(const State *s, uint64_t number, Write *out)
+{
+    const Slot &slot = s->history[number % history_length];
+    // Payload before time: a payload with this number's bits was stored
+    // after the time; the tag read last tells that no newer writer came.
+    const uint64_t before = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
+    const uint64_t payload = __atomic_load_n(&slot.payload, __ATOMIC_SEQ_CST);
+    const uint64_t time_ns = __atomic_load_n(&slot.time_ns, __ATOMIC_SEQ_CST);
+    const uint64_t after = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
+    if (after > number && !ahead_of_count(s, after)) {
+        return overwritten;
+    }
+    if (before != number || after != number || (payload >> 16 & 0xFFFF) != check_bits(number)) {
+        return pending; // not yet claimed or being written, or lost with its writer
+    }
+    *out = Write{number,
+                 time_ns,
+                 static_cast<unsigned>(payload >> 8 & 0xF),
+                 static_cast<uint8_t>(payload & 0xFF),
+                 static_cast<uint32_t>(payload >> 32),
+                 static_cast<unsigned>(payload >> 12 & 0xF)};
+    return whole;
+}
+
+// A write still being made when a later one was made over a second ago: its
+// writer stalled or died; it is counted as missed rather than waited for.
+bool abandoned(const State *s, uint64_t number, uint64_t next)
+{
+    const uint64_t now = os::monotonic_ns();
+    Write later;
+    for (uint64_t n = number + 1; n < next; ++n) {
+        if (look(s, n, &later) == whole) {
+            return later.time_ns + 1000000000ull < now;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 size_t recent_writes(const State *s, Write *out, size_t max)
 {
     const uint64_t next = load(&s->next_write);
@@ -125,24 +200,39 @@ size_t recent_writes(const State *s, Write *out, size_t max)
     }
     size_t count = 0;
     for (uint64_t number = first; number < next; ++number) {
-        const Slot &slot = s->history[number % history_length];
-        // Payload before time: a payload with this number's bits was stored
-        // after the time; the tag read last tells that no newer writer came.
-        const uint64_t before = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
-        const uint64_t payload = __atomic_load_n(&slot.payload, __ATOMIC_SEQ_CST);
-        const uint64_t time_ns = __atomic_load_n(&slot.time_ns, __ATOMIC_SEQ_CST);
-        const uint64_t after = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
-        if (before != number || after != number ||
-            (payload >> 16 & 0xFFFF) != (number >> 10 & 0xFFFF)) {
-            continue; // being written, overwritten, or lost with its writer
-        }
-        out[count++] =
-            Write{number, time_ns, static_cast<unsigned>(payload >> 8 & 0xFF),
-                  static_cast<uint8_t>(payload & 0xFF), static_cast<uint32_t>(payload >> 32)};
+        count += look(s, number, &out[count]) == whole;
     }
     return count;
 }
 
+size_t writes_after(const State *s, uint64_t after, Write *out, size_t max, uint64_t *missed)
+{
+    *missed = 0;
+    const uint64_t next = load(&s->next_write);
+    uint64_t number = after + 1;
+    if (number >= next) {
+        return 0; // nothing newer, or the count started anew in a rebuilt file
+    }
+    if (next - number > history_length) {
+        *missed = next - history_length - number;
+        number = next - history_length;
+    }
+    size_t count = 0;
+    for (; number < next && count < max; ++number) {
+        const Look found = look(s, number, &out[count]);
+        if (found == whole) {
+            ++count;
+            continue;
+        }
+        if (count > 0 || (found == pending && !abandoned(s, number, next))) {
+            // Being made: told at the next call, in its order; the misses
+            // come before the writes returned with them.
+            break;
+        }
+        ++*missed; // not kept: the later ones are still told
+    }
+    return count;
+}
 uint64_t write_count(const State *s)
 {
     return load(&s->next_write) - 1;
@@ -169,37 +259,88 @@ DeviceMark device_mark(const char *name)
     return mark;
 }
 
-// A plain load first: a store on every write would cost every writer the
-// cache line's ownership. The name before the mark, so that a watcher that
-// sees the mark finds its name.
-void mark_device(State *s, const DeviceMark &mark)
+namespace {
+
+// Finds the device's number in the file, or takes a free one and writes the
+// name in it; with all taken, the last one stands for the rest.
+unsigned claim(State *s, const DeviceMark &mark)
 {
-    if (load(&s->device_mark) == mark.mark) {
-        return;
+    for (unsigned i = 0; i + 1 < device_limit; ++i) {
+        if (load(&s->devices[i].mark) == mark.mark) {
+            return i + 1;
+        }
     }
     static_assert(sizeof mark.name == device_name_size, "a mark's name fits the file's");
-    for (size_t i = 0; i < device_name_size; ++i) {
-        __atomic_store_n(&s->device[i], mark.name[i], __ATOMIC_RELAXED);
+    for (unsigned i = 0; i + 1 < device_limit; ++i) {
+        DeviceName &entry = s->devices[i];
+        uint32_t free = 0;
+        if (__atomic_compare_exchange_n(&entry.mark, &free, being_named, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_RELAXED)) {
+            for (size_t c = 0; c < device_name_size; ++c) {
+                __atomic_store_n(&entry.name[c], mark.name[c], __ATOMIC_RELAXED);
+            }
+            __atomic_store_n(&entry.mark, mark.mark, __ATOMIC_RELEASE);
+            return i + 1;
+        }
     }
-    __atomic_store_n(&s->device_mark, mark.mark, __ATOMIC_RELEASE);
+    return device_limit - 1;
 }
 
-bool device(const State *s, char *name, size_t size)
+} // namespace
+
+unsigned device_number(Port *port, const DeviceMark &mark)
+{
+    if (mark.mark == 0) {
+        return 0;
+    }
+    // A plain load while the device keeps its number: the file may have
+    // been rebuilt since, its names cleared.
+    if (port->device != 0 && port->device_mark == mark.mark &&
+        load(&port->state->devices[port->device - 1].mark) == mark.mark) {
+        return port->device;
+    }
+    port->device = claim(port->state, mark);
+    port->device_mark = mark.mark;
+    return port->device;
+}
+
+// A plain load first: a store on every write would cost every writer the
+// cache line's ownership.
+void mark_device(State *s, unsigned device)
+{
+    const uint64_t word = device == 0 ? 0 : static_cast<uint64_t>(os::process_id()) << 32 | device;
+    if (load(&s->last_device) != word) {
+        __atomic_store_n(&s->last_device, word, __ATOMIC_RELEASE);
+    }
+}
+
+unsigned last_device(const State *s, uint32_t *pid)
+{
+    const uint64_t word = load(&s->last_device);
+    *pid = static_cast<uint32_t>(word >> 32);
+    return static_cast<unsigned>(word & 0xFFFFFFFF);
+}
+
+bool device_name(const State *s, unsigned device, char *name, size_t size)
 {
     if (size == 0) {
         return false;
     }
     name[0] = '\0';
-    // Two writers of other devices may cross: the name is read again while
-    // its mark changes under it, and shown as it stands after a few tries.
+    if (device == 0 || device >= device_limit) {
+        return false;
+    }
+    const DeviceName &entry = s->devices[device - 1];
+    // The last entry may be named anew under us: read again while its mark
+    // changes, and shown as it stands after a few tries.
     for (int tries = 0; tries < 3; ++tries) {
-        const uint32_t mark = load(&s->device_mark);
-        if (mark == 0) {
-            return false;
+        const uint32_t mark = load(&entry.mark);
+        if ((mark & 1) == 0) {
+            return false; // free or being named
         }
         size_t n = 0;
         for (; n + 1 < size && n < device_name_size; ++n) {
-            const char c = __atomic_load_n(&s->device[n], __ATOMIC_RELAXED);
+            const char c = __atomic_load_n(&entry.name[n], __ATOMIC_RELAXED);
             if (c == '\0') {
                 break;
             }
@@ -207,7 +348,7 @@ bool device(const State *s, char *name, size_t size)
             name[n] = static_cast<uint8_t>(c) < 0x20 || c == 0x7F ? '?' : c;
         }
         name[n] = '\0';
-        if (load(&s->device_mark) == mark) {
+        if (load(&entry.mark) == mark) {
             break;
         }
     }

@@ -36,6 +36,9 @@ forward) # the registers at 0x3BC reach the port at 0x378, reads come from it,
         fail "lptmon --once: $(out) $(err)"
     run_seconds=20 run lptmon.exe --log
     [ "$(out | grep -c "pid.*  $mark\$")" = 2 ] || fail "lptmon --log: $(out)"
+    # That program ended: the lines are no longer wires, the inputs ours to set.
+    run lptmon.exe --set 15=low
+    [ "$status $(err)" = "0 " ] || fail "--set after the program ended: $status $(err)"
     # The same from lpt-settings.txt beside our DLL; the environment wins.
     printf '# for the lab\r\n LPT_HARDWARE_DLL = "%s"\r\nlpt_port_0x3bc=0x278\r\n' \
         "$LPT_HARDWARE_DLL" >"$dir/lpt-settings.txt"

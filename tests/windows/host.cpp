@@ -3,6 +3,7 @@
 //   host exits N             runs "host write" N times; says how many hung
 //   host write               two threads write the port as main returns
 //   host hold                writes 0x11, waits for a line, writes 0x66
+//   host loop                two threads write 0x77 until a line comes
 //   host loads N             loads and unloads the library N times
 //   host stall               a thread writes 0x11 to 0x3BC (the stalling
 //                            stand-in holds it until FAKE_LPT_LOG.go exists);
@@ -73,6 +74,16 @@ int main(int argc, char **argv)
         start_writer(1);
         start_writer(2);
         Sleep(5);
+        return 0;
+    }
+    if (strcmp(mode, "loop") == 0) {
+        out(0x3BC, 0x77);
+        start_writer(0x77);
+        start_writer(0x77);
+        printf("looping\n");
+        fflush(stdout);
+        char line[16];
+        fgets(line, sizeof line, stdin);
         return 0;
     }
     if (strcmp(mode, "hold") == 0) {

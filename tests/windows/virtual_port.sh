@@ -3,7 +3,7 @@
 # port runs them and against what other people's programs (host.exe), users'
 # folders and full disks do to them:
 #   virtual_port.sh consoles | inputs | exits | reader_gone | names |
-#                   grown | notices | disk
+#                   grown | busy_grown | notices | disk
 # Skipped (exit 77, with the reason) where Wine cannot run them.
 set -euo pipefail
 . "$(dirname "$0")/wine-setup.sh"
@@ -152,6 +152,23 @@ grown) # a state file grown while a program maps it is made anew; that
     [ "$(tr -d '\r' <"$dir/hold.txt")" = $'holding\n66' ] || fail "host: $(cat "$dir/hold.txt")"
     run lpt_probe.exe 3bc
     [ "$(out)" = "init=0 3bc=66" ] || fail "the holder's write: $(out) $(err)"
+    ;;
+busy_grown) # a state file grown and made anew, again and again, while a
+    # program's two threads write it in a loop: they end up on the new file
+    mkfifo "$dir/go"
+    (cd "$dir" && timeout -k 5 300 "$wine" host.exe loop <go >loop.txt 2>/dev/null) &
+    exec 3>"$dir/go"
+    until_ok 60 'grep -q looping "$dir/loop.txt"' || fail "host: $(cat "$dir/loop.txt")"
+    for round in 1 2 3 4 5 6; do
+        truncate -s +4096 "$dir/state/lpt-3bc.state"
+        run lpt_probe.exe 3bc=5
+        [ "$(err)" = $'\n'"$notice" ] || fail "round $round, writer: $(err)"
+        until_ok 30 'run lpt_probe.exe 3bc && [ "$(out)" = "init=0 3bc=77" ]' ||
+            fail "round $round: the writers stayed on the old file: $(out) $(err)"
+    done
+    echo >&3
+    exec 3>&-
+    wait
     ;;
 notices) # the notice once per process; a file named as the folder refused
     # by lptmon in the library's words

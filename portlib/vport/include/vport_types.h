@@ -11,8 +11,13 @@ namespace vport {
 
 enum Register : unsigned { data = 0, status = 1, control = 2, register_count = 3 };
 
-// How many of the latest writes a port keeps.
-const size_t history_length = 1024;
+// How many of the latest writes a port keeps: 65 ms of writes at a real
+// port's top speed (about 1 M writes/s), for a watcher that looks late.
+const size_t history_length = 65536;
+
+// Devices are numbered in each state file from 1 up to below this; 0 is the
+// virtual port itself.
+const unsigned device_limit = 16;
 
 struct Write {
     uint64_t number;  // writes are numbered from 1 in each state file
@@ -20,6 +25,7 @@ struct Write {
     unsigned reg;
     uint8_t value;
     uint32_t pid;
+    unsigned device = 0; // where it went: 0 the virtual port, else a device's number
 };
 
 // The control register as a PC leaves it at start: nInit high, SelectIn

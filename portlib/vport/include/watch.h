@@ -37,8 +37,18 @@ void close(Port *port);
 uint8_t read(const Port *port, unsigned reg);
 // Up to `max` of the most recent writes, oldest first; returns how many.
 size_t recent_writes(const Port *port, Write *out, size_t max);
-// How many writes the port has had since it was opened by a program.
+// How many writes the port has had since it was opened by a program; the
+// writes are numbered from 1 to that.
 uint64_t write_count(const Port *port);
+// Every write after write number `after`, oldest first, up to `max` a call:
+// returns how many, and in *missed how many writes after `after` came
+// before them and are not kept (overwritten by newer ones while nobody
+// looked, or lost with a writer that died making them). Stops before a
+// write still being made, which the next call returns. To follow a port,
+// call it again with the last number returned, or with `after` + *missed
+// when none was. `after` 0: from the port's first write; write_count():
+// from now on.
+size_t writes_after(const Port *port, uint64_t after, Write *out, size_t max, uint64_t *missed);
 // A number that changes with every write, for wait_for_write.
 uint32_t changes(const Port *port);
 // Sleeps until the port is written after `seen` (a value of changes()), or
@@ -50,10 +60,15 @@ bool changed(const Port *port);
 // The last look did not reach the port's state at all.
 bool lost(const Port *port);
 
-// The hardware port whose writes the port shows (as the last writer marked
-// them), by the name lptmon gives it: "/dev/parport0", "0x378 through
-// their.dll". False for the virtual port's own writes.
+// The hardware port of the port's last write, by the name lptmon gives
+// it: "/dev/parport0", "0x378 through their.dll". False for the virtual
+// port's own writes.
 bool device(const Port *port, char *name, size_t size);
+// The name of a write's own device (Write::device, from 1 to below
+// device_limit); false for 0, the virtual port's own writes, and for a
+// number that names no device in this port's file.
+using vport::device_limit;
+bool device_name(const Port *port, unsigned device, char *name, size_t size);
 
 // The port's pins, as on its DB-25 socket: the control outputs with the
 // register bits the port inverts, and the status inputs, which a watcher
@@ -78,8 +93,10 @@ const Pin *input_at(int pin);
 // Opens the port to set its inputs: a port never written gets its state
 // file, as a program's first write would make it.
 Opened open_to_set(unsigned base, Port **port, char *why, size_t why_size);
-// Sets an input pin's level. False with `why` where the inputs are not ours
-// to set (a real port's are wires) or the state file is read-only for us.
+// Sets an input pin's level, leaving the others as they are also when
+// other watchers set theirs at the same time. False with `why` where the
+// inputs are not ours to set (a real port's, while the program that writes
+// it runs, are wires) or the state file is read-only for us.
 bool set_input(Port *port, const Pin &input, bool high, char *why, size_t why_size);
 
 // Where the port's state is kept, for messages.
