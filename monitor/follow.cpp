@@ -39,7 +39,12 @@ void follow(unsigned base, const View &view)
         bool fresh = true;
         for (; !term::stop_requested() && !watch::changed(port); fresh = false) {
             const uint32_t seen = watch::changes(port);
-            watch::wait_for_write(port, seen, view.show(port, fresh));
+            const int wait_ms = view.show(port, fresh);
+            if (wait_ms < 0) {
+                term::nap(-wait_ms);
+            } else {
+                watch::wait_for_write(port, seen, wait_ms);
+            }
         }
         // Asked to stop: a last look, so that writes made just before the
         // stop are not left out of a log or a trace.
@@ -50,29 +55,55 @@ void follow(unsigned base, const View &view)
     }
 }
 
-void follow_writes(unsigned base, const WriteView &view)
+void follow_writes(unsigned base, From from, const WriteView &view)
 {
-    static watch::Write recent[watch::history_length];
-    uint64_t last = 0;
-    follow(base, {view.waiting, [&](watch::Port *port, bool fresh) {
+    static watch::Write batch[4096];
+    const size_t batch_length = sizeof batch / sizeof batch[0];
+    uint64_t after = 0;
+    bool waited = false, first = true;
+    auto waiting = [&](const std::string &news) {
+        waited = true;
+        view.waiting(news);
+    };
+    follow(base, {waiting, [&](watch::Port *port, bool fresh) {
+                      // Told of the writes not kept before the first look only
+                      // where they belong to what is followed.
+                      bool count_missed = true;
                       if (fresh) {
-                          last = 0; // a new file numbers its writes anew
-                      }
-                      size_t n = watch::recent_writes(port, recent, watch::history_length);
-                      // The port the writes went to, as marked by the last writer.
-                      const std::string device = device_of(port);
-                      for (size_t i = 0; i < n; ++i) {
-                          if (recent[i].number <= last) {
-                              continue;
+                          // A port waited for, or made anew under us, from its
+                          // first write (a new file numbers its writes anew).
+                          const bool from_first = waited || !first || from == From::kept;
+                          after = from_first ? 0 : watch::write_count(port);
+                          count_missed = waited || !first;
+                          first = false;
+                          if (view.opened) {
+                              view.opened(port, from_first);
                           }
-                          if (last != 0 && recent[i].number > last + 1) {
-                              view.missed(recent[i].number - last - 1, recent[i]);
-                          }
-                          view.write(recent[i], device);
-                          last = recent[i].number;
                       }
+                      size_t n = 0;
+                      bool any = false;
+                      do {
+                          uint64_t missed = 0;
+                          n = watch::writes_after(port, after, batch, batch_length, &missed);
+                          if (missed > 0 && count_missed) {
+                              watch::Write next{after + missed + 1, watch::now_ns(), 0, 0, 0};
+                              view.missed(missed, n > 0 ? batch[0] : next);
+                          }
+                          after += missed;
+                          count_missed = true;
+                          for (size_t i = 0; i < n; ++i) {
+                              char name[128];
+                              const bool real =
+                                  watch::device_name(port, batch[i].device, name, sizeof name);
+                              view.write(batch[i], real ? name : "");
+                              after = batch[i].number;
+                          }
+                          any = any || n > 0;
+                      } while (n == batch_length);
                       view.looked();
-                      return 1000;
+                      // While writes stream in, a short nap: waiting on the port
+                      // would have each writer wake us.
+                      return any ? -1 : 1000;
                   }});
 }
 

@@ -17,21 +17,32 @@ namespace lptmon {
 struct View {
     std::function<void(const std::string &)> waiting;
     // `fresh`: the first look since the port was opened (anew). Returns how
-    // long to wait for the next write before looking again, in ms.
+    // long to wait for the next write before looking again, in ms; below
+    // zero, how long to nap before looking again whatever comes.
     std::function<int(watch::Port *, bool fresh)> show;
 };
 void follow(unsigned base, const View &view);
 
 // What a mode that takes every write does: says what it waits for, is
 // told of writes that came too fast to read before the next one it gets,
-// gets each write once, in order, and is told when a look is done.
+// gets each write once, in order, with the hardware port it went to ("" for
+// the virtual port's own), and is told when a look is done. `opened`, where
+// set, is told when the port is opened (anew), and whether its writes come
+// from its first one on.
 struct WriteView {
     std::function<void(const std::string &)> waiting;
     std::function<void(uint64_t count, const watch::Write &next)> missed;
     std::function<void(const watch::Write &write, const std::string &device)> write;
     std::function<void()> looked;
+    std::function<void(watch::Port *port, bool from_first)> opened = nullptr;
 };
-void follow_writes(unsigned base, const WriteView &view);
+// Where the writes start: with the oldest the port still keeps (the log),
+// or with the first after the port is first opened (a trace, which starts
+// when it is started). A port that is not there yet, or that is made anew
+// while followed, is followed from its first write, and the writes it no
+// longer kept by then are told as missed.
+enum class From { kept, now };
+void follow_writes(unsigned base, From from, const WriteView &view);
 
 // The hardware port the writes went to, as the last writer marked them; ""
 // for the virtual port's own.

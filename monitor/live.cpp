@@ -9,19 +9,24 @@
 namespace lptmon {
 namespace {
 
+// The latest writes the view draws: enough for the strip's ten seconds at
+// any pace a person can follow, without copying the port's whole history
+// at every look while a program writes flat out.
+const size_t drawn_writes = 8192;
+
 Snapshot take_snapshot(const watch::Port *port, unsigned base)
 {
-    static watch::Write recent[watch::history_length];
+    static watch::Write recent[drawn_writes];
     Snapshot snapshot;
     snapshot.base = base;
     const uint64_t total = watch::write_count(port);
-    size_t n = watch::recent_writes(port, recent, watch::history_length);
+    size_t n = watch::recent_writes(port, recent, drawn_writes);
     snapshot.writes.assign(recent, recent + n);
     for (unsigned reg = 0; reg < watch::register_count; ++reg) {
         snapshot.registers[reg] = watch::read(port, reg);
     }
     snapshot.total_writes = total;
-    snapshot.complete = total <= watch::history_length;
+    snapshot.complete = total <= drawn_writes;
     snapshot.now_ns = watch::now_ns();
     snapshot.device = device_of(port);
     return snapshot;

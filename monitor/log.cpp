@@ -10,21 +10,21 @@ int log_writes(unsigned base)
 {
     std::string text;
     uint64_t last_time = 0;
-    follow_writes(base, {say_line,
-                         [&](uint64_t count, const watch::Write &) {
-                             text +=
-                                 "(" + std::to_string(count) + " writes came too fast to show)\n";
-                         },
-                         [&](const watch::Write &write, const std::string &device) {
-                             text += write_line(write, last_time, device) + "\n";
-                             last_time = write.time_ns;
-                         },
-                         [&] {
-                             if (!text.empty()) {
-                                 term::write_out(text);
-                                 text.clear();
-                             }
-                         }});
+    follow_writes(base, From::kept,
+                  {say_line,
+                   [&](uint64_t count, const watch::Write &) {
+                       text += "(" + std::to_string(count) + " writes came too fast to show)\n";
+                   },
+                   [&](const watch::Write &write, const std::string &device) {
+                       text += write_line(write, last_time, device) + "\n";
+                       last_time = write.time_ns;
+                   },
+                   [&] {
+                       if (!text.empty()) {
+                           term::write_out(text);
+                           text.clear();
+                       }
+                   }});
     return 0;
 }
 

@@ -9,8 +9,28 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace lptmon {
+
+// The hardware ports that wrote the port, named in the trace's header.
+static std::vector<std::string> devices(unsigned base)
+{
+    std::vector<std::string> names;
+    watch::Port *port = nullptr;
+    char why[1024];
+    if (watch::open(base, &port, why, sizeof why) == watch::opened) {
+        for (unsigned device = 1; device < watch::device_limit; ++device) {
+            char name[128];
+            if (watch::device_name(port, device, name, sizeof name)) {
+                names.push_back(name);
+            }
+        }
+        watch::close(port);
+    }
+    return names;
+}
 
 // A last time at the end, so that readers show the last change. A write
 // that fails ends the trace at once, with its reason.
@@ -24,7 +44,7 @@ int write_trace(unsigned base, const char *path)
     if (path != nullptr && file == nullptr) {
         return cannot_write();
     }
-    std::string text = vcd::header(base);
+    std::string text = vcd::header(base, devices(base));
     bool written = true;
     auto put = [&] {
         if (file == nullptr) {
@@ -38,13 +58,29 @@ int write_trace(unsigned base, const char *path)
     };
     vcd::Pins pins;
     uint64_t start_ns = 0, last_ns = 0;
+    bool started = false;
     auto at = [&](uint64_t ns) { return ns > start_ns ? ns - start_ns : 0; };
+    // Time 0 and the pins at it: the first write, from which on the pins
+    // are known, where the trace follows the port from its first write.
+    auto start_at = [&](const watch::Write &first) {
+        if (!started) {
+            started = true;
+            start_ns = first.time_ns;
+            if (first.number == 1) {
+                pins.registers[watch::data] = 0;
+                pins.registers[watch::status] = watch::status_at_start;
+                pins.registers[watch::control] = watch::control_at_start;
+            }
+            text += vcd::start(0, &pins);
+        }
+    };
     put();
     follow_writes(
-        base,
+        base, From::now,
         {[](const std::string &news) { term::write_error("lptmon: " + news + "\n"); },
          [&](uint64_t count, const watch::Write &next) {
-             text += vcd::missed(at(last_ns), &pins);
+             start_at(next);
+             text += vcd::missed(at(last_ns > start_ns ? last_ns : start_ns), &pins);
              char said[160];
              snprintf(said, sizeof said,
                       "lptmon: %llu writes came too fast to record, before %.6f s in the trace\n",
@@ -53,22 +89,27 @@ int write_trace(unsigned base, const char *path)
              term::write_error(said);
          },
          [&](const watch::Write &write, const std::string &) {
-             if (start_ns == 0) {
-                 // From the port's first write on, its pins are known: as
-                 // the PC left them at start.
-                 start_ns = write.time_ns;
-                 if (write.number == 1) {
-                     pins.registers[watch::data] = 0;
-                     pins.registers[watch::status] = watch::status_at_start;
-                     pins.registers[watch::control] = watch::control_at_start;
-                 }
-                 text += vcd::start(0, &pins);
-             }
+             start_at(write);
              text += vcd::change(at(write.time_ns), &pins, write);
              last_ns = write.time_ns;
          },
-         put});
-    if (start_ns == 0) {
+         put,
+         [&](watch::Port *port, bool from_first) {
+             // A trace starts when it is started, with the pins as they are.
+             if (!started && !from_first) {
+                 started = true;
+                 start_ns = watch::now_ns();
+                 for (unsigned reg = 0; reg < watch::register_count; ++reg) {
+                     pins.registers[reg] = watch::read(port, reg);
+                 }
+                 // A real port's inputs are wires that nobody read.
+                 if (!device_of(port).empty()) {
+                     pins.registers[watch::status] = -1;
+                 }
+                 text += vcd::start(0, &pins);
+             }
+         }});
+    if (!started) {
         start_ns = watch::now_ns();
         text += vcd::start(0, &pins);
     }

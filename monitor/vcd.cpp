@@ -74,12 +74,15 @@ std::string time_mark(uint64_t time_ns, Pins *pins)
 
 } // namespace
 
-std::string header(unsigned base)
+std::string header(unsigned base, const std::vector<std::string> &devices)
 {
     char port[64];
     snprintf(port, sizeof port, "lptmon: parallel port 0x%03X", base);
-    std::string text =
-        "$comment " + std::string(port) + " $end\n$timescale 1ns $end\n$scope module lpt $end\n";
+    std::string text = "$comment " + std::string(port) + " $end\n";
+    for (const std::string &device : devices) {
+        text += "$comment lptmon: writes went to the real port " + device + " $end\n";
+    }
+    text += "$timescale 1ns $end\n$scope module lpt $end\n";
     char id = '!';
     for (const Signal &signal : all_signals()) {
         text += "$var wire 1 " + std::string(1, id++) + " " + signal.name + " $end\n";

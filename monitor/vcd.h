@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vcd {
 
@@ -23,7 +24,8 @@ struct Pins {
     bool missing = false;
 };
 
-std::string header(unsigned base);
+// The header, naming the port and the hardware ports that wrote it.
+std::string header(unsigned base, const std::vector<std::string> &devices = {});
 // At the trace's start: the pins as `registers` has them (-1: unknown).
 std::string start(uint64_t time_ns, Pins *pins);
 // What a write changes on the pins, at its time; "" where it changes none.

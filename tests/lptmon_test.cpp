@@ -224,16 +224,30 @@ TEST_F(Lptmon, LogAndTraceSayHowManyWritesCameTooFastToShow)
     if (sigrok_missing()) {
         GTEST_SKIP() << no_sigrok;
     }
-    // A port anew, so that the trace holds it from its first write: D0
-    // high, the misses, then the first write read after them: D1 high.
-    run(dir.path, "rm -r ports");
+    // The trace starts with the pins as they are, D0 high; the misses;
+    // then the first write read after them: D1 high.
     probe();
-    EXPECT_EQ(run(dir.path, "MODE=--vcd SEEN=^1! DONE='[ $(grep -c ^0! out) = 2 ]' SHOW='cut "
+    EXPECT_EQ(run(dir.path, "MODE=--vcd SEEN=^1! DONE='grep -q ^0! out' SHOW='cut "
                             "-d\" \" -f1-9 err; sigrok-cli -I vcd:compress=1000 -i out -C "
                             "D0_pin2,D1_pin3,missed -O csv | grep ^[01] | uniq'; " +
                                 script)
                   .output,
               "lptmon: 76 writes came too fast to record, before\n1,0,0\n1,0,1\n0,1,0\n");
+}
+
+// A trace starts when it is started: the pins as they are at time 0, then
+// the writes after, none of the port's earlier history.
+TEST_F(Lptmon, TraceStartsWithThePinsAsTheyAre)
+{
+    run(dir.path, env + PROBE_PATH " 3bc=1 3bc=2 3bc=1");
+    EXPECT_EQ(run(dir.path, env + LPTMON_PATH
+                                " --vcd > t.vcd & m=$!; until grep -q '^#0' t.vcd; "
+                                "do sleep 0.1; done; " PROBE_PATH " 3bc=2 > /dev/null; until "
+                                "grep -q '^0!' t.vcd; do sleep 0.1; done; kill $m; wait $m; "
+                                "sed -n '/^#0/,$p' t.vcd | grep '^#\\|[!\"]$' | sed "
+                                "'s/^#[1-9][0-9]*/#t/'")
+                  .output,
+              "#0\n1!\n0\"\n#t\n0!\n1\"\n#t\n");
 }
 
 // Two changes a few nanoseconds apart keep a time each: every strobe pulse

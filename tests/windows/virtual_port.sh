@@ -195,6 +195,8 @@ disk) # a link in the file's place, never written through nor removed with
     [ "$(out)" = "init=0 3bc=07" ] && [ "$(err)" = $'\n'"inpout32: virtual port: $link$kept" ] ||
         fail "writer on a link: $(out) $(err)"
     cmp -s "$dir/outside.state" "$dir/outside.kept" || fail "written through the link"
+    # The port a trace onto the full disk follows, written where there is room.
+    LPT_VIRTUAL_DIR=$(windows "$dir/traced") run lpt_probe.exe 3bc=1
     # A file system with no room for the file, seen by a Wine server of its own.
     unshare -m true 2>/dev/null || skip "no mount namespace can be made here"
     "$wineserver" -k 2>/dev/null || true
@@ -207,9 +209,11 @@ disk) # a link in the file's place, never written through nor removed with
         echo "status $?" >>out.txt
         # A trace onto the full disk ends at once with the reason.
         head -c 8192 /dev/zero >full/filler 2>/dev/null
-        timeout -k 5 120 "$3" lptmon.exe --vcd "$2\\trace.vcd" </dev/null >trace-out.txt 2>trace-err.txt
+        LPT_VIRTUAL_DIR=$5 timeout -k 5 120 "$3" lptmon.exe --vcd "$2\\trace.vcd" </dev/null \
+            >trace-out.txt 2>trace-err.txt
         echo "status $?" >>trace-err.txt
-        "$4" -k' - "$dir" "$(windows "$dir/full")" "$wine" "$wineserver" || status=$?
+        "$4" -k' - "$dir" "$(windows "$dir/full")" "$wine" "$wineserver" "$(windows "$dir/traced")" ||
+        status=$?
     [ "$status" != 77 ] || skip "no tmpfs can be mounted here"
     [ "$(out)" = $'init=0 3bc=33\nstatus 0' ] || fail "full disk: $(out)"
     full="$(windows "$dir/full")\\lpt-3bc.state"
