@@ -119,14 +119,14 @@ Followed follow_writer(double rate, uint64_t count)
         }
     });
     std::thread writer([&] {
-        const uint64_t start = watch::now_ns(), period = static_cast<uint64_t>(1e9 / rate);
+        const uint64_t start = watch::monotonic_ns(), period = static_cast<uint64_t>(1e9 / rate);
         for (uint64_t i = 0; i < count; ++i) {
-            while (watch::now_ns() < start + i * period) {
+            while (watch::monotonic_ns() < start + i * period) {
             }
             out32(0x3BC, static_cast<short>(i & 0xFF));
         }
         result.rate =
-            static_cast<double>(count) / (static_cast<double>(watch::now_ns() - start) / 1e9);
+            static_cast<double>(count) / (static_cast<double>(watch::monotonic_ns() - start) / 1e9);
         done = true;
     });
     static watch::Write writes[4096];
@@ -195,25 +195,25 @@ int main(int argc, char **argv)
     setenv("LPT_BACKEND", "virtual", 1);
 
     // The blinker on a terminal, until `seconds` of blinking, then a key.
-    const uint64_t started = watch::now_ns();
+    const uint64_t started = watch::monotonic_ns();
     Pty pty(dir.path, std::vector<std::string>{LED_BLINK_PATH});
     const size_t phases = static_cast<size_t>(seconds);
     while (history().empty()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     // The cost of blinking, start-up left out.
-    const uint64_t blinking_from = watch::now_ns(), cpu_from = cpu_ns(pty.pid());
+    const uint64_t blinking_from = watch::monotonic_ns(), cpu_from = cpu_ns(pty.pid());
     while (history().size() < phases + 1 && !pty.wait_exit(0)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     const double blink_cpu_s = static_cast<double>(cpu_ns(pty.pid()) - cpu_from) / 1e9;
-    const double blink_wall_s = static_cast<double>(watch::now_ns() - blinking_from) / 1e9;
+    const double blink_wall_s = static_cast<double>(watch::monotonic_ns() - blinking_from) / 1e9;
     // The key comes just after a pattern 1 is shown: the cycle then has about
     // two seconds to run before the key is seen.
     while (history().empty() || history().back().value != 1) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    const uint64_t key_at = watch::now_ns();
+    const uint64_t key_at = watch::monotonic_ns();
     pty.send("k");
     if (!pty.wait_exit(5000)) {
         fprintf(stderr, "blink_bench: the blinker did not end after a key press\n");

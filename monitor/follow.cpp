@@ -86,7 +86,7 @@ void follow_writes(unsigned base, From from, const WriteView &view)
                           uint64_t missed = 0;
                           n = watch::writes_after(port, after, batch, batch_length, &missed);
                           if (missed > 0 && count_missed) {
-                              watch::Write next{after + missed + 1, watch::now_ns(), 0, 0, 0};
+                              watch::Write next{after + missed + 1, watch::monotonic_ns(), 0, 0, 0};
                               view.missed(missed, n > 0 ? batch[0] : next);
                           }
                           after += missed;

@@ -27,7 +27,7 @@ Snapshot take_snapshot(const watch::Port *port, unsigned base)
     }
     snapshot.total_writes = total;
     snapshot.complete = total <= drawn_writes;
-    snapshot.now_ns = watch::now_ns();
+    snapshot.now_ns = watch::monotonic_ns();
     snapshot.device = device_of(port);
     return snapshot;
 }

@@ -98,7 +98,7 @@ int write_trace(unsigned base, const char *path)
              // A trace starts when it is started, with the pins as they are.
              if (!started && !from_first) {
                  started = true;
-                 start_ns = watch::now_ns();
+                 start_ns = watch::monotonic_ns();
                  for (unsigned reg = 0; reg < watch::register_count; ++reg) {
                      pins.registers[reg] = watch::read(port, reg);
                  }
@@ -110,10 +110,10 @@ int write_trace(unsigned base, const char *path)
              }
          }});
     if (!started) {
-        start_ns = watch::now_ns();
+        start_ns = watch::monotonic_ns();
         text += vcd::start(0, &pins);
     }
-    text += vcd::end(at(watch::now_ns()), &pins);
+    text += vcd::end(at(watch::monotonic_ns()), &pins);
     put();
     if (file != nullptr && fclose(file) != 0 && written) {
         return cannot_write();

@@ -157,7 +157,7 @@ bool state_path(unsigned base, char *path, size_t size)
     return vport::state_path(base, path, size);
 }
 
-uint64_t now_ns()
+uint64_t monotonic_ns()
 {
     return os::monotonic_ns();
 }

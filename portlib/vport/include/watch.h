@@ -105,7 +105,7 @@ const char *file(const Port *port);
 bool state_path(unsigned base, char *path, size_t size);
 
 // The clock of the writes' times, the one the port library records with.
-uint64_t now_ns();
+uint64_t monotonic_ns();
 
 } // namespace watch
 
