@@ -241,7 +241,7 @@ TEST_F(Lptmon, TraceStartsWithThePinsAsTheyAre)
 {
     run(dir.path, env + PROBE_PATH " 3bc=1 3bc=2 3bc=1");
     EXPECT_EQ(run(dir.path, env + LPTMON_PATH
-                                " --vcd > t.vcd & m=$!; until grep -q '^#0' t.vcd; "
+                                " --vcd > t.vcd & m=$!; until grep -qs '^#0' t.vcd; "
                                 "do sleep 0.1; done; " PROBE_PATH " 3bc=2 > /dev/null; until "
                                 "grep -q '^0!' t.vcd; do sleep 0.1; done; kill $m; wait $m; "
                                 "sed -n '/^#0/,$p' t.vcd | grep '^#\\|[!\"]$' | sed "
