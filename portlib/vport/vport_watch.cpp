@@ -63,10 +63,13 @@ bool set_input(Port *port, const Pin &input, bool high, char *why, size_t why_si
 {
     vport::State *state = port->port.state;
     char name[128];
-    // The real port's program ended: nothing drives the lines any more.
+    // The real port's program ended: nothing drives the lines any more. Its
+    // id may be ours by now (Windows soon hands out an ended process's id
+    // again), and a watcher drives no real port.
     uint32_t pid = 0;
     const unsigned device = vport::last_device(state, &pid);
-    if (vport::device_name(state, device, name, sizeof name) && os::process_alive(pid)) {
+    if (vport::device_name(state, device, name, sizeof name) && pid != os::process_id() &&
+        os::process_alive(pid)) {
         snprintf(why, why_size,
                  "port 0x%03X is the real port %s: its inputs are wires, not ours to set",
                  port->port.base, name);

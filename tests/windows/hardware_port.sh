@@ -39,8 +39,9 @@ forward) # the registers at 0x3BC reach the port at 0x378, reads come from it,
     # That program ended: the lines are no longer wires, the inputs ours to set.
     run lptmon.exe --set 15=low
     [ "$status $(err)" = "0 " ] || fail "--set after the program ended: $status $(err)"
-    # The same from lpt-settings.txt beside our DLL; the environment wins.
-    printf '# for the lab\r\n LPT_HARDWARE_DLL = "%s"\r\nlpt_port_0x3bc=0x278\r\n' \
+    # The same from lpt-settings.txt beside our DLL, as Notepad saves it (a
+    # BOM before the first line); the environment wins.
+    printf '\xef\xbb\xbflpt_port_0x3bc=0x278\r\n# for the lab\r\n LPT_HARDWARE_DLL = "%s"\r\n' \
         "$LPT_HARDWARE_DLL" >"$dir/lpt-settings.txt"
     (unset LPT_HARDWARE_DLL && run lpt_probe.exe 3bc=2 && LPT_PORT_0x3BC=0x378 run lpt_probe.exe 3bc=3)
     [ "$(at out)" = "888=1 890=4 632=2 888=3 " ] || fail "from the file: $(cat "$FAKE_LPT_LOG")"
