@@ -156,10 +156,12 @@ TEST_F(RealPort, WorksWhenItsWritesCannotBeRecordedForLptmon)
 TEST_F(RealPort, SettingSendsTheWritesForAnAddressToAPortTheMachineHas)
 {
     run(root.path, "echo 53264 > proc/sys/dev/parport/parport1/base-addr");
+    const std::string no_port = " names no port: write LPT_PORT_0x3BC=parportN, with a parportN "
+                                "from ls /dev/parport*";
     const struct {
         const char *name, *value;
         const char *opened; // the device written, or "" for the virtual port
-        const char *told;   // the whole line said, or "" for silence
+        std::string told;   // the whole line said, or "" for silence
     } cases[] = {
         {"LPT_PORT_0x3BC", "parport1", "dev/parport1", ""},
         {"LPT_PORT_0x3bc", "/dev/parport0", "dev/parport0", ""},
@@ -169,18 +171,11 @@ TEST_F(RealPort, SettingSendsTheWritesForAnAddressToAPortTheMachineHas)
         {"LPT_PORT_0x3BC", "parport7", "",
          "LPT_PORT_0x3BC=parport7: this machine has no parport7 (it has 0x378 (parport0), 0xD010 "
          "(parport1))"},
-        {"LPT_PORT_0x3BC", "0x378", "",
-         "LPT_PORT_0x3BC=0x378 names no port: write LPT_PORT_0x3BC=parportN, with a parportN "
-         "from ls /dev/parport*"},
-        {"LPT_PORT_0x3BC", "parport01", "",
-         "LPT_PORT_0x3BC=parport01 names no port: write LPT_PORT_0x3BC=parportN, with a parportN "
-         "from ls /dev/parport*"},
-        {"LPT_PORT_0x3BC", "parport4294967296", "",
-         "LPT_PORT_0x3BC=parport4294967296 names no port: write LPT_PORT_0x3BC=parportN, with a "
-         "parportN from ls /dev/parport*"},
-        {"LPT_PORT_0x3BC", "parport0\n\x1b[2J", "",
-         "LPT_PORT_0x3BC=parport0\\n\\x1b[2J names no port: write LPT_PORT_0x3BC=parportN, with "
-         "a parportN from ls /dev/parport*"},
+        // Not a parportN: the value's own words, control characters escaped.
+        {"LPT_PORT_0x3BC", "0x378", "", "LPT_PORT_0x3BC=0x378" + no_port},
+        {"LPT_PORT_0x3BC", "parport01", "", "LPT_PORT_0x3BC=parport01" + no_port},
+        {"LPT_PORT_0x3BC", "parport4294967296", "", "LPT_PORT_0x3BC=parport4294967296" + no_port},
+        {"LPT_PORT_0x3BC", "parport0\n\x1b[2J", "", "LPT_PORT_0x3BC=parport0\\n\\x1b[2J" + no_port},
         {"LPT_PORT_3BC", "parport0", "",
          "LPT_PORT_3BC is not a port setting: name the port by its base address in hex, as in "
          "LPT_PORT_0x3BC=parport0"},
@@ -195,9 +190,9 @@ TEST_F(RealPort, SettingSendsTheWritesForAnAddressToAPortTheMachineHas)
         std::string told = testing::internal::GetCapturedStderr();
         lpt_close_ports();
         unsetenv(c.name);
-        EXPECT_EQ(told, *c.told ? "\ninpout32: ppdev port: " + std::string(c.told) +
-                                      "; using the virtual port instead\n"
-                                : "");
+        EXPECT_EQ(told, c.told.empty() ? ""
+                                       : "\ninpout32: ppdev port: " + c.told +
+                                             "; using the virtual port instead\n");
         EXPECT_EQ(device.opened, *c.opened ? root / c.opened : "");
         EXPECT_EQ(shown(), "data 0x01 00000001" +
                                (*c.opened ? "  real port /" + std::string(c.opened) : "") + "\n");

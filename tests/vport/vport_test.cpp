@@ -47,6 +47,18 @@ pid_t start(
     return child;
 }
 
+// In a process of its own, `count` writes to 0x3BC, the i-th (from 1) of
+// value(i).
+pid_t writes_of(uint64_t count, short (*value)(uint64_t))
+{
+    return start([=](inp_fn, out_fn out) {
+        for (uint64_t i = 1; i <= count; ++i) {
+            out(0x3BC, value(i));
+        }
+        return true;
+    });
+}
+
 int exit_status(pid_t child)
 {
     int status = -1;
@@ -88,15 +100,8 @@ TEST_F(VirtualPort, ConcurrentWritersLoseNoWriteTearNoRecordAndLateOnesOverwrite
     ASSERT_TRUE(vport::open_shared(0x3BC, &port, why, sizeof why)) << why;
     const uint64_t late = vport::take_number(port.state);
     const int each = 40000; // together more than the history keeps
-    auto writer = [&](short value) {
-        return start([=](inp_fn, out_fn out) {
-            for (int i = 0; i < each; ++i) {
-                out(0x3BC, value);
-            }
-            return true;
-        });
-    };
-    pid_t a = writer(0x11), b = writer(0x22);
+    pid_t a = writes_of(each, [](uint64_t) -> short { return 0x11; }),
+          b = writes_of(each, [](uint64_t) -> short { return 0x22; });
     EXPECT_EQ(exit_status(a), 0);
     EXPECT_EQ(exit_status(b), 0);
     vport::write_numbered(port.state, late, vport::data, 0x33);
@@ -326,16 +331,11 @@ TEST_F(VirtualPort, FullDiskFallsBackToTheProgramsMemory)
 // as nothing connected and are never written; the first eight go on.
 TEST_F(VirtualPort, MoreThanEightPortsTellOnceAndKeepTheFirstEight)
 {
-    std::string writes;
-    for (int base = 0x200; base <= 0x224; base += 4) {
-        char step[16];
-        snprintf(step, sizeof step, " %x=%d", base, base >> 2 & 0xF);
-        writes += step;
-    }
-    EXPECT_EQ(run(dir.path, probe + writes + " 21c 220 224 200").output,
+    EXPECT_EQ(run(dir.path, probe + " 200=0 204=1 208=2 20c=3 210=4 214=5 218=6 21c=7 220=8 224=9 "
+                                    "21c 220 224 200; ls ports | wc -l")
+                  .output,
               "\ninpout32: more than 8 ports in use; 0x220 and further ones are ignored\n"
-              "init=0 21c=07 220=ff 224=ff 200=00\n");
-    EXPECT_EQ(run(dir.path, "ls ports | wc -l").output, "8\n");
+              "init=0 21c=07 220=ff 224=ff 200=00\n8\n");
 }
 
 // The host ends, or unloads the library, while a thread of it is inside
@@ -387,34 +387,23 @@ TEST_F(VirtualPort, UnloadWhileAThreadIsInsideOut32NeverHangs)
     }
 }
 
-// Whether `done` holds within ten seconds, looked at every millisecond.
-bool within_ten_seconds(const std::function<bool()> &done)
-{
-    const uint64_t deadline = watch::monotonic_ns() + 10000000000ull;
-    while (!done()) {
-        if (watch::monotonic_ns() > deadline) {
-            return false;
-        }
-        usleep(1000);
-    }
-    return true;
-}
-
 // Whether the file at the path gets writes from `writer` again.
 bool reached_by(pid_t writer, unsigned base = 0x3BC)
 {
-    return within_ten_seconds([&] {
-        watch::Port *port = nullptr;
-        char why[1024];
-        bool seen = false;
-        if (watch::open(base, &port, why, sizeof why) == watch::opened) {
-            watch::Write last[4];
-            const size_t n = watch::recent_writes(port, last, 4);
-            seen = n > 0 && last[n - 1].pid == static_cast<uint32_t>(writer);
-            watch::close(port);
-        }
-        return seen;
-    });
+    return eventually(
+        [&] {
+            watch::Port *port = nullptr;
+            char why[1024];
+            bool seen = false;
+            if (watch::open(base, &port, why, sizeof why) == watch::opened) {
+                watch::Write last[4];
+                const size_t n = watch::recent_writes(port, last, 4);
+                seen = n > 0 && last[n - 1].pid == static_cast<uint32_t>(writer);
+                watch::close(port);
+            }
+            return seen;
+        },
+        10000);
 }
 
 // Whether `process` has the state file open but no longer mapped.
@@ -471,7 +460,7 @@ TEST_F(VirtualPort, WritersBusyInALoopEndUpOnTheFileAtThePath)
             // The writer saw it, let go of its mapping and opened the path
             // again, and waits for the lock: given up only now, the file it
             // opened is no longer at the path when it gets the lock.
-            EXPECT_TRUE(within_ten_seconds([&] { return waits_for_the_file(writer, state_file); }));
+            EXPECT_TRUE(eventually([&] { return waits_for_the_file(writer, state_file); }, 10000));
             state_file::give_up(state_file.c_str(), &old);
         }
         ASSERT_TRUE(vport::open_shared(0x3BC, &port, why, sizeof why)) << why;
@@ -615,15 +604,8 @@ TEST_F(VirtualPort, EachWriteKeepsItsDeviceAndARealPortsInputsAreWiresWhileItsPr
 TEST_F(VirtualPort, WritesAfterANumberComeInOrderAndThoseNotKeptAreCounted)
 {
     const uint64_t total = vport::history_length + 100;
-    auto writer = [&](uint64_t count) {
-        return start([=](inp_fn, out_fn out) {
-            for (uint64_t i = 1; i <= count; ++i) {
-                out(0x3BC, static_cast<short>(i & 0xFF));
-            }
-            return true;
-        });
-    };
-    ASSERT_EQ(exit_status(writer(total)), 0);
+    const auto counting = [](uint64_t i) { return static_cast<short>(i & 0xFF); };
+    ASSERT_EQ(exit_status(writes_of(total, counting)), 0);
     ASSERT_TRUE(vport::open_shared(0x3BC, &port, why, sizeof why)) << why;
     std::vector<vport::Write> writes(total);
     uint64_t missed = 0;
@@ -647,11 +629,11 @@ TEST_F(VirtualPort, WritesAfterANumberComeInOrderAndThoseNotKeptAreCounted)
     // Followed while written as fast as a program can: each write read once
     // or counted, its value the writer's.
     const uint64_t start_at = vport::write_count(port.state), more = 300000;
-    const pid_t fast = writer(more);
+    const pid_t fast = writes_of(more, counting);
     uint64_t after = start_at, read_in_order = 0, counted = 0;
     bool in_order = true;
     while (after < start_at + more &&
-           within_ten_seconds([&] { return vport::write_count(port.state) > after; })) {
+           eventually([&] { return vport::write_count(port.state) > after; }, 10000)) {
         const size_t n = vport::writes_after(port.state, after, writes.data(), 4096, &missed);
         counted += missed;
         after += missed;
