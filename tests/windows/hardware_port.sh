@@ -22,6 +22,9 @@ refused() { # LPT_HARDWARE_DLL, LPT_PORT_0x3BC, the reason told: in one line,
         [ "$(err)" = $'\n'"inpout32: hardware port: $3; using the virtual port instead; ${notice#inpout32: }" ] ||
         fail "$1 $2: $status $(out) $(cat -A "$dir/err.txt")"
 }
+refused_dll() { refused "$z\\$1" 0x378 "LPT_HARDWARE_DLL=$z\\$1 $2"; } # NAME (in $z), the reason
+itself="is this virtual port library itself, maybe renamed: name the DLL that came with the port's driver"
+full_path="give the full path of the port I/O library's DLL"
 
 case "$1" in
 forward) # the registers at 0x3BC reach the port at 0x378, reads come from it,
@@ -57,18 +60,10 @@ refusals) # each told in one line; the virtual port takes the writes
     printf '\x22\x20' >>"$dir/other.dll"
     cp "$DOUBLES/fake_none.dll" "$dir/hw/none.dll"
     cp "$INPOUT32_DLL" "$dir/hw/renamed.dll"
-    refused "$z\\inpout32.dll" 0x378 \
-        "LPT_HARDWARE_DLL=$z\\inpout32.dll is this virtual port library itself, maybe renamed: name the DLL that came with the port's driver"
-    refused "$z\\hw\\renamed.dll" 0x378 \
-        "LPT_HARDWARE_DLL=$z\\hw\\renamed.dll is this virtual port library itself, maybe renamed: name the DLL that came with the port's driver"
-    refused "$z\\hw\\gone.dll" 0x378 \
-        "LPT_HARDWARE_DLL=$z\\hw\\gone.dll cannot be read (File not found): give the full path of the port I/O library's DLL"
-    refused "$z\\other.dll" 0x378 \
-        "LPT_HARDWARE_DLL=$z\\other.dll is a $bits-bit DLL and this program is $((96 - bits))-bit: name the library's $((96 - bits))-bit DLL"
-    refused "$z\\hw\\none.dll" 0x378 \
-        "LPT_HARDWARE_DLL=$z\\hw\\none.dll has no Inp32 and Out32: name a port I/O library that has them"
-    refused "$LPT_HARDWARE_DLL" 378 \
-        "LPT_PORT_0x3BC=378 (in the environment) names no port address: write LPT_PORT_0x3BC=0x378, with the start of the port's I/O range (Device Manager, Ports (COM & LPT), the port, Resources)"
+    refused_dll 'hw\renamed.dll' "$itself"
+    refused_dll 'hw\gone.dll' "cannot be read (File not found): $full_path"
+    refused_dll other.dll "is a $bits-bit DLL and this program is $((96 - bits))-bit: name the library's $((96 - bits))-bit DLL"
+    refused_dll 'hw\none.dll' "has no Inp32 and Out32: name a port I/O library that has them"
     grep -q "^out" "$FAKE_LPT_LOG" && fail "the double was written: $(cat "$FAKE_LPT_LOG")"
     ;;
 blinker) # the blinker's 1, 2, ..., 0 reach 0x378 only; a key ends it
@@ -103,10 +98,9 @@ callbacks) # a library that is ours or calls ours back, refused at once and
     cp "$DOUBLES/fake_dllmain.dll" "$dir/hw/dllmain.dll"
     cp "$DOUBLES/fake_both.dll" "$dir/hw/inpout32.dll"
     back="calls this virtual port library back, as a wrapper around inpout32.dll does: name the DLL that came with the port's driver"
-    refused "$z\\hw\\wrapper.dll" 0x378 "LPT_HARDWARE_DLL=$z\\hw\\wrapper.dll $back"
-    refused "$z\\hw\\dllmain.dll" 0x378 "LPT_HARDWARE_DLL=$z\\hw\\dllmain.dll $back"
-    refused inpout32.dll 0x378 \
-        "LPT_HARDWARE_DLL=inpout32.dll ($z\\inpout32.dll) is this virtual port library itself, maybe renamed: name the DLL that came with the port's driver"
+    refused_dll 'hw\wrapper.dll' "$back"
+    refused_dll 'hw\dllmain.dll' "$back"
+    refused inpout32.dll 0x378 "LPT_HARDWARE_DLL=inpout32.dll ($z\\inpout32.dll) $itself"
     # From the folder that holds their inpout32.dll, as an administrator's
     # console starts in the system's folder: theirs is loaded.
     : >"$FAKE_LPT_LOG"
@@ -133,12 +127,10 @@ libraries) # libraries that are odd, missing a part, or named oddly: each
     LPT_HARDWARE_DLL="$z\\hw\\cdecl.dll" LPT_PORT_0x3BC=0x378 run lpt_probe.exe 3bc=1 3be=4 3bc 3bd 3bc=2
     [ "$status $(out)" = "0 init=0 3bc=5a 3bd=5a" ] && [ -z "$(err)" ] &&
         [ "$(at out)" = "888=1 890=4 888=2 " ] || fail "cdecl: $status $(out) $(err) $(at out)"
-    refused "$z\\hw\\needs.dll" 0x378 \
-        "LPT_HARDWARE_DLL=$z\\hw\\needs.dll needs lpt_gone.dll, which is missing: install the port I/O library with its driver as its instructions say"
-    refused "$z\\hw\\folder.dll" 0x378 \
-        "LPT_HARDWARE_DLL=$z\\hw\\folder.dll is a folder: give the full path of the port I/O library's DLL"
+    refused_dll 'hw\needs.dll' "needs lpt_gone.dll, which is missing: install the port I/O library with its driver as its instructions say"
+    refused_dll 'hw\folder.dll' "is a folder: $full_path"
     refused "$z\\hw"$'\e[2J\n'"x.dll" 0x378 \
-        "LPT_HARDWARE_DLL=$z\\hw\\x1b[2J\\nx.dll cannot be read (Invalid name): give the full path of the port I/O library's DLL"
+        "LPT_HARDWARE_DLL=$z\\hw\\x1b[2J\\nx.dll cannot be read (Invalid name): $full_path"
     # Asked for by name but not set; set without LPT_PORT_0x3BC: said once.
     LPT_BACKEND=hardware LPT_HARDWARE_DLL= run lpt_probe.exe 3bc=1
     [ "$(err)" = $'\n'"inpout32: hardware port: LPT_HARDWARE_DLL is not set; set it to the port I/O library's path, as in LPT_HARDWARE_DLL=C:\\path\\to\\its.dll; port 0x3BC: values are kept in this program only" ] ||
