@@ -32,9 +32,6 @@ inputs) # the input pins set by lptmon.exe --set and by a key in its
     run lptmon.exe --set 15=low --set 11=low
     run lpt_probe.exe 3bd
     [ "$status $(out)" = "0 init=0 3bd=f7" ] || fail "after --set: $status $(out) $(err)"
-    run lptmon.exe --set 14=low
-    [ "$status $(err)" = "2 lptmon: --set 14=low: pin 14 is no input; the inputs are pins 15, 13, 12, 10 and 11" ] ||
-        fail "--set 14=low: $status $(err)"
     run lptmon.exe --set 15=high
     (cd "$dir" && timeout -k 5 60 "$wine" switch_led.exe </dev/null >switch.txt 2>/dev/null) &
     # By its own id: the display's server is this shell's first job.
@@ -133,42 +130,31 @@ names) # a value kept between processes, in folders named outside the ANSI
     [ -f "$dir/$name/AppData/Local/lpt-virtual/lpt-3bc.state" ] ||
         fail "no state file under the profile: $(cd "$dir" && find . -name '*.state')"
     ;;
-grown) # a state file grown while a program maps it is made anew; that
-    # program follows
+grown | busy_grown) # a state file grown while a program maps it is made anew
+    # and that program follows: one that holds the port, writing once more
+    # when told (grown); two threads writing it in a loop, the file grown
+    # again and again (busy_grown)
+    mode=hold said=holding value=05 rounds=1
+    [ "$1" = grown ] || mode=loop said=looping value=77 rounds=6
     mkfifo "$dir/go"
-    (cd "$dir" && timeout -k 5 120 "$wine" host.exe hold <go >hold.txt 2>/dev/null) &
+    (cd "$dir" && timeout -k 5 300 "$wine" host.exe $mode <go >host.txt 2>/dev/null) &
     exec 3>"$dir/go"
-    until_ok 60 'grep -q holding "$dir/hold.txt"' || fail "host: $(cat "$dir/hold.txt")"
-    truncate -s +4096 "$dir/state/lpt-3bc.state"
-    run lpt_probe.exe 3bc=5
-    [ "$(err)" = $'\n'"$notice" ] || fail "writer: $(err)"
-    run lpt_probe.exe 3bc
-    [ "$(out)" = "init=0 3bc=05" ] || fail "after the growth: $(out) $(err)"
-    run lptmon.exe --once
-    [[ "$(out)" == *"data 0x05 00000101" ]] || fail "lptmon: $(out) $(err)"
-    echo >&3
-    exec 3>&-
-    wait
-    [ "$(tr -d '\r' <"$dir/hold.txt")" = $'holding\n66' ] || fail "host: $(cat "$dir/hold.txt")"
-    run lpt_probe.exe 3bc
-    [ "$(out)" = "init=0 3bc=66" ] || fail "the holder's write: $(out) $(err)"
-    ;;
-busy_grown) # a state file grown and made anew, again and again, while a
-    # program's two threads write it in a loop: they end up on the new file
-    mkfifo "$dir/go"
-    (cd "$dir" && timeout -k 5 300 "$wine" host.exe loop <go >loop.txt 2>/dev/null) &
-    exec 3>"$dir/go"
-    until_ok 60 'grep -q looping "$dir/loop.txt"' || fail "host: $(cat "$dir/loop.txt")"
-    for round in 1 2 3 4 5 6; do
+    until_ok 60 'grep -q $said "$dir/host.txt"' || fail "host: $(cat "$dir/host.txt")"
+    for round in $(seq $rounds); do
         truncate -s +4096 "$dir/state/lpt-3bc.state"
         run lpt_probe.exe 3bc=5
         [ "$(err)" = $'\n'"$notice" ] || fail "round $round, writer: $(err)"
-        until_ok 30 'run lpt_probe.exe 3bc && [ "$(out)" = "init=0 3bc=77" ]' ||
-            fail "round $round: the writers stayed on the old file: $(out) $(err)"
+        until_ok 30 'run lpt_probe.exe 3bc && [ "$(out)" = "init=0 3bc=$value" ]' ||
+            fail "round $round: the program stayed on the old file: $(out) $(err)"
     done
     echo >&3
     exec 3>&-
     wait
+    if [ "$1" = grown ]; then
+        run lpt_probe.exe 3bc
+        [ "$(tr -d '\r' <"$dir/host.txt") $(out)" = $'holding\n66 init=0 3bc=66' ] ||
+            fail "the holder's write: $(cat "$dir/host.txt") $(out) $(err)"
+    fi
     ;;
 notices) # the notice once per process; a file named as the folder refused
     # by lptmon in the library's words
