@@ -15,6 +15,7 @@
 // leaves its stack pointer moved by their size after every call. The program
 // may survive that, but the next call from the same place then arrives at
 // another depth, which the frame address shows.
+#include <chrono>
 #include <stdio.h>
 #include <stdlib.h>
 #ifdef _WIN32
@@ -29,7 +30,6 @@
 // fixed distance above the caller's stack pointer at the call.
 #define FAKE_CALLER __builtin_return_address(0), __builtin_frame_address(0)
 #else
-#include <time.h>
 #include <unistd.h>
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
 #define FAKE_CALL
@@ -39,16 +39,9 @@
 static void record(const char *what, int port, int value, const void *site = NULL,
                    const void *frame = NULL)
 {
-#ifdef _WIN32
-    LARGE_INTEGER count, frequency;
-    QueryPerformanceCounter(&count);
-    QueryPerformanceFrequency(&frequency);
-    long long ns = (long long)((double)count.QuadPart * 1e9 / (double)frequency.QuadPart);
-#else
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long long ns = now.tv_sec * 1000000000LL + now.tv_nsec;
-#endif
+    const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count();
     // Buffered until fclose: one line, one appending write, whole also when
     // the process is killed later.
     const char *path = getenv("FAKE_LPT_LOG");
