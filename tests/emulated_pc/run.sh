@@ -125,9 +125,6 @@ check "... and lptmon --log showed each of those writes as the real port /dev/pa
     "$(console | sed -n 's|^lpt: lptmon378: .* data    0x\(..\) [01]*  pid [0-9]*  real port /dev/parport0$|\1|p' |
         tr '\n' ' ')" = "$(cut -d' ' -f2 "$work/blink378.txt" | tr '\n' ' ')" ]
 
-check "a user outside group lp is told why and how, then gets the virtual port" said \
-    'noaccess err: inpout32: ppdev port: /dev/parport0: open failed: Permission denied; to use it, add yourself to group lp (sudo usermod -aG lp $USER) and log in again; using the virtual port instead'
-check "... and nothing reaches the port" no_write_of a6
 check "a second program while another holds the port is told at once" said \
     'held err: inpout32: ppdev port: /dev/parport0: the port is in use by ppdev0; end the program that holds it and try again; using the virtual port instead'
 check "... and nothing reaches the port" no_write_of a7

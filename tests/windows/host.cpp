@@ -76,24 +76,21 @@ int main(int argc, char **argv)
         Sleep(5);
         return 0;
     }
-    if (strcmp(mode, "loop") == 0) {
-        out(0x3BC, 0x77);
-        start_writer(0x77);
-        start_writer(0x77);
-        printf("looping\n");
+    if (strcmp(mode, "loop") == 0 || strcmp(mode, "hold") == 0) {
+        const bool loop = mode[0] == 'l';
+        out(0x3BC, loop ? 0x77 : 0x11);
+        if (loop) {
+            start_writer(0x77);
+            start_writer(0x77);
+        }
+        puts(loop ? "looping" : "holding");
         fflush(stdout);
         char line[16];
         fgets(line, sizeof line, stdin);
-        return 0;
-    }
-    if (strcmp(mode, "hold") == 0) {
-        out(0x3BC, 0x11);
-        printf("holding\n");
-        fflush(stdout);
-        char line[16];
-        fgets(line, sizeof line, stdin);
-        out(0x3BC, 0x66);
-        printf("%02x\n", inp(0x3BC) & 0xFF);
+        if (!loop) {
+            out(0x3BC, 0x66);
+            printf("%02x\n", inp(0x3BC) & 0xFF);
+        }
         return 0;
     }
     if (strcmp(mode, "stall") == 0) {
