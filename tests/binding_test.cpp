@@ -41,13 +41,12 @@ TEST_P(Binding, FailureIsToldInExactWordsAndThePortIsNeverWritten)
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, Binding,
-    ::testing::Values(
-        Case{"NoLibrary", "", load_failure},
-        Case{"NotALibrary", "echo This is not a library. > inpout32.dll", load_failure},
-        Case{"FifoNotWaitedOn", "mkfifo inpout32.dll", load_failure},
-        Case{"LowerCaseNames", "cp " FAKE_DIR "/fake_lower.so inpout32.dll", inp_failure},
-        Case{"OnlyInp32", "cp " FAKE_DIR "/fake_inp_only.so inpout32.dll",
-             "GetProcAddress for Oup32 Failed.\n" + main_failure + pause_prompt}),
+    ::testing::Values(Case{"NoLibrary", "", load_failure},
+                      Case{"FifoNotWaitedOn", "mkfifo inpout32.dll", load_failure},
+                      Case{"LowerCaseNames", "cp " FAKE_DIR "/fake_lower.so inpout32.dll",
+                           inp_failure},
+                      Case{"OnlyInp32", "cp " FAKE_DIR "/fake_inp_only.so inpout32.dll",
+                           "GetProcAddress for Oup32 Failed.\n" + main_failure + pause_prompt}),
     ::testing::PrintToStringParamName());
 
 // Started with standard descriptors closed, no file of the program's or the

@@ -232,21 +232,6 @@ TEST_F(Lptmon, LogAndTraceSayHowManyWritesCameTooFastToShow)
               "lptmon: 76 writes came too fast to record, before\n1,0,0\n1,0,1\n0,1,0\n");
 }
 
-// A trace starts when it is started: the pins as they are at time 0, then
-// the writes after, none of the port's earlier history.
-TEST_F(Lptmon, TraceStartsWithThePinsAsTheyAre)
-{
-    run(dir.path, env + PROBE_PATH " 3bc=1 3bc=2 3bc=1");
-    EXPECT_EQ(run(dir.path, env + LPTMON_PATH
-                                " --vcd > t.vcd & m=$!; until grep -qs '^#0' t.vcd; "
-                                "do sleep 0.1; done; " PROBE_PATH " 3bc=2 > /dev/null; until "
-                                "grep -q '^0!' t.vcd; do sleep 0.1; done; kill $m; wait $m; "
-                                "sed -n '/^#0/,$p' t.vcd | grep '^#\\|[!\"]$' | sed "
-                                "'s/^#[1-9][0-9]*/#t/'")
-                  .output,
-              "#0\n1!\n0\"\n#t\n0!\n1\"\n#t\n");
-}
-
 // Two changes a few nanoseconds apart keep a time each: every strobe pulse
 // of two back-to-back writes is there for a real reader of the format (each
 // pulse's end counted: the first one starts with the trace).
@@ -266,30 +251,12 @@ TEST_F(Lptmon, TraceKeepsEveryBackToBackStrobePulse)
 }
 
 // D0 and D1 ("10": D0 high) at each time mark of a trace where they changed,
-// with the mark in microseconds (the trace has nanoseconds); levels not yet known are left out.
-std::vector<std::pair<long, std::string>> data_lines(const std::string &trace)
-{
-    std::vector<std::pair<long, std::string>> changes;
-    std::string levels = "xx";
-    long at = 0;
-    auto settle = [&] {
-        if (levels.find('x') == std::string::npos &&
-            (changes.empty() || changes.back().second != levels)) {
-            changes.push_back({at, levels});
-        }
-    };
-    std::istringstream lines(trace);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.size() > 1 && line[0] == '#') {
-            settle();
-            at = std::stol(line.substr(1)) / 1000; // the marks are in nanoseconds
-        } else if (line.size() == 2 && (line[1] == '!' || line[1] == '"')) {
-            levels[line[1] - '!'] = line[0]; // D0 is '!', D1 '"'
-        }
-    }
-    settle();
-    return changes;
-}
+// the mark in microseconds (the trace has nanoseconds); levels not yet known
+// are left out.
+const std::string data_lines = "awk 'function s() { if (a != \"\" && b != \"\" && a b != l) { l = "
+                               "a b; print int(t / 1000), l } }"
+                               " /^#/ { s(); t = substr($0, 2) } /^[01]!$/ { a = substr($0, 1, 1) }"
+                               " /^[01]\"$/ { b = substr($0, 1, 1) } END { s() }' trace.vcd";
 
 // The blinker's trace, by its own time marks: D0 and D1 in turn, a second
 // each, then both low, also when lptmon is stopped right after the last
@@ -301,7 +268,7 @@ TEST_F(Lptmon, BlinkersTraceAlternatesEverySecondThenEndsLow)
         Pty blinker(dir.path, {LED_BLINK_PATH}, {"LPT_VIRTUAL_DIR=ports", "LPT_BACKEND=virtual"});
         // Into the second cycle: its first write is in the trace.
         ASSERT_TRUE(
-            eventually([&] { return data_lines(read_file(dir / "trace.vcd")).size() >= 3; }, 8000))
+            eventually([&] { return count(run(dir.path, data_lines).output, "\n") >= 3; }, 8000))
             << read_file(dir / "trace.vcd");
         blinker.send("x");
         ASSERT_TRUE(blinker.wait_exit(5000)) << blinker.output();
@@ -310,13 +277,11 @@ TEST_F(Lptmon, BlinkersTraceAlternatesEverySecondThenEndsLow)
     ASSERT_TRUE(trace.wait_exit(3000)) << trace.output();
     const std::string text = read_file(dir / "trace.vcd");
     std::vector<std::string> levels;
-    long before = 0;
-    for (const auto &[at, level] : data_lines(text)) {
-        if (!levels.empty()) {
-            EXPECT_TRUE(at - before >= 950000 && at - before <= 1200000) << text;
-        }
+    std::istringstream lines(run(dir.path, data_lines).output);
+    long at = 0, before = 0;
+    for (std::string level; lines >> at >> level; before = at) {
+        EXPECT_TRUE(levels.empty() || (at - before >= 950000 && at - before <= 1200000)) << text;
         levels.push_back(level);
-        before = at;
     }
     EXPECT_EQ(levels, (std::vector<std::string>{"10", "01", "10", "01", "00"})) << text;
     SKIP_WITHOUT_SIGROK();
@@ -329,31 +294,25 @@ TEST_F(Lptmon, BlinkersTraceAlternatesEverySecondThenEndsLow)
 }
 
 // The docs' example, as the page has it: it waits for the switch on pin 15,
-// then lights D2.
-TEST_F(Lptmon, DocsExampleLightsD2WhenTheSwitchCloses)
+// closed by the live view's key e, then lights D2; programs read the inputs
+// the keys set.
+TEST_F(Lptmon, DocsExampleLightsD2WhenTheLiveViewsKeyClosesTheSwitch)
 {
     EXPECT_EQ(run(SOURCE_DIR, "sed -n '/^```cpp$/,/^```$/p' docs/testing-your-program.md | "
                               "sed '1d;$d' | diff - examples/switch_led.cpp")
                   .output,
               "");
-    EXPECT_EQ(run(dir.path, env + ": > out; " SWITCH_LED_PATH
-                                  " > out & p=$!; until grep -q Waiting out; do "
-                                  "sleep 0.1; done; " LPTMON_PATH " --set 15=low; wait $p; cat "
-                                  "out; " LPTMON_PATH " --once")
-                  .output,
-              "Waiting for the switch on pin 15...\nSwitch closed: the LED on D2 is lit.\n"
-              "port 0x3BC  D7-D0 ( )( )( )( )( )(*)( )( )  data 0x04 00000100\n");
-}
-
-// A switch's key in the live view sets its input pin; programs read it.
-TEST_F(Lptmon, LiveViewKeysSetTheInputsThatProgramsRead)
-{
-    probe();
+    Pty example(dir.path, {SWITCH_LED_PATH}, {"LPT_VIRTUAL_DIR=ports", "LPT_BACKEND=virtual"});
+    ASSERT_TRUE(example.wait_for("Waiting", 5000)) << example.output();
     Pty pty(dir.path, {LPTMON_PATH}, {"LPT_VIRTUAL_DIR=ports"});
     ASSERT_TRUE(pty.wait_for("q quits", 5000)) << pty.output();
     pty.send("eb");
     ASSERT_TRUE(pty.wait_for("status   0x3BD  0xF7", 5000)) << pty.output();
-    EXPECT_EQ(run(dir.path, env + PROBE_PATH " 3bd").output, "init=0 3bd=f7\n");
+    ASSERT_TRUE(example.wait_exit(5000)) << example.output();
+    EXPECT_EQ(example.output(),
+              "Waiting for the switch on pin 15...\r\nSwitch closed: the LED on D2 is lit.\r\n");
+    EXPECT_EQ(run(dir.path, env + PROBE_PATH " 3bd; " LPTMON_PATH " --once").output,
+              "init=0 3bd=f7\nport 0x3BC  D7-D0 ( )( )( )( )( )(*)( )( )  data 0x04 00000100\n");
 }
 
 // A reader that goes away ends lptmon while the port is idle (the plain view
