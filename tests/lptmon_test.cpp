@@ -106,8 +106,8 @@ class Lptmon : public ::testing::Test {
 
 struct OnceCase {
     const char *name;
-    std::string before; // commands that set the port up; $P is the probe
-    std::string arguments;
+    std::string before;  // commands that set the port up; $P is the probe
+    std::string command; // $L is lptmon
     std::string first_line;
     int status;
 };
@@ -117,12 +117,15 @@ class LptmonOnce : public Lptmon, public ::testing::WithParamInterface<OnceCase>
 
 // The data value or why not. A port only read holds no write; with its
 // output closed, nothing of lptmon may land in the state file; what the
-// library refuses, lptmon refuses in the library's words.
+// library refuses, lptmon refuses in the library's words. A reader that goes
+// away ends lptmon while the port is idle (the plain view and --log alike),
+// by SIGPIPE as a write would, or with status 1 where SIGPIPE is ignored. Any
+// other failed write (a full disk) ends it at once with its reason.
 TEST_P(LptmonOnce, TellsTheDataValueOrWhyNot)
 {
     const OnceCase &c = GetParam();
-    Result result = run(dir.path, env + " P=" PROBE_PATH "; { " + c.before +
-                                      " :; } >/dev/null 2>&1; " LPTMON_PATH + c.arguments);
+    Result result = run(dir.path, env + " P=" PROBE_PATH " L=" LPTMON_PATH "; { " + c.before +
+                                      " :; } >/dev/null 2>&1; " + c.command);
     EXPECT_EQ(result.output.substr(0, result.output.find('\n') + 1), c.first_line);
     EXPECT_EQ(result.status, c.status);
 }
@@ -132,33 +135,43 @@ const std::string never = "lptmon: port 0x3BC has never been written (no write i
 INSTANTIATE_TEST_SUITE_P(
     Lptmon, LptmonOnce,
     ::testing::Values(
-        OnceCase{"NeverWritten", "", " --once", never, 1},
-        OnceCase{"OnlyRead", "$P 3bc;", " --once", never, 1},
+        OnceCase{"NeverWritten", "", "$L --once", never, 1},
+        OnceCase{"OnlyRead", "$P 3bc;", "$L --once", never, 1},
         OnceCase{"OutputClosed", "$P;",
-                 " --log >&-; s=$?; " LPTMON_PATH " --once >/dev/null || exit 9; exit $s",
+                 "$L --log >&-; s=$?; $L --once >/dev/null || exit 9; exit $s",
                  "lptmon: standard output is closed\n", 1},
-        OnceCase{"AnyRegisterNamesThePort", "$P;", " --once --port 0x3BE", once_line, 0},
+        OnceCase{"AnyRegisterNamesThePort", "$P;", "$L --once --port 0x3BE", once_line, 0},
         // Inputs set as switches to ground would: Busy reads inverted; a
         // port never written gets its file.
-        OnceCase{"SetThenRead", "", " --set 15=low --set 11=low; $P 3bd", "init=0 3bd=f7\n", 0},
-        OnceCase{"SetNoInput", "", " --set 14=low",
+        OnceCase{"SetThenRead", "", "$L --set 15=low --set 11=low; $P 3bd", "init=0 3bd=f7\n", 0},
+        OnceCase{"SetNoInput", "", "$L --set 14=low",
                  "lptmon: --set 14=low: pin 14 is no input; the inputs are pins 15, 13, 12, 10 "
                  "and 11\n",
                  2},
-        OnceCase{"SetNoLevel", "", " --set 15=on",
+        OnceCase{"SetNoLevel", "", "$L --set 15=on",
                  "lptmon: --set 15=on: the level is low or high\n", 2},
-        OnceCase{"PortWithoutAddress", "", " --port", "lptmon: --port needs a port address\n", 2},
+        OnceCase{"PortWithoutAddress", "", "$L --port", "lptmon: --port needs a port address\n", 2},
         // Two modes at once would drop one; control characters in an
         // argument never reach the terminal raw.
-        OnceCase{"SetWithOnce", "$P;", " --set 15=low --once",
+        OnceCase{"SetWithOnce", "$P;", "$L --set 15=low --once",
                  "lptmon: --set 15=low and --once cannot go together; give one of them\n", 2},
-        OnceCase{"TwoTraces", "", " --vcd a.vcd --log --vcd b.vcd",
+        OnceCase{"TwoTraces", "", "$L --vcd a.vcd --log --vcd b.vcd",
                  "lptmon: --vcd a.vcd and --log cannot go together; give one of them\n", 2},
-        OnceCase{"ControlCharactersEscaped", "", " \"$(printf 'x\\n\\033[2J')\"",
+        OnceCase{"ControlCharactersEscaped", "", "$L \"$(printf 'x\\n\\033[2J')\"",
                  "lptmon: unknown argument: x\\n\\x1b[2J\n", 2},
-        OnceCase{"FileLinked", "$P; ln ports/lpt-3bc.state linked;", " --once",
+        OnceCase{"FileLinked", "$P; ln ports/lpt-3bc.state linked;", "$L --once",
                  "lptmon: ports/lpt-3bc.state is not a plain file of yours\n", 1},
-        OnceCase{"FileDamaged", "$P; echo x > ports/lpt-3bc.state;", " --once",
+        OnceCase{"ReaderGoneWhileIdle", "$P;", "{ $L; echo $? > s; } | head -1; exit $(cat s)",
+                 once_line, 128 + SIGPIPE},
+        OnceCase{"ReaderGoneSigpipeIgnored", "$P; trap '' PIPE;",
+                 "{ $L --log; echo $? > s; } | head -1 | sed 's/^[0-9. +]*//; s/  pid.*//'; "
+                 "exit $(cat s)",
+                 "data    0x01 00000001\n", 1},
+        OnceCase{"FullDisk", "$P;", "$L --log >/dev/full",
+                 "lptmon: cannot write standard output: No space left on device\n", 1},
+        OnceCase{"TraceOnFullDisk", "$P;", "$L --vcd /dev/full",
+                 "lptmon: cannot write /dev/full: No space left on device\n", 1},
+        OnceCase{"FileDamaged", "$P; echo x > ports/lpt-3bc.state;", "$L --once",
                  "lptmon: ports/lpt-3bc.state is damaged or of another version\n", 1}),
     ::testing::PrintToStringParamName());
 
@@ -297,32 +310,6 @@ TEST_F(Lptmon, DocsExampleLightsD2WhenTheLiveViewsKeyClosesTheSwitch)
               "Waiting for the switch on pin 15...\r\nSwitch closed: the LED on D2 is lit.\r\n");
     EXPECT_EQ(run(dir.path, env + PROBE_PATH " 3bd; " LPTMON_PATH " --once").output,
               "init=0 3bd=f7\nport 0x3BC  D7-D0 ( )( )( )( )( )(*)( )( )  data 0x04 00000100\n");
-}
-
-// A reader that goes away ends lptmon while the port is idle (the plain view
-// and --log alike), by SIGPIPE as a write would, or with status 1 where
-// SIGPIPE is ignored. Any other failed write (a full disk) ends it at once
-// with its reason and status 1, SIGPIPE or not. (Its status and head's line
-// may come in either order.)
-TEST_F(Lptmon, ClosedOutputEndsItWhileThePortIsIdleAndAFullDiskIsSaid)
-{
-    probe();
-    const struct {
-        std::string before, arguments, first_line, status;
-    } cases[] = {
-        {"", "", once_line, "141"},
-        {"trap '' PIPE; ", " --log", log_line, "1"},
-        {"", " --log >/dev/full", "lptmon: cannot write standard output: No space left on device\n",
-         "1"},
-        {"", " --vcd /dev/full", "lptmon: cannot write /dev/full: No space left on device\n", "1"},
-    };
-    for (const auto &c : cases) {
-        Result result = run(dir.path, c.before + "{ " + env + LPTMON_PATH + c.arguments +
-                                          "; echo lptmon=$? >&2; } | head -1");
-        EXPECT_NE(result.output.find(c.first_line), std::string::npos) << result.output;
-        EXPECT_NE(result.output.find("lptmon=" + c.status + "\n"), std::string::npos)
-            << c.before << c.arguments << ": " << result.output;
-    }
 }
 
 struct Ending {
