@@ -183,8 +183,12 @@ const std::string real = "data 0x02 00000010  real port /dev/parport",
 // LPT_PORT_0x3BC sends the program's writes to a port the machine has,
 // here 0x378 (parport0) and one on a card at 0xD010 (parport1), none at 0x3BC.
 const char *card = "echo 53264 > $p/parport1/base-addr";
-const std::string no_port = " names no port: write LPT_PORT_0x3BC=parportN, with a parportN from "
-                            "ls /dev/parport*; using the virtual port instead\n";
+std::string said(const std::string &why)
+{
+    return "\ninpout32: ppdev port: " + why + "; using the virtual port instead\n";
+}
+const std::string no_port =
+    " names no port: write LPT_PORT_0x3BC=parportN, with a parportN from ls /dev/parport*";
 INSTANTIATE_TEST_SUITE_P(
     RealPort, Choice,
     ::testing::Values(
@@ -213,30 +217,28 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"SettingNamesAPort", "LPT_PORT_0x3BC=parport1", 0x3BC, 0, 0, "", real + "1\n", card},
         Case{"SettingNamesADevice", "LPT_PORT_0x3bc=/dev/parport0", 0x3BC, 0, 0, "", real + "0\n",
              card},
-        Case{
-            "SettingForAnotherAddress", "LPT_PORT_0x278=parport0", 0x3BC, 0, 0,
-            "\ninpout32: ppdev port: no parallel port at 0x3BC; this machine has 0x378 (parport0), "
-            "0xD010 (parport1); to use parport0, run export LPT_PORT_0x3BC=parport0 and start the "
-            "program again; using the virtual port instead\n",
-            virt, card},
+        Case{"SettingForAnotherAddress", "LPT_PORT_0x278=parport0", 0x3BC, 0, 0,
+             said("no parallel port at 0x3BC; this machine has 0x378 (parport0), 0xD010 "
+                  "(parport1); to use parport0, run export LPT_PORT_0x3BC=parport0 and start the "
+                  "program again"),
+             virt, card},
         Case{"SettingNamesAMissingPort", "LPT_PORT_0x3BC=parport7", 0x3BC, 0, 0,
-             "\ninpout32: ppdev port: LPT_PORT_0x3BC=parport7: this machine has no parport7 (it "
-             "has 0x378 (parport0), 0xD010 (parport1)); using the virtual port instead\n",
+             said("LPT_PORT_0x3BC=parport7: this machine has no parport7 (it has 0x378 "
+                  "(parport0), 0xD010 (parport1))"),
              virt, card},
         // Not a parportN: the value's own words, control characters escaped.
         Case{"SettingAnAddress", "LPT_PORT_0x3BC=0x378", 0x3BC, 0, 0,
-             "\ninpout32: ppdev port: LPT_PORT_0x3BC=0x378" + no_port, virt, card},
+             said("LPT_PORT_0x3BC=0x378" + no_port), virt, card},
         Case{"SettingLeadingZero", "LPT_PORT_0x3BC=parport01", 0x3BC, 0, 0,
-             "\ninpout32: ppdev port: LPT_PORT_0x3BC=parport01" + no_port, virt, card},
+             said("LPT_PORT_0x3BC=parport01" + no_port), virt, card},
         Case{"SettingTooLarge", "LPT_PORT_0x3BC=parport4294967296", 0x3BC, 0, 0,
-             "\ninpout32: ppdev port: LPT_PORT_0x3BC=parport4294967296" + no_port, virt, card},
+             said("LPT_PORT_0x3BC=parport4294967296" + no_port), virt, card},
         Case{"SettingEscaped", "LPT_PORT_0x3BC=parport0\n\x1b[2J", 0x3BC, 0, 0,
-             "\ninpout32: ppdev port: LPT_PORT_0x3BC=parport0\\n\\x1b[2J" + no_port, virt, card},
-        Case{
-            "SettingWithoutHex", "LPT_PORT_3BC=parport0", 0x3BC, 0, 0,
-            "\ninpout32: ppdev port: LPT_PORT_3BC is not a port setting: name the port by its base "
-            "address in hex, as in LPT_PORT_0x3BC=parport0; using the virtual port instead\n",
-            virt, card}),
+             said("LPT_PORT_0x3BC=parport0\\n\\x1b[2J" + no_port), virt, card},
+        Case{"SettingWithoutHex", "LPT_PORT_3BC=parport0", 0x3BC, 0, 0,
+             said("LPT_PORT_3BC is not a port setting: name the port by its base address in hex, "
+                  "as in LPT_PORT_0x3BC=parport0"),
+             virt, card}),
     ::testing::PrintToStringParamName());
 
 } // namespace
