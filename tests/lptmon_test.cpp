@@ -102,9 +102,6 @@ class Lptmon : public ::testing::Test {
     TempDir dir;
     const std::string env = "export LPT_BACKEND=virtual LPT_VIRTUAL_DIR=ports;";
     const std::string file = dir / "ports/lpt-3bc.state";
-    // Writes 2 to 0x3BC 76 times more than a port keeps.
-    const std::string more =
-        " $(yes 3bc=2 | head -" + std::to_string(watch::history_length + 76) + ")";
 };
 
 struct OnceCase {
@@ -195,17 +192,6 @@ TEST_F(Lptmon, LogWaitsForStateThenFollowsItThroughShrinkingRebuildingAndLocking
     run(dir.path, "echo x > ports/lpt-3bc.state");
     probe(), probe(), probe();
     ASSERT_TRUE(log.wait_for(log_line, 3000, 6)) << log.output();
-    // Stopped while more writes came than a port keeps: back, it says how
-    // many it missed before it shows the rest.
-    kill(log.pid(), SIGSTOP);
-    const std::string status = "/proc/" + std::to_string(log.pid()) + "/status";
-    ASSERT_TRUE(
-        eventually([&] { return read_file(status).find("State:\tT") != std::string::npos; }, 3000));
-    run(dir.path, env + PROBE_PATH + more);
-    kill(log.pid(), SIGCONT);
-    ASSERT_TRUE(log.wait_for("\n(76 writes came too fast to show)\r\n", 5000)) << log.output();
-    ASSERT_TRUE(log.wait_for("  data    0x02 00000010  pid ", 5000, watch::history_length));
-    EXPECT_EQ(count(log.output(), "too fast"), 1u) << log.output();
     // Replaced by a file held locked: it says so and still ends on Ctrl+C.
     int held = open((file + ".new").c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
@@ -221,25 +207,39 @@ TEST_F(Lptmon, LogWaitsForStateThenFollowsItThroughShrinkingRebuildingAndLocking
     if (run("/", "command -v sigrok-cli").status != 0)                                             \
     GTEST_SKIP() << "sigrok-cli is not installed (apt-get install sigrok-cli)"
 
-// Stopped while more writes came than a port keeps: back, the trace says how
-// many it missed before it shows the rest, and a viewer reads it to its end,
-// the misses as a signal of their own.
-TEST_F(Lptmon, TraceSaysHowManyWritesCameTooFastToRecord)
+// Stopped while more writes came than a port keeps: back, the log and the
+// trace say how many they missed before they show the rest. A viewer reads
+// the trace to its end, the misses as a signal of their own.
+TEST_F(Lptmon, LogAndTraceSayHowManyWritesCameTooFastToShow)
 {
+    // lptmon is held stopped, once it has looked at the port, while 76
+    // writes more than the history keeps come, then let go on.
+    const std::string kept = std::to_string(watch::history_length);
+    const std::string script = env +
+                               ": > out; " LPTMON_PATH " $MODE > out 2> err & m=$!; "
+                               "until grep -q \"$SEEN\" out; do sleep 0.1; done; kill -STOP $m; "
+                               "until grep -q '^State:.T' /proc/$m/status; do sleep 0.1; "
+                               "done; " PROBE_PATH " $(yes 3bc=2 | head -" +
+                               std::to_string(watch::history_length + 76) +
+                               ") >/dev/null; "
+                               "kill -CONT $m; until eval \"$DONE\"; do sleep 0.1; done; kill $m; "
+                               "wait $m; eval \"$SHOW\"";
+    probe();
+    EXPECT_EQ(run(dir.path, "MODE=--log SEEN=pid DONE='[ $(grep -c pid out) -gt " + kept +
+                                " ]' "
+                                "SHOW='grep -v pid out'; " +
+                                script)
+                  .output,
+              "(76 writes came too fast to show)\n");
     SKIP_WITHOUT_SIGROK();
     // The trace starts with the pins as they are, D0 high, none of the
     // port's earlier writes; the misses; then the first write read after
     // them: D1 high.
     run(dir.path, env + PROBE_PATH " 3bc=1 3bc=2 3bc=1");
-    EXPECT_EQ(run(dir.path, env +
-                                LPTMON_PATH " --vcd > out 2> err & m=$!; until grep -q ^1! out; "
-                                            "do sleep 0.1; done; kill -STOP $m; until grep -q "
-                                            "'^State:.T' /proc/$m/status; do sleep 0.1; done; " +
-                                PROBE_PATH + more +
-                                " >/dev/null; kill -CONT $m; until grep -q ^0! out; do sleep "
-                                "0.1; done; kill $m; wait $m; cut -d' ' -f1-9 err; sigrok-cli -I "
-                                "vcd:compress=1000 -i out -C D0_pin2,D1_pin3,missed -O csv | grep "
-                                "^[01] | uniq")
+    EXPECT_EQ(run(dir.path, "MODE=--vcd SEEN=^1! DONE='grep -q ^0! out' SHOW='cut "
+                            "-d\" \" -f1-9 err; sigrok-cli -I vcd:compress=1000 -i out -C "
+                            "D0_pin2,D1_pin3,missed -O csv | grep ^[01] | uniq'; " +
+                                script)
                   .output,
               "lptmon: 76 writes came too fast to record, before\n1,0,0\n1,0,1\n0,1,0\n");
 }
