@@ -81,8 +81,6 @@ TEST(LptmonRender, StripShowsEachDataLineAndSmallTerminalsKeepTheDataValue)
     auto lines = lptmon::screen(snapshot, 20, 60, lptmon::ascii_glyphs);
     EXPECT_EQ(lines[0], "Real port 0x3BC on /dev/parport0    q quits");
     EXPECT_EQ(lines[7], "status   0x3BD  not watched (inputs)");
-    EXPECT_EQ(lptmon::state_line(0x3BC, 1, "/dev/parport0"),
-              once_line.substr(0, once_line.size() - 1) + "  real port /dev/parport0");
 
     // A 5 ms pulse within a column of half a second gets its mark. After a
     // burst that kept only data writes, the control pins are known from the
@@ -108,8 +106,8 @@ class Lptmon : public ::testing::Test {
 
 struct OnceCase {
     const char *name;
-    std::string before; // commands that set the port up; $P is the probe
-    std::string arguments;
+    std::string before;  // commands that set the port up; $P is the probe
+    std::string command; // $L is lptmon
     std::string first_line;
     int status;
 };
@@ -119,12 +117,15 @@ class LptmonOnce : public Lptmon, public ::testing::WithParamInterface<OnceCase>
 
 // The data value or why not. A port only read holds no write; with its
 // output closed, nothing of lptmon may land in the state file; what the
-// library refuses, lptmon refuses in the library's words.
+// library refuses, lptmon refuses in the library's words. A reader that goes
+// away ends lptmon while the port is idle (the plain view and --log alike),
+// by SIGPIPE as a write would, or with status 1 where SIGPIPE is ignored. Any
+// other failed write (a full disk) ends it at once with its reason.
 TEST_P(LptmonOnce, TellsTheDataValueOrWhyNot)
 {
     const OnceCase &c = GetParam();
-    Result result = run(dir.path, env + " P=" PROBE_PATH "; { " + c.before +
-                                      " :; } >/dev/null 2>&1; " LPTMON_PATH + c.arguments);
+    Result result = run(dir.path, env + " P=" PROBE_PATH " L=" LPTMON_PATH "; { " + c.before +
+                                      " :; } >/dev/null 2>&1; " + c.command);
     EXPECT_EQ(result.output.substr(0, result.output.find('\n') + 1), c.first_line);
     EXPECT_EQ(result.status, c.status);
 }
@@ -134,33 +135,43 @@ const std::string never = "lptmon: port 0x3BC has never been written (no write i
 INSTANTIATE_TEST_SUITE_P(
     Lptmon, LptmonOnce,
     ::testing::Values(
-        OnceCase{"NeverWritten", "", " --once", never, 1},
-        OnceCase{"OnlyRead", "$P 3bc;", " --once", never, 1},
+        OnceCase{"NeverWritten", "", "$L --once", never, 1},
+        OnceCase{"OnlyRead", "$P 3bc;", "$L --once", never, 1},
         OnceCase{"OutputClosed", "$P;",
-                 " --log >&-; s=$?; " LPTMON_PATH " --once >/dev/null || exit 9; exit $s",
+                 "$L --log >&-; s=$?; $L --once >/dev/null || exit 9; exit $s",
                  "lptmon: standard output is closed\n", 1},
-        OnceCase{"AnyRegisterNamesThePort", "$P;", " --once --port 0x3BE", once_line, 0},
+        OnceCase{"AnyRegisterNamesThePort", "$P;", "$L --once --port 0x3BE", once_line, 0},
         // Inputs set as switches to ground would: Busy reads inverted; a
         // port never written gets its file.
-        OnceCase{"SetThenRead", "", " --set 15=low --set 11=low; $P 3bd", "init=0 3bd=f7\n", 0},
-        OnceCase{"SetNoInput", "", " --set 14=low",
+        OnceCase{"SetThenRead", "", "$L --set 15=low --set 11=low; $P 3bd", "init=0 3bd=f7\n", 0},
+        OnceCase{"SetNoInput", "", "$L --set 14=low",
                  "lptmon: --set 14=low: pin 14 is no input; the inputs are pins 15, 13, 12, 10 "
                  "and 11\n",
                  2},
-        OnceCase{"SetNoLevel", "", " --set 15=on",
+        OnceCase{"SetNoLevel", "", "$L --set 15=on",
                  "lptmon: --set 15=on: the level is low or high\n", 2},
-        OnceCase{"PortWithoutAddress", "", " --port", "lptmon: --port needs a port address\n", 2},
+        OnceCase{"PortWithoutAddress", "", "$L --port", "lptmon: --port needs a port address\n", 2},
         // Two modes at once would drop one; control characters in an
         // argument never reach the terminal raw.
-        OnceCase{"SetWithOnce", "$P;", " --set 15=low --once",
+        OnceCase{"SetWithOnce", "$P;", "$L --set 15=low --once",
                  "lptmon: --set 15=low and --once cannot go together; give one of them\n", 2},
-        OnceCase{"TwoTraces", "", " --vcd a.vcd --log --vcd b.vcd",
+        OnceCase{"TwoTraces", "", "$L --vcd a.vcd --log --vcd b.vcd",
                  "lptmon: --vcd a.vcd and --log cannot go together; give one of them\n", 2},
-        OnceCase{"ControlCharactersEscaped", "", " \"$(printf 'x\\n\\033[2J')\"",
+        OnceCase{"ControlCharactersEscaped", "", "$L \"$(printf 'x\\n\\033[2J')\"",
                  "lptmon: unknown argument: x\\n\\x1b[2J\n", 2},
-        OnceCase{"FileLinked", "$P; ln ports/lpt-3bc.state linked;", " --once",
+        OnceCase{"FileLinked", "$P; ln ports/lpt-3bc.state linked;", "$L --once",
                  "lptmon: ports/lpt-3bc.state is not a plain file of yours\n", 1},
-        OnceCase{"FileDamaged", "$P; echo x > ports/lpt-3bc.state;", " --once",
+        OnceCase{"ReaderGoneWhileIdle", "$P;", "{ $L; echo $? > s; } | head -1; exit $(cat s)",
+                 once_line, 128 + SIGPIPE},
+        OnceCase{"ReaderGoneSigpipeIgnored", "$P; trap '' PIPE;",
+                 "{ $L --log; echo $? > s; } | head -1 | sed 's/^[0-9. +]*//; s/  pid.*//'; "
+                 "exit $(cat s)",
+                 "data    0x01 00000001\n", 1},
+        OnceCase{"FullDisk", "$P;", "$L --log >/dev/full",
+                 "lptmon: cannot write standard output: No space left on device\n", 1},
+        OnceCase{"TraceOnFullDisk", "$P;", "$L --vcd /dev/full",
+                 "lptmon: cannot write /dev/full: No space left on device\n", 1},
+        OnceCase{"FileDamaged", "$P; echo x > ports/lpt-3bc.state;", "$L --once",
                  "lptmon: ports/lpt-3bc.state is damaged or of another version\n", 1}),
     ::testing::PrintToStringParamName());
 
@@ -221,9 +232,10 @@ TEST_F(Lptmon, LogAndTraceSayHowManyWritesCameTooFastToShow)
                   .output,
               "(76 writes came too fast to show)\n");
     SKIP_WITHOUT_SIGROK();
-    // The trace starts with the pins as they are, D0 high; the misses;
-    // then the first write read after them: D1 high.
-    probe();
+    // The trace starts with the pins as they are, D0 high, none of the
+    // port's earlier writes; the misses; then the first write read after
+    // them: D1 high.
+    run(dir.path, env + PROBE_PATH " 3bc=1 3bc=2 3bc=1");
     EXPECT_EQ(run(dir.path, "MODE=--vcd SEEN=^1! DONE='grep -q ^0! out' SHOW='cut "
                             "-d\" \" -f1-9 err; sigrok-cli -I vcd:compress=1000 -i out -C "
                             "D0_pin2,D1_pin3,missed -O csv | grep ^[01] | uniq'; " +
@@ -232,154 +244,73 @@ TEST_F(Lptmon, LogAndTraceSayHowManyWritesCameTooFastToShow)
               "lptmon: 76 writes came too fast to record, before\n1,0,0\n1,0,1\n0,1,0\n");
 }
 
-// A trace starts when it is started: the pins as they are at time 0, then
-// the writes after, none of the port's earlier history.
-TEST_F(Lptmon, TraceStartsWithThePinsAsTheyAre)
-{
-    run(dir.path, env + PROBE_PATH " 3bc=1 3bc=2 3bc=1");
-    EXPECT_EQ(run(dir.path, env + LPTMON_PATH
-                                " --vcd > t.vcd & m=$!; until grep -qs '^#0' t.vcd; "
-                                "do sleep 0.1; done; " PROBE_PATH " 3bc=2 > /dev/null; until "
-                                "grep -q '^0!' t.vcd; do sleep 0.1; done; kill $m; wait $m; "
-                                "sed -n '/^#0/,$p' t.vcd | grep '^#\\|[!\"]$' | sed "
-                                "'s/^#[1-9][0-9]*/#t/'")
-                  .output,
-              "#0\n1!\n0\"\n#t\n0!\n1\"\n#t\n");
-}
-
-// Two changes a few nanoseconds apart keep a time each: every strobe pulse
-// of two back-to-back writes is there for a real reader of the format (each
-// pulse's end counted: the first one starts with the trace).
-TEST_F(Lptmon, TraceKeepsEveryBackToBackStrobePulse)
-{
-    SKIP_WITHOUT_SIGROK();
-    Result read = run(dir.path, env + LPTMON_PATH
-                                    " --vcd t.vcd 2>/dev/null & m=$!; "
-                                    "until grep -qs enddef t.vcd; do sleep 0.1; done; " PROBE_PATH
-                                    " $(yes '3be=0d 3be=0c' | head -200) >/dev/null; "
-                                    "until [ $(grep -c '^1)' t.vcd) = 201 ]; do sleep 0.1; done; "
-                                    "kill $m; wait $m; grep timescale t.vcd; "
-                                    "sigrok-cli -I vcd:compress=1000 -i t.vcd -C nStrobe_pin1 -O "
-                                    "csv | awk '/^[01]/ { n += seen && $1 == 1 && last == 0; "
-                                    "seen = 1; last = $1 } END { print n }'");
-    EXPECT_EQ(read.output, "$timescale 1ns $end\n200\n");
-}
-
 // D0 and D1 ("10": D0 high) at each time mark of a trace where they changed,
-// with the mark in microseconds (the trace has nanoseconds); levels not yet known are left out.
-std::vector<std::pair<long, std::string>> data_lines(const std::string &trace)
-{
-    std::vector<std::pair<long, std::string>> changes;
-    std::string levels = "xx";
-    long at = 0;
-    auto settle = [&] {
-        if (levels.find('x') == std::string::npos &&
-            (changes.empty() || changes.back().second != levels)) {
-            changes.push_back({at, levels});
-        }
-    };
-    std::istringstream lines(trace);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.size() > 1 && line[0] == '#') {
-            settle();
-            at = std::stol(line.substr(1)) / 1000; // the marks are in nanoseconds
-        } else if (line.size() == 2 && (line[1] == '!' || line[1] == '"')) {
-            levels[line[1] - '!'] = line[0]; // D0 is '!', D1 '"'
-        }
-    }
-    settle();
-    return changes;
-}
+// the mark in microseconds (the trace has nanoseconds); levels not yet known
+// are left out.
+const std::string data_lines = "awk 'function s() { if (a != \"\" && b != \"\" && a b != l) { l = "
+                               "a b; print int(t / 1000), l } }"
+                               " /^#/ { s(); t = substr($0, 2) } /^[01]!$/ { a = substr($0, 1, 1) }"
+                               " /^[01]\"$/ { b = substr($0, 1, 1) } END { s() }' trace.vcd";
 
 // The blinker's trace, by its own time marks: D0 and D1 in turn, a second
-// each, then both low, also when lptmon is stopped right after the last
-// write; and a real reader of the format loads it.
-TEST_F(Lptmon, BlinkersTraceAlternatesEverySecondThenEndsLow)
+// each, then both low. Two changes a few nanoseconds apart keep a time each:
+// every strobe pulse of two back-to-back writes is there, also when lptmon is
+// stopped right after the last one; and a real reader of the format loads it
+// at its own resolution (the still stretches compressed, or it would make
+// seconds of samples), each pulse's end counted.
+TEST_F(Lptmon, TraceKeepsTheBlinkersSecondsAndEveryBackToBackStrobePulse)
 {
     Pty trace(dir.path, {LPTMON_PATH, "--vcd", "trace.vcd"}, {"LPT_VIRTUAL_DIR=ports"});
     {
         Pty blinker(dir.path, {LED_BLINK_PATH}, {"LPT_VIRTUAL_DIR=ports", "LPT_BACKEND=virtual"});
         // Into the second cycle: its first write is in the trace.
         ASSERT_TRUE(
-            eventually([&] { return data_lines(read_file(dir / "trace.vcd")).size() >= 3; }, 8000))
+            eventually([&] { return count(run(dir.path, data_lines).output, "\n") >= 3; }, 8000))
             << read_file(dir / "trace.vcd");
         blinker.send("x");
         ASSERT_TRUE(blinker.wait_exit(5000)) << blinker.output();
     }
+    run(dir.path, env + PROBE_PATH " $(yes '3be=0d 3be=0c' | head -200) >/dev/null");
     kill(trace.pid(), SIGTERM);
     ASSERT_TRUE(trace.wait_exit(3000)) << trace.output();
     const std::string text = read_file(dir / "trace.vcd");
     std::vector<std::string> levels;
-    long before = 0;
-    for (const auto &[at, level] : data_lines(text)) {
-        if (!levels.empty()) {
-            EXPECT_TRUE(at - before >= 950000 && at - before <= 1200000) << text;
-        }
+    std::istringstream lines(run(dir.path, data_lines).output);
+    long at = 0, before = 0;
+    for (std::string level; lines >> at >> level; before = at) {
+        EXPECT_TRUE(levels.empty() || (at - before >= 950000 && at - before <= 1200000)) << text;
         levels.push_back(level);
-        before = at;
     }
     EXPECT_EQ(levels, (std::vector<std::string>{"10", "01", "10", "01", "00"})) << text;
     SKIP_WITHOUT_SIGROK();
-    // Loaded at its own resolution, a nanosecond (the still stretches
-    // compressed, or the reader would make seconds of samples).
-    EXPECT_EQ(
-        run(dir.path, "sigrok-cli -I vcd:compress=1000 -i trace.vcd -O null 2>&1 && echo loaded")
-            .output,
-        "META samplerate: 1000000000\nloaded\n");
+    EXPECT_EQ(run(dir.path, "grep timescale trace.vcd; s='sigrok-cli -I vcd:compress=1000 -i "
+                            "trace.vcd'; $s -O null 2>&1; $s -C nStrobe_pin1 -O csv | awk '/^[01]/ "
+                            "{ n += seen && $1 == 1 && last == 0; seen = 1; last = $1 } END { "
+                            "print n }'")
+                  .output,
+              "$timescale 1ns $end\nMETA samplerate: 1000000000\n200\n");
 }
 
 // The docs' example, as the page has it: it waits for the switch on pin 15,
-// then lights D2.
-TEST_F(Lptmon, DocsExampleLightsD2WhenTheSwitchCloses)
+// closed by the live view's key e, then lights D2; programs read the inputs
+// the keys set.
+TEST_F(Lptmon, DocsExampleLightsD2WhenTheLiveViewsKeyClosesTheSwitch)
 {
     EXPECT_EQ(run(SOURCE_DIR, "sed -n '/^```cpp$/,/^```$/p' docs/testing-your-program.md | "
                               "sed '1d;$d' | diff - examples/switch_led.cpp")
                   .output,
               "");
-    EXPECT_EQ(run(dir.path, env + ": > out; " SWITCH_LED_PATH
-                                  " > out & p=$!; until grep -q Waiting out; do "
-                                  "sleep 0.1; done; " LPTMON_PATH " --set 15=low; wait $p; cat "
-                                  "out; " LPTMON_PATH " --once")
-                  .output,
-              "Waiting for the switch on pin 15...\nSwitch closed: the LED on D2 is lit.\n"
-              "port 0x3BC  D7-D0 ( )( )( )( )( )(*)( )( )  data 0x04 00000100\n");
-}
-
-// A switch's key in the live view sets its input pin; programs read it.
-TEST_F(Lptmon, LiveViewKeysSetTheInputsThatProgramsRead)
-{
-    probe();
+    Pty example(dir.path, {SWITCH_LED_PATH}, {"LPT_VIRTUAL_DIR=ports", "LPT_BACKEND=virtual"});
+    ASSERT_TRUE(example.wait_for("Waiting", 5000)) << example.output();
     Pty pty(dir.path, {LPTMON_PATH}, {"LPT_VIRTUAL_DIR=ports"});
     ASSERT_TRUE(pty.wait_for("q quits", 5000)) << pty.output();
     pty.send("eb");
     ASSERT_TRUE(pty.wait_for("status   0x3BD  0xF7", 5000)) << pty.output();
-    EXPECT_EQ(run(dir.path, env + PROBE_PATH " 3bd").output, "init=0 3bd=f7\n");
-}
-
-// A reader that goes away ends lptmon while the port is idle (the plain view
-// and --log alike), by SIGPIPE as a write would, or with status 1 where
-// SIGPIPE is ignored. Any other failed write (a full disk) ends it at once
-// with its reason and status 1, SIGPIPE or not. (Its status and head's line
-// may come in either order.)
-TEST_F(Lptmon, ClosedOutputEndsItWhileThePortIsIdleAndAFullDiskIsSaid)
-{
-    probe();
-    const struct {
-        std::string before, arguments, first_line, status;
-    } cases[] = {
-        {"", "", once_line, "141"},
-        {"trap '' PIPE; ", " --log", log_line, "1"},
-        {"", " --log >/dev/full", "lptmon: cannot write standard output: No space left on device\n",
-         "1"},
-        {"", " --vcd /dev/full", "lptmon: cannot write /dev/full: No space left on device\n", "1"},
-    };
-    for (const auto &c : cases) {
-        Result result = run(dir.path, c.before + "{ " + env + LPTMON_PATH + c.arguments +
-                                          "; echo lptmon=$? >&2; } | head -1");
-        EXPECT_NE(result.output.find(c.first_line), std::string::npos) << result.output;
-        EXPECT_NE(result.output.find("lptmon=" + c.status + "\n"), std::string::npos)
-            << c.before << c.arguments << ": " << result.output;
-    }
+    ASSERT_TRUE(example.wait_exit(5000)) << example.output();
+    EXPECT_EQ(example.output(),
+              "Waiting for the switch on pin 15...\r\nSwitch closed: the LED on D2 is lit.\r\n");
+    EXPECT_EQ(run(dir.path, env + PROBE_PATH " 3bd; " LPTMON_PATH " --once").output,
+              "init=0 3bd=f7\nport 0x3BC  D7-D0 ( )( )( )( )( )(*)( )( )  data 0x04 00000100\n");
 }
 
 struct Ending {

@@ -53,11 +53,12 @@ const ppdev_ops fake_ops = {[](const char *path, int) {
                             },
                             fake_ioctl, [](int) { return device.calls.push_back("close"), 0; }};
 
-// What lptmon --once says of 0x3BC, from the data value on: with the real
+// What lptmon --once says of a port, from the data value on: with the real
 // port that wrote it, if one did.
-std::string shown()
+std::string shown(unsigned address = 0x3BC)
 {
-    const std::string once = run("/", LPTMON_PATH " --once").output;
+    const std::string once =
+        run("/", LPTMON_PATH " --once --port " + std::to_string(address)).output;
     return once.substr(std::min(once.size(), once.find("data ")));
 }
 
@@ -78,9 +79,7 @@ class RealPort : public ::testing::Test {
     {
         lpt_close_ports();
         ppdev_use_ops(nullptr);
-        for (const char *name : {"LPT_VIRTUAL_DIR", "LPT_BACKEND"}) {
-            unsetenv(name);
-        }
+        unsetenv("LPT_VIRTUAL_DIR");
     }
     TempDir root;
     ppdev_ops ops = fake_ops;
@@ -106,106 +105,48 @@ TEST_F(RealPort, FoundByBaseAddressAndDrivenThroughItsRegisters)
     // A program on the virtual port too: each write with its own device in
     // the log, and the real port named in a trace's header.
     EXPECT_EQ(run(root.path, "LPT_BACKEND=virtual " PROBE_PATH " 3bc=5 >/dev/null; " LPTMON_PATH
-                             " --log > log & m=$!; until grep -qs 00000101 log; do sleep 0.1; "
-                             "done; kill $m; sed 's/^[0-9. +]*//; s/  pid [0-9]*//' log")
+                             " --log > log & l=$!; " LPTMON_PATH " --vcd > vcd & v=$!; until grep "
+                             "-qs 00000101 log && grep -qs enddef vcd; do sleep 0.1; done; kill $l "
+                             "$v; sed 's/^[0-9. +]*//; s/  pid [0-9]*//' log; grep real vcd")
                   .output,
               "data    0x01 00000001  real port /dev/parport1\n"
               "data    0x02 00000010  real port /dev/parport1\n"
               "control 0x0C 00001100  real port /dev/parport1\n"
-              "data    0x05 00000101\n");
-    EXPECT_EQ(run(root.path, LPTMON_PATH " --vcd > vcd & m=$!; until grep -qs enddef vcd; do sleep "
-                                         "0.1; done; kill $m; grep real vcd")
-                  .output,
+              "data    0x05 00000101\n"
               "$comment lptmon: writes went to the real port /dev/parport1 $end\n");
 }
 
-TEST_F(RealPort, FailedWriteToldOnceNamingTheDeviceAndTheCall)
-{
-    lpt_write(0x3BC, 1);
-    device.write_error = EIO;
-    testing::internal::CaptureStderr();
-    lpt_write(0x3BC, 2);
-    lpt_write(0x3BE, 0x0C);
-    lpt_write(0x3BC, 3);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "\ninpout32: " + (root / "dev/parport1") +
-                  ": ioctl(PPWDATA) failed: Input/output error; that value is lost, and later "
-                  "failed writes to this port are not told again\n");
-}
-
 // The virtual port's folder refused: the real port is driven all the same,
-// and the one line says its writes go unseen.
-TEST_F(RealPort, WorksWhenItsWritesCannotBeRecordedForLptmon)
+// and the one line says its writes go unseen. A failed write is told once,
+// naming the device and the call.
+TEST_F(RealPort, WorksWhenItsWritesCannotBeRecordedAndTellsAFailedWriteOnce)
 {
     run(root.path, "mkdir -m 777 virtual");
     testing::internal::CaptureStderr();
     lpt_write(0x3BC, 1);
     lpt_write(0x3BC, 2);
+    EXPECT_EQ(lpt_read(0x3BC), 2);
+    device.write_error = EIO;
+    lpt_write(0x3BC, 3);
+    lpt_write(0x3BE, 0x0C);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "\ninpout32: ppdev port 0x3BC works, but lptmon cannot show its writes: " +
                   (root / "virtual") + " is writable by others; run: chmod 700 " +
-                  (root / "virtual") + "\n");
-    EXPECT_EQ(lpt_read(0x3BC), 2);
+                  (root / "virtual") + "\n\ninpout32: " + (root / "dev/parport1") +
+                  ": ioctl(PPWDATA) failed: Input/output error; that value is lost, and later "
+                  "failed writes to this port are not told again\n");
     lpt_close_ports();
     EXPECT_EQ(device.calls, (std::vector<std::string>{"claim", "datadir 0", "data 1", "data 2",
-                                                      "release", "close"}));
-}
-
-// A port at 0x378 (parport0) and one on a card at 0xD010 (parport1), none
-// at 0x3BC: LPT_PORT_0x3BC sends the program's writes to one of them.
-TEST_F(RealPort, SettingSendsTheWritesForAnAddressToAPortTheMachineHas)
-{
-    run(root.path, "echo 53264 > proc/sys/dev/parport/parport1/base-addr");
-    const std::string no_port = " names no port: write LPT_PORT_0x3BC=parportN, with a parportN "
-                                "from ls /dev/parport*";
-    const struct {
-        const char *name, *value;
-        const char *opened; // the device written, or "" for the virtual port
-        std::string told;   // the whole line said, or "" for silence
-    } cases[] = {
-        {"LPT_PORT_0x3BC", "parport1", "dev/parport1", ""},
-        {"LPT_PORT_0x3bc", "/dev/parport0", "dev/parport0", ""},
-        {"LPT_PORT_0x278", "parport0", "",
-         "no parallel port at 0x3BC; this machine has 0x378 (parport0), 0xD010 (parport1); to use "
-         "parport0, run export LPT_PORT_0x3BC=parport0 and start the program again"},
-        {"LPT_PORT_0x3BC", "parport7", "",
-         "LPT_PORT_0x3BC=parport7: this machine has no parport7 (it has 0x378 (parport0), 0xD010 "
-         "(parport1))"},
-        // Not a parportN: the value's own words, control characters escaped.
-        {"LPT_PORT_0x3BC", "0x378", "", "LPT_PORT_0x3BC=0x378" + no_port},
-        {"LPT_PORT_0x3BC", "parport01", "", "LPT_PORT_0x3BC=parport01" + no_port},
-        {"LPT_PORT_0x3BC", "parport4294967296", "", "LPT_PORT_0x3BC=parport4294967296" + no_port},
-        {"LPT_PORT_0x3BC", "parport0\n\x1b[2J", "", "LPT_PORT_0x3BC=parport0\\n\\x1b[2J" + no_port},
-        {"LPT_PORT_3BC", "parport0", "",
-         "LPT_PORT_3BC is not a port setting: name the port by its base address in hex, as in "
-         "LPT_PORT_0x3BC=parport0"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.name) + "=" + c.value);
-        device = FakeDevice();
-        run(root.path, "rm -rf virtual");
-        setenv(c.name, c.value, 1);
-        testing::internal::CaptureStderr();
-        lpt_write(0x3BC, 1);
-        std::string told = testing::internal::GetCapturedStderr();
-        lpt_close_ports();
-        unsetenv(c.name);
-        EXPECT_EQ(told, c.told.empty() ? ""
-                                       : "\ninpout32: ppdev port: " + c.told +
-                                             "; using the virtual port instead\n");
-        EXPECT_EQ(device.opened, *c.opened ? root / c.opened : "");
-        EXPECT_EQ(shown(), "data 0x01 00000001" +
-                               (*c.opened ? "  real port /" + std::string(c.opened) : "") + "\n");
-    }
+                                                      "data 3", "control 12", "release", "close"}));
 }
 
 struct Case {
     const char *name;
-    const char *backend; // LPT_BACKEND
+    const char *setting; // NAME=value in the environment, or ""
     uint16_t address;
     int open_error, claim_error;
-    const char *told;       // in the one line said, or "" for silence
-    bool virtual_port;      // whether the value went to the virtual port
+    std::string told;       // in the one line said, or "" for silence
+    std::string shown;      // by lptmon --once from the data value on, or "" for nothing
     const char *setup = ""; // a command on the ports' folder $p
 };
 NAMED_CASES(Case)
@@ -216,47 +157,88 @@ TEST_P(Choice, RealPortWhenUsableElseTheVirtualOneToldInOneLine)
 {
     const Case &c = GetParam();
     run(root.path, std::string("p=proc/sys/dev/parport; ") + c.setup);
-    setenv("LPT_BACKEND", c.backend, 1);
+    const std::string setting = c.setting, name = setting.substr(0, setting.find('='));
+    if (!setting.empty()) {
+        setenv(name.c_str(), setting.substr(name.size() + 1).c_str(), 1);
+    }
     device.open_error = c.open_error;
     device.claim_error = c.claim_error;
     testing::internal::CaptureStderr();
     lpt_write(c.address, 1);
     lpt_write(c.address, 2);
     std::string told = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(count(told, "inpout32: "), *c.told ? 1u : 0u) << told;
+    unsetenv(name.c_str());
+    EXPECT_EQ(count(told, "inpout32: "), c.told.empty() ? 0u : 1u) << told;
+    EXPECT_TRUE(told.empty() || (told.rfind("\ninpout32: ", 0) == 0 && told.back() == '\n'));
     EXPECT_NE(told.find(c.told), std::string::npos) << told;
-    EXPECT_EQ(run(root.path, "ls virtual 2>/dev/null").output.empty(), !c.virtual_port);
     EXPECT_EQ(lpt_read(c.address), 2);
+    EXPECT_EQ(shown(c.address), c.shown);
 }
 
-const char *usermod = "/dev/parport1: open failed: Permission denied; to use it, add yourself "
-                      "to group lp (sudo usermod -aG lp $USER) and log in again; using the "
-                      "virtual port instead";
+const std::string usermod = "/dev/parport1: open failed: Permission denied; to use it, add "
+                            "yourself to group lp (sudo usermod -aG lp $USER) and log in again; "
+                            "using the virtual port instead";
+const std::string real = "data 0x02 00000010  real port /dev/parport",
+                  virt = "data 0x02 00000010\n";
+// LPT_PORT_0x3BC sends the program's writes to a port the machine has,
+// here 0x378 (parport0) and one on a card at 0xD010 (parport1), none at 0x3BC.
+const char *card = "echo 53264 > $p/parport1/base-addr";
+std::string said(const std::string &why)
+{
+    return "\ninpout32: ppdev port: " + why + "; using the virtual port instead\n";
+}
+const std::string no_port =
+    " names no port: write LPT_PORT_0x3BC=parportN, with a parportN from ls /dev/parport*";
 INSTANTIATE_TEST_SUITE_P(
     RealPort, Choice,
     ::testing::Values(
-        Case{"NoAccess", "", 0x3BC, EACCES, 0, usermod, true},
-        Case{"NoDriver", "", 0x3BC, ENODEV, 0, "sudo modprobe ppdev; using the virtual", true},
-        Case{"Busy", "", 0x3BC, 0, EBUSY, "another program holds the port", true},
+        Case{"NoAccess", "", 0x3BC, EACCES, 0, usermod, virt},
+        Case{"NoDriver", "", 0x3BC, ENODEV, 0, "sudo modprobe ppdev; using the virtual", virt},
+        Case{"Busy", "", 0x3BC, 0, EBUSY, "another program holds the port", virt},
         // Held by another program: its claim would wait without end.
         Case{"Held", "", 0x3BC, 0, 0,
-             "/dev/parport1: the port is in use by ppdev0; end the program that holds it", true,
+             "/dev/parport1: the port is in use by ppdev0; end the program that holds it", virt,
              "mkdir $p/parport1/devices && echo ppdev0 > $p/parport1/devices/active"},
-        Case{"NoPortsAtAll", "", 0x278, 0, 0, "", true, "rm -r proc"},
-        Case{"ForcedVirtual", "virtual", 0x3BC, 0, 0, "", true},
-        Case{"UnknownBackend", "parallel", 0x3BC, 0, 0,
+        Case{"NoPortsAtAll", "", 0x278, 0, 0, "", virt, "rm -r proc"},
+        Case{"ForcedVirtual", "LPT_BACKEND=virtual", 0x3BC, 0, 0, "", virt},
+        Case{"UnknownBackend", "LPT_BACKEND=parallel", 0x3BC, 0, 0,
              "inpout32: LPT_BACKEND=parallel is not known (use ppdev or virtual); choosing by "
              "itself\n",
-             true},
-        Case{"ForcedRealMissing", "ppdev", 0x278, 0, 0,
-             "port 0x278: values are kept in this program only", false},
+             real + "1\n"},
+        Case{"ForcedRealMissing", "LPT_BACKEND=ppdev", 0x278, 0, 0,
+             "port 0x278: values are kept in this program only", ""},
         // What no kernel writes, passed over: nothing that blocks is opened,
         // nothing negative is an address, no address is cut short.
         Case{"DamagedProcEntries", "", 0x278, 0, 0,
-             "no parallel port at 0x278; this machine has 0x100000278 (parport4); to", true,
+             "no parallel port at 0x278; this machine has 0x100000278 (parport4); to", virt,
              "rm -r $p/* && mkdir $p/parport2 $p/parport3 $p/parport4 && mkfifo "
              "$p/parport2/base-addr && echo -1 > $p/parport3/base-addr && echo 4294967928 > "
-             "$p/parport4/base-addr"}),
+             "$p/parport4/base-addr"},
+        Case{"SettingNamesAPort", "LPT_PORT_0x3BC=parport1", 0x3BC, 0, 0, "", real + "1\n", card},
+        Case{"SettingNamesADevice", "LPT_PORT_0x3bc=/dev/parport0", 0x3BC, 0, 0, "", real + "0\n",
+             card},
+        Case{"SettingForAnotherAddress", "LPT_PORT_0x278=parport0", 0x3BC, 0, 0,
+             said("no parallel port at 0x3BC; this machine has 0x378 (parport0), 0xD010 "
+                  "(parport1); to use parport0, run export LPT_PORT_0x3BC=parport0 and start the "
+                  "program again"),
+             virt, card},
+        Case{"SettingNamesAMissingPort", "LPT_PORT_0x3BC=parport7", 0x3BC, 0, 0,
+             said("LPT_PORT_0x3BC=parport7: this machine has no parport7 (it has 0x378 "
+                  "(parport0), 0xD010 (parport1))"),
+             virt, card},
+        // Not a parportN: the value's own words, control characters escaped.
+        Case{"SettingAnAddress", "LPT_PORT_0x3BC=0x378", 0x3BC, 0, 0,
+             said("LPT_PORT_0x3BC=0x378" + no_port), virt, card},
+        Case{"SettingLeadingZero", "LPT_PORT_0x3BC=parport01", 0x3BC, 0, 0,
+             said("LPT_PORT_0x3BC=parport01" + no_port), virt, card},
+        Case{"SettingTooLarge", "LPT_PORT_0x3BC=parport4294967296", 0x3BC, 0, 0,
+             said("LPT_PORT_0x3BC=parport4294967296" + no_port), virt, card},
+        Case{"SettingEscaped", "LPT_PORT_0x3BC=parport0\n\x1b[2J", 0x3BC, 0, 0,
+             said("LPT_PORT_0x3BC=parport0\\n\\x1b[2J" + no_port), virt, card},
+        Case{"SettingWithoutHex", "LPT_PORT_3BC=parport0", 0x3BC, 0, 0,
+             said("LPT_PORT_3BC is not a port setting: name the port by its base address in hex, "
+                  "as in LPT_PORT_0x3BC=parport0"),
+             virt, card}),
     ::testing::PrintToStringParamName());
 
 } // namespace
