@@ -18,8 +18,10 @@ const std::string instructions = "Dve LED diodi na V/I vmesniku utripata. \r\n"
 
 // Runs the program, then reports how it ended, whether the terminal mode is
 // the one found before it, and the first key still waiting in the input.
-// The program starts once what was typed before it is in the terminal.
-const std::string wrapper = "until [ -e typed ]; do sleep 0.01; done\n"
+// The program starts once what was typed before it is in the terminal (at
+// most 10 s on).
+const std::string wrapper = "n=0; until [ -e typed ] || [ $((n += 1)) -gt 1000 ]; do sleep 0.01; "
+                            "done\n"
                             "trap : INT QUIT\n"
                             "ulimit -c 0\n"
                             "stty -g > before\n"
