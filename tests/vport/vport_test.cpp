@@ -508,27 +508,35 @@ TEST_F(VirtualPort, EachWriteKeepsItsDeviceAndARealPortsInputsAreWiresWhileItsPr
 }
 
 // A watcher that follows the port gets every write after the one it names,
-// in order, or counts those it could not get (how many, byte for byte, in
-// lptmon's tests): none is told twice or lost uncounted, also while a
+// in order, or counts those it could not get: none is told twice or lost uncounted, also while a
 // writer outruns it, and one still being made is waited for.
 TEST_F(VirtualPort, WritesAfterANumberComeInOrderAndThoseNotKeptAreCounted)
 {
+    const uint64_t total = vport::history_length + 100;
+    const auto counting = [](uint64_t i) { return static_cast<short>(i & 0xFF); };
+    ASSERT_EQ(exit_status(writes_of(total, counting)), 0);
     ASSERT_TRUE(vport::open_shared(0x3BC, &port, why, sizeof why)) << why;
-    std::vector<vport::Write> writes(4096);
+    std::vector<vport::Write> writes(total);
     uint64_t missed = 0;
+    ASSERT_EQ(vport::writes_after(port.state, 0, writes.data(), writes.size(), &missed),
+              vport::history_length);
+    EXPECT_EQ(missed, 100u);
+    EXPECT_EQ(writes[0].number, 101u);
+    EXPECT_EQ(vport::writes_after(port.state, total - 2, writes.data(), 8, &missed), 2u);
+
     // A write numbered and not yet made holds back the ones after it.
     const uint64_t in_flight = vport::take_number(port.state);
     vport::write(port.state, vport::data, 0x22);
-    EXPECT_EQ(vport::writes_after(port.state, 0, writes.data(), 8, &missed), 0u);
+    EXPECT_EQ(vport::writes_after(port.state, total, writes.data(), 8, &missed), 0u);
     vport::write_numbered(port.state, in_flight, vport::data, 0x11);
-    ASSERT_EQ(vport::writes_after(port.state, 0, writes.data(), 8, &missed), 2u);
+    ASSERT_EQ(vport::writes_after(port.state, total, writes.data(), 8, &missed), 2u);
     EXPECT_EQ(writes[0].value, 0x11);
     EXPECT_EQ(writes[1].value, 0x22);
 
     // Followed while written as fast as a program can: each write read once
     // or counted, its value the writer's.
     const uint64_t start_at = vport::write_count(port.state), more = 300000;
-    const pid_t fast = writes_of(more, [](uint64_t i) { return static_cast<short>(i & 0xFF); });
+    const pid_t fast = writes_of(more, counting);
     uint64_t after = start_at, read_in_order = 0, counted = 0;
     bool in_order = true;
     while (after < start_at + more &&
