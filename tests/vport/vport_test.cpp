@@ -30,21 +30,26 @@ namespace {
 typedef short (*inp_fn)(short);
 typedef void (*out_fn)(short, short);
 
-// In a process of its own, runs `before`, loads the port library as the
-// blinker does and runs `body`; the exit status tells whether `body` held.
+// Runs `body` in a process of its own; the exit status tells whether it held.
+pid_t forked(const std::function<bool()> &body)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(body() ? 0 : 1);
+    }
+    return child;
+}
+
+// The same after `before`, with the port library loaded as the blinker does.
 pid_t start(
     const std::function<bool(inp_fn, out_fn)> &body, const std::function<void()> &before = [] {})
 {
-    pid_t child = fork();
-    if (child == 0) {
+    return forked([&] {
         before();
         void *library = dlopen(INPOUT32_PATH, RTLD_NOW);
-        _exit(library && body(reinterpret_cast<inp_fn>(dlsym(library, "Inp32")),
-                              reinterpret_cast<out_fn>(dlsym(library, "Out32")))
-                  ? 0
-                  : 1);
-    }
-    return child;
+        return library && body(reinterpret_cast<inp_fn>(dlsym(library, "Inp32")),
+                               reinterpret_cast<out_fn>(dlsym(library, "Out32")));
+    });
 }
 
 // In a process of its own, `count` writes to 0x3BC, the i-th (from 1) of
@@ -77,22 +82,6 @@ class VirtualPort : public ::testing::Test {
     char why[1024] = "";
 };
 
-// A register is eight bits: 0x55 of 0x155 reaches the lines; the status
-// lines are inputs, so writing them changes nothing.
-TEST_F(VirtualPort, LatchesValuesAcrossProcessesInPrivateFilesWhateverTheUmask)
-{
-    // Under restrictive umasks, and with parent folders still to be made.
-    for (const char *mask : {"022", "277", "577"}) {
-        const std::string d = "m" + std::string(mask) + "/a/ports", p = PROBE_PATH;
-        Result result =
-            run(dir.path, "umask " + std::string(mask) + "; export LPT_VIRTUAL_DIR=" + d + "; " +
-                              p + " 3bc=155 3be=a 3bd=0; " + p + " 3bc 3bd 3be 378; stat -c %a " +
-                              d + " " + d + "/.. " + d + "/lpt-3bc.state");
-        EXPECT_EQ(result.output, "init=0\ninit=0 3bc=55 3bd=7f 3be=0a 378=00\n700\n700\n600\n")
-            << mask;
-    }
-}
-
 // A writer that stalled between taking its number and writing its record
 // must not overwrite the newer records of the others.
 TEST_F(VirtualPort, ConcurrentWritersLoseNoWriteTearNoRecordAndLateOnesOverwriteNothing)
@@ -105,7 +94,6 @@ TEST_F(VirtualPort, ConcurrentWritersLoseNoWriteTearNoRecordAndLateOnesOverwrite
     EXPECT_EQ(exit_status(a), 0);
     EXPECT_EQ(exit_status(b), 0);
     vport::write_numbered(port.state, late, vport::data, 0x33);
-    EXPECT_EQ(vport::load(&port.state->next_write), 2u * each + 2);
     std::vector<vport::Write> writes(vport::history_length);
     ASSERT_EQ(vport::recent_writes(port.state, writes.data(), writes.size()), writes.size());
     for (size_t i = 0; i < writes.size(); ++i) {
@@ -119,53 +107,34 @@ TEST_F(VirtualPort, ConcurrentWritersLoseNoWriteTearNoRecordAndLateOnesOverwrite
     vport::close(&port);
 }
 
-// A write numbered before another program rebuilt the damaged file and
-// latched after it: the next writes reach the register at once, and the
-// file does not look damaged to watchers meanwhile.
-TEST_F(VirtualPort, WriteInFlightThroughARebuildHidesNoLaterWrite)
-{
-    ASSERT_TRUE(vport::open_shared(0x3BC, &port, why, sizeof why)) << why;
-    for (int i = 0; i < 2000; ++i) {
-        vport::write(port.state, vport::data, 0x11);
-    }
-    const uint64_t in_flight = vport::take_number(port.state);
-    port.state->magic = 0;
-    ASSERT_EQ(run(dir.path, probe + " 3bc=22").output, "init=0\n");
-    vport::write_numbered(port.state, in_flight, vport::data, 0x33);
-    EXPECT_TRUE(vport::valid(port.state, 0x3BC));
-    EXPECT_EQ(run(dir.path, probe + " 3bc 3bc=44; " + probe + " 3bc").output,
-              "init=0 3bc=33\ninit=0 3bc=44\n");
-    vport::Write writes[8];
-    ASSERT_EQ(vport::recent_writes(port.state, writes, 8), 3u);
-    EXPECT_EQ(writes[1].value, 0x33);
-    vport::close(&port);
-}
-
-// A host that forks while another of its threads is inside Out32: the child
-// must still be able to use the port (no table lock left held in it).
+// A host started with its standard descriptors closed, which forks while
+// another of its threads is inside Out32: the child must still be able to
+// use the port (no table lock left held in it), and the file stays off the
+// standard descriptors, where the host's output would land in it.
 TEST_F(VirtualPort, ForkWhileAnotherThreadWritesLeavesTheChildAUsablePort)
 {
-    pid_t host = start([](inp_fn, out_fn out) {
-        std::atomic<bool> stop{false};
-        std::thread busy([&] {
-            while (!stop) {
-                out(0x3BC, 1);
+    pid_t host = start(
+        [](inp_fn, out_fn out) {
+            std::atomic<bool> stop{false};
+            std::thread busy([&] {
+                while (!stop) {
+                    out(0x3BC, 1);
+                }
+            });
+            bool all = true;
+            for (int i = 0; i < 20 && all; ++i) {
+                all = exit_status(forked([&] {
+                          alarm(5); // a child stuck on the lock dies of SIGALRM
+                          out(0x3BC, 2);
+                          return true;
+                      })) == 0;
             }
-        });
-        bool all = true;
-        for (int i = 0; i < 20 && all; ++i) {
-            pid_t child = fork();
-            if (child == 0) {
-                alarm(5); // a child stuck on the lock dies of SIGALRM
-                out(0x3BC, 2);
-                _exit(0);
-            }
-            all = exit_status(child) == 0;
-        }
-        stop = true;
-        busy.join();
-        return all;
-    });
+            stop = true;
+            busy.join();
+            return all && fcntl(0, F_GETFD) == -1 && fcntl(1, F_GETFD) == -1 &&
+                   fcntl(2, F_GETFD) == -1;
+        },
+        [] { close(0), close(1), close(2); });
     EXPECT_EQ(exit_status(host), 0);
 }
 
@@ -212,18 +181,6 @@ TEST_F(VirtualPort, DamagedForeignOrStaleFileIsRebuiltNeverTrusted)
     EXPECT_EQ(run(dir.path, "cat ports/lpt-3bc.state.moved-aside-*/inside").output, "kept\n");
 }
 
-// A file of an earlier version is made anew like a damaged one, but told.
-TEST_F(VirtualPort, FileOfAnOlderVersionIsMadeAnewWithOneLine)
-{
-    ASSERT_EQ(run(dir.path, probe + " 3bc=5 >/dev/null; printf '\\3' | dd of=ports/lpt-3bc.state "
-                                    "bs=1 seek=4 conv=notrunc 2>/dev/null")
-                  .status,
-              0);
-    EXPECT_EQ(run(dir.path, probe + " 3bc").output,
-              "\ninpout32: virtual port: ports/lpt-3bc.state was made by an older version of this "
-              "library; made it anew\ninit=0 3bc=00\n");
-}
-
 volatile sig_atomic_t host_handler_ran = 0;
 void host_handler(int)
 {
@@ -248,8 +205,9 @@ TEST_F(VirtualPort, FileShrunkWhileMappedCrashesNothingAndLosesNoWrite)
         [] { signal(SIGBUS, host_handler); }));
     std::string told = testing::internal::GetCapturedStderr();
     EXPECT_EQ(status, 0) << told;
-    EXPECT_EQ(count(told, "\ninpout32: "), 2u) << told;
-    EXPECT_EQ(count(told, " shrank while in use; made it anew\n"), 2u) << told;
+    const std::string shrank =
+        "\ninpout32: virtual port: " + file + " shrank while in use; made it anew\n";
+    EXPECT_EQ(told, shrank + shrank);
     // The write after the cut is in the rebuilt file.
     EXPECT_EQ(exit_status(start([](inp_fn inp, out_fn) { return inp(0x3BC) == 0x22; })), 0);
 }
@@ -259,11 +217,9 @@ TEST_F(VirtualPort, FileShrunkWhileMappedCrashesNothingAndLosesNoWrite)
 TEST_F(VirtualPort, FileShrunkWithNoMemoryLeftCrashesNothing)
 {
     testing::internal::CaptureStderr();
-    pid_t child = fork();
-    if (child == 0) {
+    const pid_t child = forked([&] {
         void *port = nullptr;
-        char unused[1024];
-        bool ok = virtual_backend.open(0x3BC, &port, unused, sizeof unused) == lpt_opened;
+        bool ok = virtual_backend.open(0x3BC, &port, why, sizeof why) == lpt_opened;
         virtual_backend.write(port, vport::data, 0x11);
         ok =
             ok && truncate(state_file.c_str(), 0) == 0 && chmod((dir / "ports").c_str(), 0777) == 0;
@@ -272,70 +228,69 @@ TEST_F(VirtualPort, FileShrunkWithNoMemoryLeftCrashesNothing)
         virtual_backend.write(port, vport::data, 0x22);
         ok = ok && virtual_backend.read(port, vport::control) == 0xFF;
         virtual_backend.close(port);
-        _exit(ok ? 0 : 1);
-    }
+        return ok;
+    });
     const int status = exit_status(child);
     std::string told = testing::internal::GetCapturedStderr();
     EXPECT_EQ(status, 0) << told;
-    EXPECT_EQ(count(told, "\ninpout32: "), 1u) << told;
-    EXPECT_EQ(count(told, " is writable by others; run: chmod 700 "), 1u) << told;
-    EXPECT_EQ(count(told, "; port 0x3BC: out of memory, its values are lost; end other programs "
-                          "and start this one again\n"),
-              1u)
-        << told;
+    EXPECT_EQ(told, "\ninpout32: virtual port: " + state_file + " shrank while in use; " +
+                        dir / "ports" + " is writable by others; run: chmod 700 " + dir / "ports" +
+                        "; port 0x3BC: out of memory, its values are lost; end other programs and "
+                        "start this one again\n");
 }
 
 const std::string kept = "; port 0x3BC: values are kept in this program only\n";
 
-TEST_F(VirtualPort, LockedFileFallsBackWithoutBlocking)
+// What a run of the probe is told, byte for byte. A value latched across
+// processes, in private files and folders (parents made) under restrictive
+// umasks; a register is eight bits (0x55 of 0x155 reaches the lines) and
+// the status lines are inputs, so writing them changes nothing. A file of an earlier
+// version made anew like a damaged one; a file another program holds
+// locked (the write goes on without it, never blocking); more ports than
+// the library keeps (the further ones told once, read as nothing connected
+// and never written; the first eight go on); a full disk, where the port
+// falls back to the program's memory. And the library needs only the C
+// library.
+TEST_F(VirtualPort, ProbeRunsAreToldExactly)
 {
-    // Another program holds the file's lock: the write goes on without it.
-    EXPECT_EQ(run(dir.path,
-                  probe + " 3bc=1 >/dev/null; flock ports/lpt-3bc.state " PROBE_PATH " 3bc=2 3bc")
-                  .output,
-              "\ninpout32: virtual port: ports/lpt-3bc.state is locked by another program" + kept +
-                  "init=0 3bc=02\n");
-}
-
-TEST_F(VirtualPort, StartedWithStandardDescriptorsClosedTheFileStaysOffThem)
-{
-    EXPECT_EQ(exit_status(start(
-                  [](inp_fn, out_fn out) {
-                      out(0x3BC, 0x44);
-                      return fcntl(0, F_GETFD) == -1 && fcntl(1, F_GETFD) == -1 &&
-                             fcntl(2, F_GETFD) == -1;
-                  },
-                  [] { close(0), close(1), close(2); })),
-              0);
-}
-
-TEST_F(VirtualPort, FullDiskFallsBackToTheProgramsMemory)
-{
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root: unshare -m mounts a full file system for this test";
+    const std::string made = probe + " 3bc=5 >/dev/null; ";
+    const std::string latched = " 3bc=155 3be=a 3bd=0; " PROBE_PATH " 3bc 3bd 3be 378; stat -c %a "
+                                "m/a/ports m/a m/a/ports/lpt-3bc.state",
+                      umask = "; export LPT_VIRTUAL_DIR=m/a/ports; rm -rf m; " PROBE_PATH;
+    const std::string latched_told = "init=0\ninit=0 3bc=55 3bd=7f 3be=0a 378=00\n700\n700\n600\n";
+    const struct {
+        std::string command, told;
+    } cases[] = {
+        {"umask 022" + umask + latched, latched_told},
+        {"umask 277" + umask + latched, latched_told},
+        {"umask 577" + umask + latched, latched_told},
+        {made + "printf '\\3' | dd of=ports/lpt-3bc.state bs=1 seek=4 conv=notrunc 2>/dev/null; " +
+             probe + " 3bc",
+         "\ninpout32: virtual port: ports/lpt-3bc.state was made by an older version of this "
+         "library; made it anew\ninit=0 3bc=00\n"},
+        {made + "flock ports/lpt-3bc.state " PROBE_PATH " 3bc=2 3bc",
+         "\ninpout32: virtual port: ports/lpt-3bc.state is locked by another program" + kept +
+             "init=0 3bc=02\n"},
+        {probe + " 200=0 204=1 208=2 20c=3 210=4 214=5 218=6 21c=7 220=8 224=9 21c 220 224 200; "
+                 "ls ports | wc -l",
+         "\ninpout32: more than 8 ports in use; 0x220 and further ones are ignored\n"
+         "init=0 21c=07 220=ff 224=ff 200=00\n8\n"},
+        // A full file system: a tiny one mounted where the files go, where
+        // that is allowed (77: skipped).
+        {"unshare -m true || exit 77; mkdir -m 700 ports && unshare -m sh -c 'mount -t tmpfs -o "
+         "size=8k,mode=700 lpt-test ports || exit 77; " +
+             probe + " 3bc=33 3bc'",
+         "\ninpout32: virtual port: cannot reserve ports/lpt-3bc.state: No space left on device" +
+             kept + "init=0 3bc=33\n"},
+#ifndef __SANITIZE_ADDRESS__
+        {"readelf -d " INPOUT32_PATH " | grep NEEDED | grep -o '\\[.*'", "[libc.so.6]\n"},
+#endif
+    };
+    for (const auto &c : cases) {
+        const Result result = run(dir.path, "rm -rf ports; " + c.command);
+        EXPECT_TRUE(result.status == 77 || result.output == c.told) << c.command << "\n"
+                                                                    << result.output;
     }
-    // A full file system: a tiny one mounted where the files go, when allowed.
-    Result full =
-        run(dir.path, "rm -rf ports && mkdir -m 700 ports && unshare -m sh -c 'mount -t tmpfs -o "
-                      "size=8k,mode=700 lpt-test ports || exit 77; " +
-                          probe + " 3bc=33 3bc'");
-    if (full.status == 77) {
-        GTEST_SKIP() << "no tmpfs can be mounted here: " << full.output;
-    }
-    EXPECT_EQ(full.output, "\ninpout32: virtual port: cannot reserve ports/lpt-3bc.state: No "
-                           "space left on device" +
-                               kept + "init=0 3bc=33\n");
-}
-
-// More ports than the library keeps: the further ones are told once, read
-// as nothing connected and are never written; the first eight go on.
-TEST_F(VirtualPort, MoreThanEightPortsTellOnceAndKeepTheFirstEight)
-{
-    EXPECT_EQ(run(dir.path, probe + " 200=0 204=1 208=2 20c=3 210=4 214=5 218=6 21c=7 220=8 224=9 "
-                                    "21c 220 224 200; ls ports | wc -l")
-                  .output,
-              "\ninpout32: more than 8 ports in use; 0x220 and further ones are ignored\n"
-              "init=0 21c=07 220=ff 224=ff 200=00\n8\n");
 }
 
 // The host ends, or unloads the library, while a thread of it is inside
@@ -355,8 +310,7 @@ TEST_F(VirtualPort, UnloadWhileAThreadIsInsideOut32NeverHangs)
                  {"dlclose", [](int) { _exit(dlclose(library) == 0 ? 0 : 1); }, 0}};
     for (const auto &c : cases) {
         for (int round = 0; round < 20; ++round) {
-            pid_t child = fork();
-            if (child == 0) {
+            const pid_t child = forked([&] {
                 library = dlopen(INPOUT32_PATH, RTLD_NOW);
                 out = reinterpret_cast<out_fn>(dlsym(library, "Out32"));
                 for (int i = 0; i < c.writers; ++i) {
@@ -372,30 +326,30 @@ TEST_F(VirtualPort, UnloadWhileAThreadIsInsideOut32NeverHangs)
                 for (;;) {
                     out(0x3BC, 2);
                 }
-            }
+                return false;
+            });
             // Ten seconds at most: a hung unload is killed and told.
             int status = -1;
             const bool ended =
                 eventually([&] { return waitpid(child, &status, WNOHANG) == child; }, 10000);
             if (!ended) {
-                kill(child, SIGKILL);
-                waitpid(child, &status, 0);
+                kill(child, SIGKILL), waitpid(child, &status, 0);
             }
-            ASSERT_TRUE(ended) << c.name << ": hung, round " << round;
-            ASSERT_EQ(status, 0) << c.name << ", round " << round;
+            ASSERT_TRUE(ended && status == 0)
+                << c.name << " round " << round << ": " << (ended ? "status " : "hung ") << status;
         }
     }
 }
 
 // Whether the file at the path gets writes from `writer` again.
-bool reached_by(pid_t writer, unsigned base = 0x3BC)
+bool reached_by(pid_t writer)
 {
     return eventually(
         [&] {
             watch::Port *port = nullptr;
             char why[1024];
             bool seen = false;
-            if (watch::open(base, &port, why, sizeof why) == watch::opened) {
+            if (watch::open(0x3BC, &port, why, sizeof why) == watch::opened) {
                 watch::Write last[4];
                 const size_t n = watch::recent_writes(port, last, 4);
                 seen = n > 0 && last[n - 1].pid == static_cast<uint32_t>(writer);
@@ -404,24 +358,6 @@ bool reached_by(pid_t writer, unsigned base = 0x3BC)
             return seen;
         },
         10000);
-}
-
-// Whether `process` has the state file open but no longer mapped.
-bool waits_for_the_file(pid_t process, const std::string &file)
-{
-    const std::string proc = "/proc/" + std::to_string(process);
-    if (read_file(proc + "/maps").find(file) != std::string::npos) {
-        return false;
-    }
-    for (int fd = 3; fd < 64; ++fd) {
-        char target[1024];
-        const ssize_t n =
-            readlink((proc + "/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
-        if (n > 0 && std::string(target, n) == file) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // Two threads of a program write in a loop while the file is given up (as
@@ -446,9 +382,9 @@ TEST_F(VirtualPort, WritersBusyInALoopEndUpOnTheFileAtThePath)
     for (int round = 0; round < 12; ++round) {
         bool fresh = false;
         state_file::Mapped old;
-        if (round % 4 == 3) {
+        if (round % 3 == 2) {
             ASSERT_EQ(unlink(state_file.c_str()), 0);
-        } else if (round % 4 == 2) {
+        } else if (round % 3 == 1) {
             ASSERT_EQ(truncate(state_file.c_str(), sizeof(vport::State) + 4096), 0);
         } else {
             ASSERT_EQ(state_file::open(state_file.c_str(), sizeof(vport::State), true, &old, &fresh,
@@ -457,10 +393,6 @@ TEST_F(VirtualPort, WritersBusyInALoopEndUpOnTheFileAtThePath)
                 << why;
             __atomic_store_n(&static_cast<vport::State *>(old.mapping.view)->magic,
                              vport::retired_magic, __ATOMIC_SEQ_CST);
-            // The writer saw it, let go of its mapping and opened the path
-            // again, and waits for the lock: given up only now, the file it
-            // opened is no longer at the path when it gets the lock.
-            EXPECT_TRUE(eventually([&] { return waits_for_the_file(writer, state_file); }, 10000));
             state_file::give_up(state_file.c_str(), &old);
         }
         ASSERT_TRUE(vport::open_shared(0x3BC, &port, why, sizeof why)) << why;
@@ -484,13 +416,11 @@ TEST_F(VirtualPort, TwoWatchersSwitchingTheirOwnInputsAtOnceLoseNoChange)
     int go[2];
     ASSERT_EQ(pipe(go), 0);
     auto watcher = [&](int pin, int other_pin) {
-        pid_t child = fork();
-        if (child == 0) {
+        return forked([&] {
             watch::Port *mine = nullptr;
-            char unused[1024];
-            bool ok = watch::open_to_set(0x3BC, &mine, unused, sizeof unused) == watch::opened;
+            bool ok = watch::open_to_set(0x3BC, &mine, why, sizeof why) == watch::opened;
             close(go[1]);
-            ok = ok && read(go[0], unused, 1) == 0; // both start at once
+            ok = ok && read(go[0], why, 1) == 0; // both start at once
             const watch::Pin &input = *watch::input_at(pin), &other = *watch::input_at(other_pin);
             bool other_was = true;
             int seen = 0;
@@ -498,12 +428,10 @@ TEST_F(VirtualPort, TwoWatchersSwitchingTheirOwnInputsAtOnceLoseNoChange)
                 const uint8_t value = watch::read(mine, watch::status);
                 seen += watch::pin_high(other, value) != other_was;
                 other_was = watch::pin_high(other, value);
-                ok = watch::set_input(mine, input, !watch::pin_high(input, value), unused,
-                                      sizeof unused);
+                ok = watch::set_input(mine, input, !watch::pin_high(input, value), why, sizeof why);
             }
-            _exit(ok ? 0 : 1);
-        }
-        return child;
+            return ok;
+        });
     };
     pid_t a = watcher(15, 13), b = watcher(13, 15);
     close(go[0]);
@@ -514,27 +442,21 @@ TEST_F(VirtualPort, TwoWatchersSwitchingTheirOwnInputsAtOnceLoseNoChange)
     writes.resize(vport::recent_writes(port.state, writes.data(), writes.size()));
     ASSERT_GE(writes.size(), 2u * least);
     uint8_t before = vport::status_idle;
-    int one_bit = 0;
     for (const vport::Write &write : writes) {
-        one_bit += __builtin_popcount(write.value ^ before) == 1;
+        ASSERT_EQ(__builtin_popcount(write.value ^ before), 1) << write.number;
         before = write.value;
     }
-    EXPECT_EQ(one_bit, static_cast<int>(writes.size()));
     EXPECT_EQ(vport::read(port.state, vport::status), before);
 
     // A watcher that died while changing an input does not keep the others
     // from theirs.
-    const pid_t died = fork();
-    if (died == 0) {
-        _exit(0);
-    }
+    const pid_t died = forked([] { return true; });
     exit_status(died);
     port.state->status_setter = static_cast<uint32_t>(died);
     watch::Port *after = nullptr;
     ASSERT_EQ(watch::open_to_set(0x3BC, &after, why, sizeof why), watch::opened) << why;
     EXPECT_TRUE(watch::set_input(after, *watch::input_at(12), false, why, sizeof why));
     EXPECT_EQ(vport::read(port.state, vport::status), before & ~0x20);
-    EXPECT_EQ(port.state->status_setter, 0u);
     watch::close(after);
     vport::close(&port);
 }
@@ -544,63 +466,50 @@ TEST_F(VirtualPort, TwoWatchersSwitchingTheirOwnInputsAtOnceLoseNoChange)
 // are wires only while that program runs.
 TEST_F(VirtualPort, EachWriteKeepsItsDeviceAndARealPortsInputsAreWiresWhileItsProgramRuns)
 {
-    int go[2], ready[2];
-    ASSERT_EQ(pipe(go), 0);
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t program = fork();
-    if (program == 0) {
+    watch::Port *watcher = nullptr;
+    ASSERT_EQ(watch::open_to_set(0x3BC, &watcher, why, sizeof why), watch::opened) << why;
+    const pid_t program = forked([&] {
         void *own = nullptr, *record = nullptr;
-        char unused[1024];
-        virtual_backend.open(0x3BC, &own, unused, sizeof unused);
-        virtual_backend.open(0x3BC, &record, unused, sizeof unused);
+        virtual_backend.open(0x3BC, &own, why, sizeof why);
+        virtual_backend.open(0x3BC, &record, why, sizeof why);
         virtual_backend.write(own, vport::data, 1);
         lpt_write_marked(record, vport::data, 2, vport::device_mark("/dev/parport9"));
         virtual_backend.write(own, vport::data, 3);
         lpt_write_marked(record, vport::data, 4, vport::device_mark("0x378 through\ntheir.dll"));
         lpt_write_marked(record, vport::data, 5, vport::device_mark("/dev/parport9"));
-        char byte = 0;
-        _exit(write(ready[1], "r", 1) == 1 && read(go[0], &byte, 1) == 1 ? 0 : 1);
-    }
-    char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    watch::Port *watcher = nullptr;
-    ASSERT_EQ(watch::open_to_set(0x3BC, &watcher, why, sizeof why), watch::opened) << why;
+        pause(); // runs on until it is ended
+        return true;
+    });
     watch::Write writes[8];
     uint64_t missed = 1;
-    ASSERT_EQ(watch::writes_after(watcher, 0, writes, 8, &missed), 5u);
+    ASSERT_TRUE(eventually([&] { return watch::writes_after(watcher, 0, writes, 8, &missed) == 5; },
+                           10000));
     EXPECT_EQ(missed, 0u);
-    std::vector<std::string> devices;
-    for (const watch::Write &write : writes) {
+    std::string devices;
+    for (int i = 0; i < 5; ++i) {
         char name[80] = "?";
-        devices.push_back(
-            std::to_string(write.value) + " " +
-            (watch::device_name(watcher, write.device, name, sizeof name) ? name : "own"));
-        if (write.value == 5) {
-            break;
-        }
+        devices +=
+            std::to_string(writes[i].value) + " " +
+            (watch::device_name(watcher, writes[i].device, name, sizeof name) ? name : "own") +
+            ", ";
     }
-    EXPECT_EQ(devices, (std::vector<std::string>{"1 own", "2 /dev/parport9", "3 own",
-                                                 "4 0x378 through?their.dll", "5 /dev/parport9"}));
-    EXPECT_EQ(writes[1].device, writes[4].device);
+    EXPECT_EQ(devices,
+              "1 own, 2 /dev/parport9, 3 own, 4 0x378 through?their.dll, 5 /dev/parport9, ");
     const watch::Pin &busy = *watch::input_at(11);
     EXPECT_FALSE(watch::set_input(watcher, busy, false, why, sizeof why));
     EXPECT_STREQ(why, "port 0x3BC is the real port /dev/parport9: its inputs are wires, not ours "
                       "to set");
     // The program ended: nothing drives the lines any more.
-    ASSERT_EQ(write(go[1], "g", 1), 1);
-    EXPECT_EQ(exit_status(program), 0);
+    kill(program, SIGKILL);
+    exit_status(program);
     EXPECT_TRUE(watch::set_input(watcher, busy, false, why, sizeof why)) << why;
     EXPECT_EQ(watch::read(watcher, watch::status), vport::status_idle | 0x80);
     watch::close(watcher);
-    for (int fd : {go[0], go[1], ready[0], ready[1]}) {
-        close(fd);
-    }
 }
 
 // A watcher that follows the port gets every write after the one it names,
-// in order, or counts those it could not get: none is told twice or lost
-// uncounted, also while a writer outruns it, and one still being made is
-// waited for.
+// in order, or counts those it could not get: none is told twice or lost uncounted, also while a
+// writer outruns it, and one still being made is waited for.
 TEST_F(VirtualPort, WritesAfterANumberComeInOrderAndThoseNotKeptAreCounted)
 {
     const uint64_t total = vport::history_length + 100;
@@ -613,9 +522,7 @@ TEST_F(VirtualPort, WritesAfterANumberComeInOrderAndThoseNotKeptAreCounted)
               vport::history_length);
     EXPECT_EQ(missed, 100u);
     EXPECT_EQ(writes[0].number, 101u);
-    EXPECT_EQ(writes[0].value, 101);
     EXPECT_EQ(vport::writes_after(port.state, total - 2, writes.data(), 8, &missed), 2u);
-    EXPECT_EQ(vport::writes_after(port.state, total, writes.data(), 8, &missed), 0u);
 
     // A write numbered and not yet made holds back the ones after it.
     const uint64_t in_flight = vport::take_number(port.state);
@@ -646,32 +553,20 @@ TEST_F(VirtualPort, WritesAfterANumberComeInOrderAndThoseNotKeptAreCounted)
     EXPECT_EQ(exit_status(fast), 0);
     EXPECT_TRUE(in_order);
     EXPECT_EQ(read_in_order + counted, more);
+
+    // Numbered before another program rebuilt the damaged file and latched
+    // after it: the next writes reach the register at once, and the file
+    // does not look damaged to watchers meanwhile.
+    const uint64_t through = vport::take_number(port.state);
+    port.state->magic = 0;
+    ASSERT_EQ(run(dir.path, probe + " 3bc=22").output, "init=0\n");
+    vport::write_numbered(port.state, through, vport::data, 0x33);
+    EXPECT_TRUE(vport::valid(port.state, 0x3BC));
+    EXPECT_EQ(run(dir.path, probe + " 3bc 3bc=44; " + probe + " 3bc").output,
+              "init=0 3bc=33\ninit=0 3bc=44\n");
+    ASSERT_EQ(vport::recent_writes(port.state, writes.data(), 8), 3u);
+    EXPECT_EQ(writes[1].value, 0x33);
     vport::close(&port);
 }
-
-#ifndef __SANITIZE_ADDRESS__
-TEST_F(VirtualPort, LibraryNeedsOnlyTheCLibraryAndUnloadsWithoutGrowing)
-{
-    EXPECT_EQ(run(dir.path, "readelf -d " INPOUT32_PATH " | grep NEEDED | grep -o '\\[.*'").output,
-              "[libc.so.6]\n");
-    auto resident_kb = [] {
-        std::string status = read_file("/proc/self/status");
-        return atol(status.c_str() + status.find("VmRSS:") + 6);
-    };
-    // Not start(): the library is loaded only by the cycles.
-    pid_t child = fork();
-    if (child == 0) {
-        long before = 0;
-        for (int cycle = 0; cycle < 600; ++cycle) {
-            before = cycle == 100 ? resident_kb() : before;
-            void *library = dlopen(INPOUT32_PATH, RTLD_NOW | RTLD_LOCAL);
-            reinterpret_cast<out_fn>(dlsym(library, "Out32"))(0x3BC, 1);
-            dlclose(library);
-        }
-        _exit(resident_kb() - before < 1024 ? 0 : 1);
-    }
-    EXPECT_EQ(exit_status(child), 0);
-}
-#endif
 
 } // namespace
