@@ -11,8 +11,6 @@ namespace {
 
 const uint64_t no_boot[2] = {0, 0};
 
-void *(*allocator)(size_t count, size_t size) = calloc;
-
 uint64_t next_generation()
 {
     // Any value a watcher has not seen for this file; never 0.
@@ -108,17 +106,12 @@ Opened open_file(unsigned base, Port *port, bool create, bool *fresh, char *why,
 
 void *allocate(size_t size)
 {
-    return allocator(1, size);
+    return calloc(1, size);
 }
 
 void release(void *memory)
 {
     free(memory);
-}
-
-void use_allocator(void *(*replacement)(size_t count, size_t size))
-{
-    allocator = replacement != nullptr ? replacement : calloc;
 }
 
 bool state_path(unsigned base, char *path, size_t size)

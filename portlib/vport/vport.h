@@ -46,11 +46,9 @@ bool open_shared(unsigned base, Port *port, char *why, size_t why_size);
 // A port that lives in this process only. False when out of memory.
 bool open_private(unsigned base, Port *port);
 // The memory of private ports and of the library's own records; nullptr when
-// out of memory. use_allocator(nullptr) goes back to calloc; tests replace it
-// to run out of memory.
+// out of memory.
 void *allocate(size_t size);
 void release(void *memory);
-void use_allocator(void *(*allocator)(size_t count, size_t size));
 
 // Maps an existing state file for a watcher; never creates or repairs it,
 // and refuses the same folders and files as open_shared. Mapped writable
