@@ -63,17 +63,13 @@ TEST(LptmonRender, StripShowsEachDataLineAndSmallTerminalsKeepTheDataValue)
         int cols;
         std::string line;
     } cases[] = {{64, once_line.substr(0, once_line.size() - 1)},
-                 {61, "0x3BC ( )( )( )( )( )( )( )(*) 0x01 00000001"},
                  {40, "( )( )( )( )( )( )( )(*) 0x01"},
-                 {20, "0x01 00000001"},
                  {4, "0x01"}};
     for (const auto &c : cases) {
         EXPECT_EQ(lptmon::screen(snapshot, 6, c.cols, lptmon::ascii_glyphs),
                   std::vector<std::string>{c.line})
             << c.cols << " columns";
     }
-    EXPECT_EQ(lptmon::screen(snapshot, 6, 40, lptmon::unicode_glyphs)[0],
-              "0x3BC \u25cb\u25cb\u25cb\u25cb\u25cb\u25cb\u25cb\u25cf 0x01 00000001");
 
     // A real port's writes, recorded by the port library, name its device;
     // its inputs are not known.
@@ -148,15 +144,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "lptmon: --set 14=low: pin 14 is no input; the inputs are pins 15, 13, 12, 10 "
                  "and 11\n",
                  2},
-        OnceCase{"SetNoLevel", "", "$L --set 15=on",
-                 "lptmon: --set 15=on: the level is low or high\n", 2},
-        OnceCase{"PortWithoutAddress", "", "$L --port", "lptmon: --port needs a port address\n", 2},
         // Two modes at once would drop one; control characters in an
         // argument never reach the terminal raw.
         OnceCase{"SetWithOnce", "$P;", "$L --set 15=low --once",
                  "lptmon: --set 15=low and --once cannot go together; give one of them\n", 2},
-        OnceCase{"TwoTraces", "", "$L --vcd a.vcd --log --vcd b.vcd",
-                 "lptmon: --vcd a.vcd and --log cannot go together; give one of them\n", 2},
         OnceCase{"ControlCharactersEscaped", "", "$L \"$(printf 'x\\n\\033[2J')\"",
                  "lptmon: unknown argument: x\\n\\x1b[2J\n", 2},
         OnceCase{"FileLinked", "$P; ln ports/lpt-3bc.state linked;", "$L --once",
@@ -188,10 +179,6 @@ TEST_F(Lptmon, LogWaitsForStateThenFollowsItThroughShrinkingRebuildingAndLocking
     ASSERT_EQ(truncate(file.c_str(), 0), 0);
     probe();
     ASSERT_TRUE(log.wait_for(log_line, 3000, 3)) << log.output();
-    // Damaged in place and rebuilt with more writes: every new one is shown.
-    run(dir.path, "echo x > ports/lpt-3bc.state");
-    probe(), probe(), probe();
-    ASSERT_TRUE(log.wait_for(log_line, 3000, 6)) << log.output();
     // Replaced by a file held locked: it says so and still ends on Ctrl+C.
     int held = open((file + ".new").c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
@@ -315,24 +302,16 @@ TEST_F(Lptmon, DocsExampleLightsD2WhenTheLiveViewsKeyClosesTheSwitch)
 
 struct Ending {
     const char *name;
-    std::string keys; // Ctrl+Z among them stops it until `fg`
-    int sig;          // sent after the keys
+    std::string keys;
     int status;
 };
 NAMED_CASES(Ending)
 
 // Reports how lptmon ended and whether the terminal mode is the one found
-// before it, also while it is stopped; `set -m` gives it a job of its own.
-const std::string wrapper =
-    "set -m; ulimit -c 0; stty -g > before\n"
-    "sh -c 'echo $$ > pid; exec \"$0\"' " LPTMON_PATH "\n"
-    "s=$?\n"
-    "if [ $s = 148 ]; then\n"
-    "  stty -g > stopped; cmp -s before stopped && echo '[stopped mode=same]'\n"
-    "  fg; s=$?\n"
-    "fi\n"
-    "stty -g > after; cmp -s before after && m=same || m=changed\n"
-    "printf '\\n[exit=%s mode=%s]\\n' \"$s\" \"$m\"\n";
+// before it; `set -m` gives it a job of its own.
+const std::string wrapper = "set -m; ulimit -c 0; stty -g > before; " LPTMON_PATH "; s=$?\n"
+                            "stty -g > after; cmp -s before after && m=same || m=changed\n"
+                            "printf '\\n[exit=%s mode=%s]\\n' \"$s\" \"$m\"\n";
 
 class LptmonEnding : public Lptmon, public ::testing::WithParamInterface<Ending> {};
 
@@ -344,30 +323,19 @@ TEST_P(LptmonEnding, LiveViewGivesTheTerminalBackEveryWayOut)
     const std::string take = "\x1b[?1049h\x1b[?25l", give_back = "\x1b[?25h\x1b[?1049l";
     ASSERT_TRUE(pty.wait_for("q quits", 5000)) << pty.output();
     ASSERT_TRUE(pty.wait_for("data     0x3BC  0x01  00000001", 5000)) << pty.output();
-    for (char key : e.keys) {
-        pty.send(std::string(1, key));
-        if (key == '\x1a') {
-            ASSERT_TRUE(pty.wait_for("[stopped mode=same]", 5000)) << pty.output();
-            ASSERT_TRUE(pty.wait_for(take, 5000, 2)) << "not taken again";
-        }
-    }
-    if (e.sig != 0) {
-        kill(std::stoi(read_file(dir / "pid")), e.sig);
-    }
+    pty.send(e.keys);
     ASSERT_TRUE(pty.wait_exit(5000)) << pty.output();
     const std::string &out = pty.output();
     EXPECT_NE(out.find("[exit=" + std::to_string(e.status) + " mode=same]"), std::string::npos)
         << out;
-    EXPECT_EQ(count(out, take), 1 + count(e.keys, "\x1a"));
-    EXPECT_EQ(count(out, give_back), count(out, take));
-    EXPECT_LT(out.rfind(take), out.rfind(give_back)); // given back last
+    EXPECT_EQ(count(out, take), 1u);
+    EXPECT_EQ(count(out, give_back), 1u);
+    EXPECT_LT(out.find(take), out.find(give_back));
 }
 
-// CtrlZThenQ ends it with q as well.
 INSTANTIATE_TEST_SUITE_P(Lptmon, LptmonEnding,
-                         ::testing::Values(Ending{"CtrlC", "\x03", 0, 0},
-                                           Ending{"CtrlBackslash", "\x1c", 0, 128 + SIGQUIT},
-                                           Ending{"CtrlZThenQ", "\x1aq", 0, 0}),
+                         ::testing::Values(Ending{"CtrlC", "\x03", 0}, Ending{"Q", "q", 0},
+                                           Ending{"CtrlBackslash", "\x1c", 128 + SIGQUIT}),
                          ::testing::PrintToStringParamName());
 
 } // namespace

@@ -2,7 +2,7 @@
 # Our inpout32.dll and lptmon.exe under Wine, as a user without a parallel
 # port runs them and against what other people's programs (host.exe), users'
 # folders and full disks do to them:
-#   virtual_port.sh consoles | inputs | exits | reader_gone | names |
+#   virtual_port.sh inputs | exits | reader_gone | names |
 #                   grown | busy_grown | notices | disk
 # Skipped (exit 77, with the reason) where Wine cannot run them.
 set -euo pipefail
@@ -11,19 +11,6 @@ port_folder "$LED_BLINK_EXE" "$HOST_EXE" "$SWITCH_LED_EXE"
 kept="; port 0x3BC: values are kept in this program only"
 
 case "$1" in
-consoles) # two console windows: a key ends the blinker with both LEDs off, q ends lptmon
-    start_display
-    console lptmon.exe
-    console LED_blink.exe
-    until_ok 60 '[ -f "$dir/state/lpt-3bc.state" ]' || fail "the blinker did not start"
-    press x LED_blink.exe
-    [ "$(cat "$dir/LED_blink.exe.status" 2>/dev/null)" = 0 ] || fail "blinker: not ended by the key"
-    run lptmon.exe --once
-    [[ "$status $(out)" == "0 "*"data 0x00 00000000" ]] || fail "after the key: $status $(out)"
-    [ ! -s "$dir/lptmon.exe.status" ] || fail "lptmon ended before q"
-    press q lptmon.exe
-    [ "$(cat "$dir/lptmon.exe.status" 2>/dev/null)" = 0 ] || fail "lptmon: not ended by q"
-    ;;
 inputs) # the input pins set by lptmon.exe --set and by a key in its
     # console, read by a program's Inp32; the docs' example; the trace.
     # The display first: a console window opened later belongs to the Wine
