@@ -77,21 +77,19 @@ no_write_of() { ! data_writes | grep -q " $1\$"; }
 # phase after the last 2, one 0, and nothing more.
 blink_verdict() { # FILE KEY_TIME
     awk -v key="$2" -v lo=$phase_min -v hi=$phase_max '
+    function fail(why) { print why; exit }
     { t[NR] = $1; v[NR] = $2 }
     END {
-        if (NR < 5) { print "too few writes: " NR; exit }
-        for (i = 1; i < NR; ++i) {
-            if (v[i] != (i % 2 ? "01" : "02")) { print "write " i " is 0x" v[i]; exit }
-            if (i > 1 && (t[i] - t[i-1] < lo || t[i] - t[i-1] > hi)) {
-                printf "write %d came %.3f s after the one before\n", i, t[i] - t[i-1]; exit
-            }
+        if (NR < 5) fail("too few writes: " NR)
+        for (i = 1; i <= NR; ++i) {
+            want = i == NR ? "00" : i % 2 ? "01" : "02"
+            if (v[i] != want) fail("write " i " is 0x" v[i] ", not 0x" want)
+            if (i > 1 && (t[i] - t[i-1] < lo || t[i] - t[i-1] > hi))
+                fail(sprintf("write %d came %.3f s after the one before", i, t[i] - t[i-1]))
         }
-        if (v[NR] != "00" || v[NR-1] != "02") { print "the last writes are not 2 then 0"; exit }
-        if (t[NR] < key) { print "the 0 came before the key"; exit }
-        if (t[NR-2] > key) { print "a whole cycle more ran after the key"; exit }
-        if (t[NR] - t[NR-1] < lo || t[NR] - t[NR-1] > hi) {
-            printf "the 0 came %.3f s after the last 2\n", t[NR] - t[NR-1]; exit
-        }
+        if (v[NR-1] != "02") fail("the 0 came after a 1, not after a whole cycle")
+        if (t[NR] < key) fail("the 0 came before the key")
+        if (t[NR-2] > key) fail("a whole cycle more ran after the key")
         printf "ok %d writes", NR
     }' "$1"
 }
