@@ -36,13 +36,10 @@ struct Session {
     TempDir dir;
     std::unique_ptr<Pty> pty;
 
-    explicit Session(bool with_library = true, const std::string &typed_before = "",
-                     const std::string &script = wrapper)
+    explicit Session(const std::string &typed_before = "", const std::string &script = wrapper)
     {
         copy_file(LED_BLINK_PATH, dir / "LED_blink");
-        if (with_library) {
-            copy_file(FAKE_DIR "/fake_both.so", dir / "inpout32.dll");
-        }
+        copy_file(FAKE_DIR "/fake_both.so", dir / "inpout32.dll");
         pty = std::make_unique<Pty>(dir.path, std::vector<std::string>{"/bin/bash", "-c", script},
                                     std::vector<std::string>{"FAKE_LPT_LOG=" + (dir / "log")});
         pty->send(typed_before); // the terminal holds it until someone reads
@@ -91,7 +88,7 @@ class Blinker : public ::testing::TestWithParam<Case> {};
 TEST_P(Blinker, AlternatesUntilEndedAndLeavesTheTerminalAsFound)
 {
     const Case &c = GetParam();
-    Session run(true, c.typed_before);
+    Session run(c.typed_before);
     ASSERT_TRUE(run.pty->wait_for(instructions, 5000)) << run.pty->output();
     // The write just seen is in the cycle the key or signal falls in.
     run.writes(c.writes);
@@ -131,7 +128,7 @@ TEST(BlinkerStop, CtrlZHandsBackTheShellsModeAndFgTakesSingleKeysAgain)
                    "set -m\n./LED_blink\nstty -g > stopped\n"
                    "cmp -s before stopped && echo '[stopped mode=same]' || echo '[stopped]'\n"
                    "fg >/dev/null; s=$?");
-    Session run(true, "", script);
+    Session run("", script);
     ASSERT_TRUE(run.pty->wait_for(instructions, 5000)) << run.pty->output();
     run.writes(2);
     run.pty->send("\x1a");
@@ -145,19 +142,6 @@ TEST(BlinkerStop, CtrlZHandsBackTheShellsModeAndFgTakesSingleKeysAgain)
     EXPECT_EQ(calls(run.dir / "log", "out").back().value, 0);
     const std::string &out = run.pty->output();
     EXPECT_EQ(out.substr(out.size() - 27), "\r\n[exit=0 mode=same key=]\r\n") << out;
-}
-
-TEST(BlinkerPause, OneKeyPressIsOneKeyAlsoWhenItSendsSeveralBytes)
-{
-    Session run(false); // no library: the failure path with its two pauses
-    Pty &pty = *run.pty;
-    ASSERT_TRUE(pty.wait_for("continue . . . ", 5000));
-    pty.send("\x1b[A"); // an arrow key: three bytes
-    ASSERT_TRUE(pty.wait_for("continue . . . ", 3000, 2));
-    EXPECT_FALSE(pty.wait_exit(300)) << "the rest of the arrow key answered the second pause";
-    pty.send("\xc5\xbe"); // one key, two bytes of UTF-8
-    ASSERT_TRUE(pty.wait_exit(3000));
-    EXPECT_NE(pty.output().find("[exit=1 mode=same key=]"), std::string::npos) << pty.output();
 }
 
 } // namespace
