@@ -163,7 +163,10 @@ Look look(const State *s, uint64_t number, Write *out)
     if (after > number && !ahead_of_count(s, after)) {
         return overwritten;
     }
-    if (before != number || after != number || (payload >> 16 & 0xFFFF) != check_bits(number)) {
+    // A payload with no process is a new file's zeros, whose check bits
+    // match the first 65536 numbers: a claimed slot not yet written in.
+    if (before != number || after != number || (payload >> 16 & 0xFFFF) != check_bits(number) ||
+        payload >> 32 == 0) {
         return pending; // not yet claimed or being written, or lost with its writer
     }
     *out = Write{number,
