@@ -90,6 +90,10 @@ void set_status_bit(State *state, uint8_t bit, bool set);
 uint64_t take_number(State *state);
 void write_numbered(State *state, uint64_t number, unsigned reg, uint8_t value,
                     unsigned device = 0);
+// The first step of recording write `number`: its slot claimed and named as
+// this process's, unless a newer write has it (false). Apart so that a
+// writer that dies after it can be shown to hold no watcher up.
+bool claim(State *state, uint64_t number);
 uint8_t read(const State *state, unsigned reg);
 // Up to `max` of the most recent writes, oldest first; returns how many.
 size_t recent_writes(const State *state, Write *out, size_t max);
