@@ -100,8 +100,15 @@ size_t recent_writes(const State *state, Write *out, size_t max);
 // Up to `max` writes numbered after `after`, oldest first, stopping before
 // a write still being made; returns how many. *missed: how many writes
 // after `after` and before those are not kept (overwritten by newer ones,
-// or lost with a writer that died making them).
-size_t writes_after(const State *state, uint64_t after, Write *out, size_t max, uint64_t *missed);
+// or lost with a writer that died making them). `awaited`: the watcher's
+// own, kept between calls, so that a write whose writer died before naming
+// itself is given up after a second of its looks.
+struct Awaited {
+    uint64_t number = 0;   // a write being made with no writer named in it
+    uint64_t since_ns = 0; // when this watcher first found it so
+};
+size_t writes_after(const State *state, uint64_t after, Write *out, size_t max, uint64_t *missed,
+                    Awaited *awaited = nullptr);
 uint64_t write_count(const State *state);
 uint32_t changes(const State *state);
 

@@ -197,18 +197,25 @@ Look look(const State *s, uint64_t number, Write *out)
     return whole;
 }
 
-// A write still being made whose writer has ended, or still being made a
-// second after a later one was (its writer stalled, or died before naming
-// itself): counted as missed rather than waited for.
-bool abandoned(const State *s, uint64_t number, uint64_t next)
+// A write still being made is counted as missed rather than waited for
+// when its writer has ended; when a later one was made over a second ago
+// (its writer stalled); or when this watcher has seen no writer named in
+// it for a second: its writer died between numbering it and claiming its
+// slot, a few instructions that one that runs passes at once.
+bool abandoned(const State *s, uint64_t number, uint64_t next, Awaited *awaited)
 {
     const uint64_t payload =
         __atomic_load_n(&s->history[number % history_length].payload, __ATOMIC_SEQ_CST);
-    if ((payload & 0xFFFFFFFF) == being_made(number) &&
-        !os::process_alive(static_cast<uint32_t>(payload >> 32))) {
+    const uint64_t now = os::monotonic_ns();
+    if ((payload & 0xFFFFFFFF) == being_made(number)) {
+        if (!os::process_alive(static_cast<uint32_t>(payload >> 32))) {
+            return true;
+        }
+    } else if (awaited != nullptr && awaited->number != number) {
+        *awaited = Awaited{number, now};
+    } else if (awaited != nullptr && awaited->since_ns + 1000000000ull < now) {
         return true;
     }
-    const uint64_t now = os::monotonic_ns();
     Write later;
     for (uint64_t n = number + 1; n < next; ++n) {
         if (look(s, n, &later) == whole) {
@@ -234,7 +241,8 @@ size_t recent_writes(const State *s, Write *out, size_t max)
     return count;
 }
 
-size_t writes_after(const State *s, uint64_t after, Write *out, size_t max, uint64_t *missed)
+size_t writes_after(const State *s, uint64_t after, Write *out, size_t max, uint64_t *missed,
+                    Awaited *awaited)
 {
     *missed = 0;
     const uint64_t next = load(&s->next_write);
@@ -253,7 +261,7 @@ size_t writes_after(const State *s, uint64_t after, Write *out, size_t max, uint
             ++count;
             continue;
         }
-        if (count > 0 || (found == pending && !abandoned(s, number, next))) {
+        if (count > 0 || (found == pending && !abandoned(s, number, next, awaited))) {
             // Being made: told at the next call, in its order; the misses
             // come before the writes returned with them.
             break;

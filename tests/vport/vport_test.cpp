@@ -568,11 +568,17 @@ TEST_F(VirtualPort, WritesAfterANumberComeInOrderAndThoseNotKeptAreCounted)
     EXPECT_EQ(writes[1].value, 0x33);
 
     // Writers that died halfway through a write, in the file made anew: one
-    // that had only claimed its slot is no write of zeros; one that had named
-    // itself in it is counted missed at once, and the writes after it told.
+    // that had only claimed its slot is no write of zeros, and is counted
+    // missed after a second of a watcher's looks; one that had named itself
+    // in it is counted missed at once, and the writes after it told.
     const uint64_t claimed = vport::take_number(port.state);
     port.state->history[claimed].tag = claimed;
-    EXPECT_EQ(vport::writes_after(port.state, claimed - 1, writes.data(), 8, &missed), 0u);
+    vport::Awaited awaited;
+    const auto watcher = [&] {
+        return vport::writes_after(port.state, claimed - 1, writes.data(), 8, &missed, &awaited);
+    };
+    EXPECT_EQ(watcher(), 0u);
+    EXPECT_TRUE(eventually([&] { return watcher() == 0 && missed == 1; }, 10000));
     exit_status(forked([&] { return vport::claim(port.state, vport::take_number(port.state)); }));
     vport::write(port.state, vport::data, 0x55);
     ASSERT_EQ(vport::writes_after(port.state, claimed, writes.data(), 8, &missed), 1u);
