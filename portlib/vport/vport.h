@@ -88,14 +88,25 @@ void set_status_bit(State *state, uint8_t bit, bool set);
 uint64_t take_number(State *state);
 void write_numbered(State *state, uint64_t number, unsigned reg, uint8_t value,
                     unsigned device = 0);
+// The first step of recording write `number`: its slot claimed and named as
+// this process's, unless a newer write has it (false). Apart so that a
+// writer that dies after it can be shown to hold no watcher up.
+bool claim(State *state, uint64_t number);
 uint8_t read(const State *state, unsigned reg);
 // Up to `max` of the most recent writes, oldest first; returns how many.
 size_t recent_writes(const State *state, Write *out, size_t max);
 // Up to `max` writes numbered after `after`, oldest first, stopping before
 // a write still being made; returns how many. *missed: how many writes
 // after `after` and before those are not kept (overwritten by newer ones,
-// or lost with a writer that died making them).
-size_t writes_after(const State *state, uint64_t after, Write *out, size_t max, uint64_t *missed);
+// or lost with a writer that died making them). `awaited`: the watcher's
+// own, kept between calls, so that a write whose writer died before naming
+// itself is given up after a second of its looks.
+struct Awaited {
+    uint64_t number = 0;   // a write being made with no writer named in it
+    uint64_t since_ns = 0; // when this watcher first found it so
+};
+size_t writes_after(const State *state, uint64_t after, Write *out, size_t max, uint64_t *missed,
+                    Awaited *awaited = nullptr);
 uint64_t write_count(const State *state);
 uint32_t changes(const State *state);
 

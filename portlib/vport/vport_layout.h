@@ -40,7 +40,9 @@ struct Slot {
     uint64_t time_ns; // monotonic, this boot
     // pid << 32 | (number >> history_bits & 0xFFFF) << 16 | device << 12 |
     // register << 8 | value: the number's bits tell a record from one left
-    // by a stalled writer.
+    // by a stalled writer. While the writer makes it: its pid << 32 | those
+    // bits less one << 16 | 0xF << 8, so that a watcher can tell whether it
+    // still runs.
     uint64_t payload;
 };
 

@@ -9,6 +9,7 @@ namespace watch {
 
 struct Port {
     vport::Port port;
+    mutable vport::Awaited awaited; // the watcher's own memory, not the port's
 };
 
 const Pin control_pins[control_pin_count] = {{1, 0, "nStrobe", true, 0},
@@ -135,7 +136,7 @@ bool lost(const Port *port)
 
 size_t writes_after(const Port *port, uint64_t after, Write *out, size_t max, uint64_t *missed)
 {
-    return vport::writes_after(port->port.state, after, out, max, missed);
+    return vport::writes_after(port->port.state, after, out, max, missed, &port->awaited);
 }
 
 bool device(const Port *port, char *name, size_t size)

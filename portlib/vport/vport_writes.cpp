@@ -39,19 +39,21 @@ bool ahead_of_count(const State *s, uint64_t word_number)
     return word_number >= load(&s->next_write);
 }
 
-// Claims the slot for this write, unless a newer one has it, then fills it.
-// The payload goes last: with its number bits it completes the record.
+// The low half of the payload of a record being made: the previous lap's
+// check bits, so that it never completes this number's record, and a
+// register that no write has, so that it is not taken for that lap's.
+uint64_t being_made(uint64_t number)
+{
+    return ((check_bits(number) - 1) & 0xFFFF) << 16 | 0xFull << 8;
+}
+
+// Fills the slot claimed for this write. The payload goes last: with its
+// number bits it completes the record.
 void record(State *s, uint64_t number, unsigned reg, uint8_t value, unsigned device)
 {
     Slot &slot = s->history[number % history_length];
-    uint64_t tag = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
-    do {
-        if (tag >= number && !ahead_of_count(s, tag)) {
-            return; // a newer write has the slot: this one is out of the history
-        }
-    } while (!__atomic_compare_exchange_n(&slot.tag, &tag, number, false, __ATOMIC_SEQ_CST,
-                                          __ATOMIC_SEQ_CST));
-    if (store_while_held(&slot.time_ns, os::monotonic_ns(), &slot.tag, number)) {
+    if (claim(s, number) &&
+        store_while_held(&slot.time_ns, os::monotonic_ns(), &slot.tag, number)) {
         store_while_held(&slot.payload, payload_of(number, reg, value, device), &slot.tag, number);
     }
 }
@@ -69,6 +71,23 @@ void latch(State *s, uint64_t number, unsigned reg, uint8_t value)
 }
 
 } // namespace
+
+bool claim(State *s, uint64_t number)
+{
+    Slot &slot = s->history[number % history_length];
+    uint64_t tag = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
+    do {
+        if (tag >= number && !ahead_of_count(s, tag)) {
+            return false; // a newer write has the slot: this one is out of the history
+        }
+    } while (!__atomic_compare_exchange_n(&slot.tag, &tag, number, false, __ATOMIC_SEQ_CST,
+                                          __ATOMIC_SEQ_CST));
+    // Named at once: a watcher waits for a write being made only while the
+    // process making it runs, so that a program killed or ended halfway
+    // through a write does not hold back lptmon's log and view.
+    return store_while_held(&slot.payload, uint64_t{os::process_id()} << 32 | being_made(number),
+                            &slot.tag, number);
+}
 
 void write(State *s, unsigned reg, uint8_t value, unsigned device)
 {
@@ -163,7 +182,10 @@ Look look(const State *s, uint64_t number, Write *out)
     if (after > number && !ahead_of_count(s, after)) {
         return overwritten;
     }
-    if (before != number || after != number || (payload >> 16 & 0xFFFF) != check_bits(number)) {
+    // A payload with no process is a new file's zeros, whose check bits
+    // match the first 65536 numbers: a claimed slot not yet written in.
+    if (before != number || after != number || (payload >> 16 & 0xFFFF) != check_bits(number) ||
+        payload >> 32 == 0) {
         return pending; // not yet claimed or being written, or lost with its writer
     }
     *out = Write{number,
@@ -175,11 +197,25 @@ Look look(const State *s, uint64_t number, Write *out)
     return whole;
 }
 
-// A write still being made when a later one was made over a second ago: its
-// writer stalled or died; it is counted as missed rather than waited for.
-bool abandoned(const State *s, uint64_t number, uint64_t next)
+// A write still being made is counted as missed rather than waited for
+// when its writer has ended; when a later one was made over a second ago
+// (its writer stalled); or when this watcher has seen no writer named in
+// it for a second: its writer died between numbering it and claiming its
+// slot, a few instructions that one that runs passes at once.
+bool abandoned(const State *s, uint64_t number, uint64_t next, Awaited *awaited)
 {
+    const uint64_t payload =
+        __atomic_load_n(&s->history[number % history_length].payload, __ATOMIC_SEQ_CST);
     const uint64_t now = os::monotonic_ns();
+    if ((payload & 0xFFFFFFFF) == being_made(number)) {
+        if (!os::process_alive(static_cast<uint32_t>(payload >> 32))) {
+            return true;
+        }
+    } else if (awaited != nullptr && awaited->number != number) {
+        *awaited = Awaited{number, now};
+    } else if (awaited != nullptr && awaited->since_ns + 1000000000ull < now) {
+        return true;
+    }
     Write later;
     for (uint64_t n = number + 1; n < next; ++n) {
         if (look(s, n, &later) == whole) {
@@ -205,7 +241,8 @@ size_t recent_writes(const State *s, Write *out, size_t max)
     return count;
 }
 
-size_t writes_after(const State *s, uint64_t after, Write *out, size_t max, uint64_t *missed)
+size_t writes_after(const State *s, uint64_t after, Write *out, size_t max, uint64_t *missed,
+                    Awaited *awaited)
 {
     *missed = 0;
     const uint64_t next = load(&s->next_write);
@@ -224,7 +261,7 @@ size_t writes_after(const State *s, uint64_t after, Write *out, size_t max, uint
             ++count;
             continue;
         }
-        if (count > 0 || (found == pending && !abandoned(s, number, next))) {
+        if (count > 0 || (found == pending && !abandoned(s, number, next, awaited))) {
             // Being made: told at the next call, in its order; the misses
             // come before the writes returned with them.
             break;

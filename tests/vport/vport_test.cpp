@@ -480,7 +480,7 @@ TEST_F(VirtualPort, EachWriteKeepsItsDeviceAndARealPortsInputsAreWiresWhileItsPr
 
 // A watcher that follows the port gets every write after the one it names,
 // in order, or counts those it could not get: none is told twice or lost uncounted, also while a
-// writer outruns it, and one still being made is waited for.
+// writer outruns it, and one still being made is waited for unless its writer died making it.
 TEST_F(VirtualPort, WritesAfterANumberComeInOrderAndThoseNotKeptAreCounted)
 {
     const uint64_t total = vport::history_length + 100;
@@ -537,6 +537,24 @@ TEST_F(VirtualPort, WritesAfterANumberComeInOrderAndThoseNotKeptAreCounted)
               "init=0 3bc=33\ninit=0 3bc=44\n");
     ASSERT_EQ(vport::recent_writes(port.state, writes.data(), 8), 3u);
     EXPECT_EQ(writes[1].value, 0x33);
+
+    // Writers that died halfway through a write, in the file made anew: one
+    // that had only claimed its slot is no write of zeros, and is counted
+    // missed after a second of a watcher's looks; one that had named itself
+    // in it is counted missed at once, and the writes after it told.
+    const uint64_t claimed = vport::take_number(port.state);
+    port.state->history[claimed].tag = claimed;
+    vport::Awaited awaited;
+    const auto watcher = [&] {
+        return vport::writes_after(port.state, claimed - 1, writes.data(), 8, &missed, &awaited);
+    };
+    EXPECT_EQ(watcher(), 0u);
+    EXPECT_TRUE(eventually([&] { return watcher() == 0 && missed == 1; }, 10000));
+    exit_status(forked([&] { return vport::claim(port.state, vport::take_number(port.state)); }));
+    vport::write(port.state, vport::data, 0x55);
+    ASSERT_EQ(vport::writes_after(port.state, claimed, writes.data(), 8, &missed), 1u);
+    EXPECT_EQ(missed, 1u);
+    EXPECT_EQ(writes[0].value, 0x55);
     vport::close(&port);
 }
 

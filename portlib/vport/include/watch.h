@@ -44,10 +44,11 @@ uint64_t write_count(const Port *port);
 // returns how many, and in *missed how many writes after `after` came
 // before them and are not kept (overwritten by newer ones while nobody
 // looked, or lost with a writer that died making them). Stops before a
-// write still being made, which the next call returns. To follow a port,
-// call it again with the last number returned, or with `after` + *missed
-// when none was. `after` 0: from the port's first write; write_count():
-// from now on.
+// write still being made, which the next call returns; one whose writer
+// died making it is counted at once, or within a second of calls. To
+// follow a port, call it again with the last number returned, or with
+// `after` + *missed when none was. `after` 0: from the port's first write;
+// write_count(): from now on.
 size_t writes_after(const Port *port, uint64_t after, Write *out, size_t max, uint64_t *missed);
 // A number that changes with every write, for wait_for_write.
 uint32_t changes(const Port *port);
