@@ -32,8 +32,8 @@ wine_session() {
     probe=$(timeout -k 5 60 "$wine" cmd /c echo wine-ok 2>>"$WORK/wine.log" || true)
     grep -q wine-ok <<<"$probe" || skip "Wine does not run programs here: $(head -1 "$WORK/wine.log")"
 }
-wine_session
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
+wine_session
 # Names reach Wine as UTF-8 whatever the caller's locale.
 export LC_ALL=C.UTF-8
 
