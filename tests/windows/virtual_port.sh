@@ -38,7 +38,7 @@ inputs) # the input pins set by lptmon.exe --set and by a key in its
         fail "the trace did not show D2 (pin 4) lit in 30 s: $(ls "$dir")"
     grep -q '\$var wire 1 - nError_pin15 \$end' "$dir/трасса.vcd" || fail "trace: $(head -20 "$dir/трасса.vcd")"
     # The trace's lptmon ends here, not at its time limit, a minute on.
-    "$wineserver" -k 2>/dev/null || true
+    wine_session
     wait "$trace" || true
     # A key in the console's live view closes the switch on pin 13.
     console lptmon.exe

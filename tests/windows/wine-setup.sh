@@ -18,14 +18,22 @@ wineserver=$(dirname "$wine")/wineserver
 command -v "$wineserver" >/dev/null || wineserver=wineserver
 export WINEPREFIX="$WORK/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WORK"
-# A program of an earlier test that outlived its time would still hold the
-# prefix's server: ended first.
-timeout -k 5 30 "$wineserver" -k 2>/dev/null || true
 [ -d "$WINEPREFIX" ] || timeout -k 5 120 "$wine" wineboot -i >/dev/null 2>&1 ||
     skip "wineboot could not make a Wine prefix"
-probe=$(timeout -k 5 60 "$wine" cmd /c echo wine-ok 2>&1 || true)
-grep -q wine-ok <<<"$probe" || skip "Wine does not run programs here: $(head -1 <<<"$probe")"
+# wine_session: one Wine server for all the test's programs, with Wine's own
+# (services.exe, ...) started, their messages in wine.log. Left to itself,
+# Wine ends them within a second of its last program and the next program
+# starts them anew as the old ones go, handing them its standard error: that
+# program's output got their messages, or it never got going. A server of an
+# earlier test (one that outlived its time) is ended first.
+wine_session() {
+    timeout -k 5 30 "$wineserver" -k 2>/dev/null || true
+    "$wineserver" -p600 2>"$WORK/wine.log" || fail "the Wine server before this one did not end"
+    probe=$(timeout -k 5 60 "$wine" cmd /c echo wine-ok 2>>"$WORK/wine.log" || true)
+    grep -q wine-ok <<<"$probe" || skip "Wine does not run programs here: $(head -1 "$WORK/wine.log")"
+}
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
+wine_session
 # Names reach Wine as UTF-8 whatever the caller's locale.
 export LC_ALL=C.UTF-8
 
@@ -84,12 +92,9 @@ start_display() {
     trap "kill $! 2>/dev/null; \"\$wineserver\" -k 2>/dev/null || true" EXIT
     until_ok 30 '[ -s "$display" ]' || fail "Xvfb did not start"
     export DISPLAY=":$(cat "$display")"
-    # Wine programs started before (the check above that Wine runs, within
-    # the seconds its server outlives them) keep a server whose desktop has
-    # no display: a console window opened through it never shows. Ended.
-    "$wineserver" -k 2>/dev/null || true
-    timeout -k 5 30 "$wineserver" -w 2>/dev/null ||
-        fail "the Wine server started before the display did not end in 30 s"
+    # The server started before has no display: a console window opened
+    # through it would never show.
+    wine_session
 }
 # console PROGRAM: runs it in a wineconsole window in $dir, in the
 # background; its exit status goes to $dir/PROGRAM.status.
