@@ -40,40 +40,30 @@ class Settings : public ::testing::Test {
         std::ofstream(file, std::ios::binary) << bytes;
         lpt_settings_use_file(file.c_str());
     }
-    // What the library takes, "-" for unset, and what it says on the way.
+    // What the library takes, "-" for unset, the real address for 0x3BC (or
+    // the line refusing it), and what it says on the way.
     struct Taken {
-        std::string dll, port, port_origin, said;
-        bool port_set;
-        lpt_origin origin;
+        std::string dll, port, port_origin, address, said;
     };
     Taken take()
     {
         testing::internal::CaptureStderr();
         Taken taken{};
         char value[600], why[1024];
+        lpt_origin origin{};
+        unsigned address = 0;
         taken.dll = lpt_setting("LPT_HARDWARE_DLL", value, sizeof value) ? value : "-";
         const auto found =
-            lpt_port_setting(0x3BC, "0x378", value, sizeof value, &taken.origin, why, sizeof why);
-        taken.port_set = found == lpt_port_set;
-        taken.port = taken.port_set ? value : found == lpt_port_unset ? "-" : why;
-        taken.port_origin = taken.origin.text;
+            lpt_port_setting(0x3BC, "0x378", value, sizeof value, &origin, why, sizeof why);
+        taken.port = found == lpt_port_set ? value : found == lpt_port_unset ? "-" : why;
+        taken.port_origin = origin.text;
+        if (found == lpt_port_set &&
+            lpt_port_address(0x3BC, value, origin, &address, why, sizeof why)) {
+            snprintf(why, sizeof why, "0x%X", address);
+        }
+        taken.address = found == lpt_port_set ? why : taken.port;
         taken.said = testing::internal::GetCapturedStderr();
         return taken;
-    }
-    // The real address the hand-off takes for 0x3BC, or the line refusing it.
-    std::string address()
-    {
-        const Taken taken = take();
-        char why[1024];
-        unsigned address = 0;
-        if (!taken.port_set) {
-            return taken.port;
-        }
-        if (!lpt_port_address(0x3BC, taken.port.c_str(), taken.origin, &address, why, sizeof why)) {
-            return why;
-        }
-        snprintf(why, sizeof why, "0x%X", address);
-        return why;
     }
     TempDir dir;
     std::string file = dir / "lpt-settings.txt";
@@ -225,7 +215,7 @@ TEST_F(Settings, AddressRulesForTheEnvironmentAndTheFile)
     write("LPT_PORT_0x3BC=0x278\nLPT_HARDWARE_DLL=C:\\file.dll\n");
     setenv("LPT_HARDWARE_DLL", " C:\\env.dll \t", 1);
     EXPECT_EQ(take().dll, "C:\\env.dll");
-    EXPECT_EQ(address(), "0x278");
+    EXPECT_EQ(take().address, "0x278");
     const auto refused = [](const std::string &value_where, const char *write) {
         return "LPT_PORT_0x3BC=" + value_where +
                " names no port address: write LPT_PORT_0x3BC=" + write +
@@ -251,20 +241,20 @@ TEST_F(Settings, AddressRulesForTheEnvironmentAndTheFile)
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.name) + "=" + c.value);
         setenv(c.name, c.value, 1);
-        EXPECT_EQ(address(), c.taken);
+        EXPECT_EQ(take().address, c.taken);
         unsetenv(c.name);
     }
     // Below 0x100, not a multiple of 4, without 0x, past 0xFFFF.
     for (const char *value : {"0x3", "0x60", "0x37A", "378", "0x10000"}) {
         setenv("LPT_PORT_0x3BC", value, 1);
-        EXPECT_EQ(address(), refused(value + env, "0x378"));
+        EXPECT_EQ(take().address, refused(value + env, "0x378"));
     }
     unsetenv("LPT_PORT_0x3BC");
     // From the file, with its line.
     write("LPT_PORT_0x3BC=0x3BD\n");
-    EXPECT_EQ(address(), refused("0x3BD (lpt-settings.txt line 1)", "0x3BC"));
+    EXPECT_EQ(take().address, refused("0x3BD (lpt-settings.txt line 1)", "0x3BC"));
     write("LPT_PORT_0x3BD=0x378\n");
-    EXPECT_EQ(address(), no_setting("LPT_PORT_0x3BD (lpt-settings.txt line 1)", rule.c_str()));
+    EXPECT_EQ(take().address, no_setting("LPT_PORT_0x3BD (lpt-settings.txt line 1)", rule.c_str()));
 }
 
 // A name as messages and lptmon show it: cut on a letter's boundary, bytes
