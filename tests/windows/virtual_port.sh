@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Our inpout32.dll and lptmon.exe under Wine, as a user without a parallel
-# port runs them and against what other people's programs (host.exe), users'
-# folders and full disks do to them:
+# port runs them and against what other people's programs (host.exe) and
+# users' folders do to them:
 #   virtual_port.sh inputs | exits | reader_gone | names |
 #                   grown | busy_grown | notices | disk
 # Skipped (exit 77, with the reason) where Wine cannot run them.
@@ -101,11 +101,6 @@ names) # a value kept between processes, in folders named outside the ANSI
     run lptmon.exe --once --port 0x378
     [ "$(err)" = "lptmon: port 0x378 has never been written (no write in $LPT_VIRTUAL_DIR\\lpt-378.state)" ] ||
         fail "lptmon's path: $(err)"
-    # On a console (Wine's, on a terminal) as the same characters; the
-    # console wraps its lines and moves its cursor.
-    console=$(cd "$dir" && timeout -k 5 60 script -qec "'$wine' lptmon.exe --once --port 0x378" /dev/null \
-        </dev/null | sed 's/\x1b\[[0-9;?]*[a-zA-Z]//g' | tr -d '\r\n') || true
-    [[ "$console" == *"$name\\lpt-378.state)" ]] || fail "lptmon on a console: $console"
     # A user whose profile has such a name, without LPT_VIRTUAL_DIR: Wine
     # takes the profile's folders from the registry, changed for the run.
     key='HKCU\Volatile Environment'
@@ -156,7 +151,7 @@ notices) # the notice once per process; a file named as the folder refused
     [ "$status" = 1 ] && [ "$(err)" = "lptmon: $why" ] || fail "lptmon --once: $status $(err)"
     ;;
 disk) # a link in the file's place, never written through nor removed with
-    # what it leads to, and a full disk
+    # what it leads to
     run lpt_probe.exe 3bc=1
     mv "$dir/state/lpt-3bc.state" "$dir/outside.state"
     ln -s ../outside.state "$dir/state/lpt-3bc.state"
@@ -168,23 +163,6 @@ disk) # a link in the file's place, never written through nor removed with
     [ "$(out)" = "init=0 3bc=07" ] && [ "$(err)" = $'\n'"inpout32: virtual port: $link$kept" ] ||
         fail "writer on a link: $(out) $(err)"
     cmp -s "$dir/outside.state" "$dir/outside.kept" || fail "written through the link"
-    # A file system with no room for the file, seen by a Wine server of its own.
-    unshare -m true 2>/dev/null || skip "no mount namespace can be made here"
-    "$wineserver" -k 2>/dev/null || true
-    mkdir -m 700 "$dir/full"
-    status=0
-    unshare -m bash -c '
-        mount -t tmpfs -o size=8k,mode=700 lpt-full "$1/full" || exit 77
-        cd "$1" && LPT_VIRTUAL_DIR=$2 timeout -k 5 120 "$3" lpt_probe.exe 3bc=33 3bc \
-            </dev/null >out.txt 2>err.txt
-        echo "status $?" >>out.txt
-        "$4" -k' - "$dir" "$(windows "$dir/full")" "$wine" "$wineserver" ||
-        status=$?
-    [ "$status" != 77 ] || skip "no tmpfs can be mounted here"
-    [ "$(out)" = $'init=0 3bc=33\nstatus 0' ] || fail "full disk: $(out)"
-    full="$(windows "$dir/full")\\lpt-3bc.state"
-    [[ "$(err)" == $'\n'"inpout32: virtual port: cannot reserve $full: WriteFile($full) failed: "*"$kept" ]] ||
-        fail "full disk: $(err)"
     ;;
 esac
 echo ok
