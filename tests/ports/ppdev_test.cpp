@@ -53,12 +53,12 @@ const ppdev_ops fake_ops = {[](const char *path, int) {
                             },
                             fake_ioctl, [](int) { return device.calls.push_back("close"), 0; }};
 
-// What lptmon --once says of a port, from the data value on: with the real
-// port that wrote it, if one did.
+// What lptmon --once says of a port, from the data value to the end of its
+// first line: with the real port that wrote it, if one did.
 std::string shown(unsigned address = 0x3BC)
 {
-    const std::string once =
-        run("/", LPTMON_PATH " --once --port " + std::to_string(address)).output;
+    std::string once = run("/", LPTMON_PATH " --once --port " + std::to_string(address)).output;
+    once = once.substr(0, once.find('\n') + 1);
     return once.substr(std::min(once.size(), once.find("data ")));
 }
 
@@ -98,7 +98,11 @@ TEST_F(RealPort, FoundByBaseAddressAndDrivenThroughItsRegisters)
     lpt_close_ports();
     EXPECT_EQ(device.calls, (std::vector<std::string>{"claim", "datadir 0", "data 1", "data 2",
                                                       "control 12", "release", "close"}));
-    EXPECT_EQ(shown(), "data 0x02 00000010  real port /dev/parport1\n");
+    EXPECT_EQ(run("/", LPTMON_PATH " --once").output,
+              "port 0x3BC  D7-D0 ( )( )( )( )( )( )(*)( )  data 0x02 00000010  real port "
+              "/dev/parport1\nstatus   0x3BD  not watched (inputs)\ncontrol  0x3BE  0x0C  "
+              "00001100  outputs 1 nStrobe high, 14 nAutoFd high, 16 nInit high, 17 nSelectIn "
+              "low\n");
     EXPECT_EQ(run("/", LPTMON_PATH " --set 15=low").output,
               "lptmon: port 0x3BC is the real port /dev/parport1: its inputs are wires, not ours "
               "to set\n");
