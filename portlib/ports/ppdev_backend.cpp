@@ -4,6 +4,7 @@
 #include "backends.h"
 #include "ppdev.h"
 #include "say.h"
+#include "settings.h"
 #include "standard_descriptors.h"
 
 #include <dirent.h>
@@ -85,18 +86,42 @@ bool read_base_address(const char *path, unsigned long *address)
     return errno == 0 && (*end == '\0' || *end == '\t' || *end == ' ' || *end == '\n');
 }
 
-// The parportN whose base address is `base` (or, when `wanted` is not
-// negative, the parportN with that number), or -1; `others` lists the ports
-// there are instead, and *first_other is the lowest-numbered of them.
-int find_port(unsigned base, int wanted, const char *proc, char *others, size_t others_size,
-              int *first_other)
+// What the ports folder says besides the port looked for.
+struct Found {
+    char others[512];   // the ports there are instead
+    int first_other;    // the lowest-numbered of them, or -1
+    bool no_driver;     // no ports folder at all: the parport module is not loaded
+    char misnamed[160]; // a setting named by another port's own address
+};
+
+// A setting named by the address of a port this machine has is a natural
+// mistake for the port at `base`: it only takes a program's writes to that
+// address, which this program does not make.
+void note_misnamed(unsigned long address, Found *found)
 {
-    *first_other = -1;
+    char value[256], why[512];
+    lpt_origin origin;
+    if (found->misnamed[0] == '\0' && address <= 0xFFFF &&
+        lpt_port_setting(static_cast<unsigned>(address), "parport0", value, sizeof value, &origin,
+                         why, sizeof why) == lpt_port_set) {
+        snprintf(found->misnamed, sizeof found->misnamed,
+                 "; LPT_PORT_0x%03lX is for a program that writes 0x%03lX: a setting is named by "
+                 "the address the program writes, not by the port's",
+                 address, address);
+    }
+}
+
+// The parportN whose base address is `base` (or, when `wanted` is not
+// negative, the parportN with that number), or -1, and what else is there.
+int find_port(unsigned base, int wanted, const char *proc, Found *found)
+{
+    *found = Found{"", -1, false, ""};
     DIR *dir = opendir(proc);
     if (dir == nullptr) {
+        found->no_driver = errno == ENOENT;
         return -1;
     }
-    int found = -1;
+    int match = -1;
     while (struct dirent *entry = readdir(dir)) {
         int number = ppdev_port_number(entry->d_name);
         if (number < 0) {
@@ -109,17 +134,18 @@ int find_port(unsigned base, int wanted, const char *proc, char *others, size_t 
             continue;
         }
         if (wanted >= 0 ? number == wanted : address == base) {
-            found = number;
+            match = number;
             break;
         }
-        lpt_append(others, others_size, "%s0x%03lX (parport%d)", others[0] != '\0' ? ", " : "",
-                   address, number);
-        if (*first_other < 0 || number < *first_other) {
-            *first_other = number;
+        lpt_append(found->others, sizeof found->others, "%s0x%03lX (parport%d)",
+                   found->others[0] != '\0' ? ", " : "", address, number);
+        if (found->first_other < 0 || number < found->first_other) {
+            found->first_other = number;
         }
+        note_misnamed(address, found);
     }
     closedir(dir);
-    return found;
+    return match;
 }
 
 void group_of(const char *device, char *name, size_t size)
@@ -171,25 +197,34 @@ lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_
     if (wanted == -2) {
         return lpt_refused;
     }
-    char others[512] = "";
-    int first_other;
-    int number = find_port(base, wanted, proc, others, sizeof others, &first_other);
+    Found found;
+    int number = find_port(base, wanted, proc, &found);
+    // Before its driver is loaded a card shows no ports at all.
+    char no_driver[800];
+    snprintf(no_driver, sizeof no_driver,
+             ", as no parallel port driver is loaded (no %s); run sudo modprobe parport_pc ppdev, "
+             "then ls /dev/parport* lists the ports",
+             proc);
     if (number < 0 && wanted >= 0) {
-        snprintf(why, why_size, "LPT_PORT_0x%03X=parport%d: this machine has no parport%d (%s%s)",
-                 base, wanted, wanted, others[0] != '\0' ? "it has " : "it has no parallel port",
-                 others);
+        snprintf(why, why_size, "LPT_PORT_0x%03X=parport%d: this machine has no parport%d", base,
+                 wanted, wanted);
+        lpt_append(why, why_size, found.no_driver ? "%s" : " (it has %s)",
+                   found.no_driver           ? no_driver
+                   : found.others[0] != '\0' ? found.others
+                                             : "no parallel port");
         return lpt_refused;
     }
-    if (number < 0 && others[0] != '\0') {
+    if (number < 0 && found.others[0] != '\0') {
         // A port at another address is most likely the one the user meant.
         snprintf(why, why_size,
                  "no parallel port at 0x%03X; this machine has %s; to use parport%d, run export "
-                 "LPT_PORT_0x%03X=parport%d and start the program again",
-                 base, others, first_other, base, first_other);
+                 "LPT_PORT_0x%03X=parport%d and start the program again%s",
+                 base, found.others, found.first_other, base, found.first_other, found.misnamed);
         return lpt_refused;
     }
     if (number < 0) {
-        snprintf(why, why_size, "no parallel port at 0x%03X in %s", base, proc);
+        snprintf(why, why_size, "no parallel port at 0x%03X %s%s", base,
+                 found.no_driver ? "here" : "in", found.no_driver ? no_driver : proc);
         return lpt_absent;
     }
     char device[600];
