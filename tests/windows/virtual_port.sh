@@ -167,7 +167,10 @@ disk) # a link in the file's place, never written through nor removed with
     # its folder named outside the ANSI code page, on a console (Wine's, on
     # a terminal, which wraps lines and moves its cursor) in those letters.
     unshare -m true 2>/dev/null || skip "no mount namespace can be made here"
+    # Ended, and waited for: a program started while it goes would reach it,
+    # outside the mount namespace.
     "$wineserver" -k 2>/dev/null || true
+    timeout -k 5 30 "$wineserver" -w 2>/dev/null || true
     full="$dir/полный"
     mkdir -m 700 "$full"
     status=0
