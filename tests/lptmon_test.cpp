@@ -196,7 +196,7 @@ TEST_F(Lptmon, StopKeepsTheWritesJustBeforeItAndEndsWithWholeLines)
 {
     const std::string waited =
         env + " P=" PROBE_PATH " L=" LPTMON_PATH
-              "; rm -rf ports; $L $MODE > out 2> err & m=$!; until grep -qs 'no state yet' "
+              "; rm -rf ports out err; $L $MODE > out 2> err & m=$!; until grep -qs 'no state yet' "
               "err out; do sleep 0.1; done; kill -STOP $m; until grep -q "
               "'^State:.T' /proc/$m/status; do sleep 0.1; done; $P 3bc=1 "
               "3bc=2 >/dev/null; kill $m; kill -CONT $m; wait $m; ";
@@ -210,12 +210,13 @@ TEST_F(Lptmon, StopKeepsTheWritesJustBeforeItAndEndsWithWholeLines)
     // The reader takes about 300 kB/s; the log has all the port keeps to show.
     const std::string kept = std::to_string(watch::history_length);
     EXPECT_EQ(
-        run(dir.path, env + PROBE_PATH " $(yes 3bc=1 | head -" + kept +
-                          ") >/dev/null; mkfifo p; awk '{ print; fflush(); if (NR % 50 == 0) "
-                          "system(\"sleep 0.01\") }' < p > out & " LPTMON_PATH
-                          " --log > p & m=$!; until [ -s out ]; do sleep 0.1; done; kill $m; "
-                          "wait; tail -c 1 out | od -An -c; tail -n 1 out | tr -d 0-9; awk "
-                          "'/pid/ { n++ } /too fast/ { n += substr($1, 2) } END { print n }' out")
+        run(dir.path,
+            env + "rm -rf ports; " PROBE_PATH " $(yes 3bc=1 | head -" + kept +
+                ") >/dev/null; rm -f out; mkfifo p; awk '{ print; fflush(); if (NR % 50 == 0) "
+                "system(\"sleep 0.01\") }' < p > out & " LPTMON_PATH
+                " --log > p & m=$!; until [ -s out ]; do sleep 0.1; done; kill $m; "
+                "wait; tail -c 1 out | od -An -c; tail -n 1 out | tr -d 0-9; awk "
+                "'/pid/ { n++ } /too fast/ { n += substr($1, 2) } END { print n }' out")
             .output,
         "  \\n\n( writes came too fast to show)\n" + kept + "\n");
 }
