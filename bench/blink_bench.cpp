@@ -148,18 +148,20 @@ int main(int argc, char **argv)
     printf("\n%-48s %12s  %-4s %-26s %s\n", "measure", "value", "unit", "target, or what is good",
            "");
     bool all_met = true;
-    const bool ran = step(
-                         [](std::vector<Row> *rows, void *c) {
-                             const Run &r = *static_cast<Run *>(c);
-                             return measure_blinker(r.dir, r.seconds, rows);
-                         },
-                         &run, &all_met) &&
-                     load_library() &&
-                     step([](std::vector<Row> *rows,
-                             void *c) { return measure_out32(static_cast<Run *>(c)->dir, rows); },
-                          &run, &all_met) &&
-                     step([](std::vector<Row> *rows, void *) { return measure_watcher(rows); },
-                          nullptr, &all_met);
+    const bool ran =
+        step(
+            [](std::vector<Row> *rows, void *c) {
+                const Run &r = *static_cast<Run *>(c);
+                return measure_blinker(r.dir, r.seconds, rows);
+            },
+            &run, &all_met) &&
+        load_library() &&
+        step([](std::vector<Row> *rows,
+                void *c) { return measure_out32(static_cast<Run *>(c)->dir, rows); },
+             &run, &all_met) &&
+        step([](std::vector<Row> *rows, void *) { return measure_watcher(rows); }, nullptr,
+             &all_met) &&
+        step([](std::vector<Row> *rows, void *) { return measure_log(rows); }, nullptr, &all_met);
     unload_library();
     const bool reloaded =
         ran && step([](std::vector<Row> *rows, void *) { return measure_reloads(rows); }, nullptr,

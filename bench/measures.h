@@ -1,6 +1,6 @@
 // What the benchmark measures, each a step that can be run again: the
-// blinker on a terminal, the cost of Out32, a watcher keeping up with a fast
-// writer, and loading the library again and again.
+// blinker on a terminal, the cost of Out32, a watcher and lptmon --log
+// keeping up with a fast writer, and loading the library again and again.
 #ifndef LPT_BENCH_MEASURES_H
 #define LPT_BENCH_MEASURES_H
 
@@ -25,9 +25,10 @@ struct Row {
 bool measure_blinker(const std::string &dir, int seconds, std::vector<Row> *rows);
 bool measure_out32(const std::string &dir, std::vector<Row> *rows);
 bool measure_watcher(std::vector<Row> *rows);
+bool measure_log(std::vector<Row> *rows);
 bool measure_reloads(std::vector<Row> *rows);
 
-// Loads the port library as the blinker does, for the last three.
+// Loads the port library as the blinker does, for all but the first.
 bool load_library();
 void unload_library();
 

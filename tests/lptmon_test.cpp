@@ -210,6 +210,39 @@ TEST_F(Lptmon, LogWaitsForStateThenFollowsItThroughShrinkingRebuildingAndLocking
     close(held);
 }
 
+// Stopped right after a program's first writes to a port it waited for,
+// while it napped (held stopped meanwhile), the log and the trace still
+// have them. Stopped while its reader is slow, the log ends with whole
+// lines, each write read shown or counted.
+TEST_F(Lptmon, StopKeepsTheWritesJustBeforeItAndEndsWithWholeLines)
+{
+    const std::string waited =
+        env + " P=" PROBE_PATH " L=" LPTMON_PATH
+              "; rm -rf ports out err; $L $MODE > out 2> err & m=$!; until grep -qs 'no state yet' "
+              "err out; do sleep 0.1; done; kill -STOP $m; until grep -q "
+              "'^State:.T' /proc/$m/status; do sleep 0.1; done; $P 3bc=1 "
+              "3bc=2 >/dev/null; kill $m; kill -CONT $m; wait $m; ";
+    EXPECT_EQ(
+        run(dir.path, "MODE=--log; " + waited + "grep pid out | sed 's/^[0-9. +]*//; s/  pid.*//'")
+            .output,
+        "data    0x01 00000001\ndata    0x02 00000010\n");
+    EXPECT_EQ(run(dir.path, "MODE='--vcd t.vcd'; " + waited + "grep -x '[01]!' t.vcd | tr -d '\\n'")
+                  .output,
+              "0!1!0!");
+    // The reader takes about 300 kB/s; the log has all the port keeps to show.
+    const std::string kept = std::to_string(watch::history_length);
+    EXPECT_EQ(
+        run(dir.path,
+            env + "rm -rf ports; " PROBE_PATH " $(yes 3bc=1 | head -" + kept +
+                ") >/dev/null; rm -f out; mkfifo p; awk '{ print; fflush(); if (NR % 50 == 0) "
+                "system(\"sleep 0.01\") }' < p > out & " LPTMON_PATH
+                " --log > p & m=$!; until [ -s out ]; do sleep 0.1; done; kill $m; "
+                "wait; tail -c 1 out | od -An -c; tail -n 1 out | tr -d 0-9; awk "
+                "'/pid/ { n++ } /too fast/ { n += substr($1, 2) } END { print n }' out")
+            .output,
+        "  \\n\n( writes came too fast to show)\n" + kept + "\n");
+}
+
 // The rest of the test needs a real reader of the trace format.
 #define SKIP_WITHOUT_SIGROK()                                                                      \
     if (run("/", "command -v sigrok-cli").status != 0)                                             \
