@@ -4,10 +4,8 @@
 #include "backends.h"
 #include "ppdev.h"
 #include "say.h"
-#include "settings.h"
 #include "standard_descriptors.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -49,103 +47,6 @@ struct Port {
 const char *root()
 {
     return ops->root;
-}
-
-// The start of a small procfs file, read without blocking and only from a
-// plain file, as procfs gives. False when there is none.
-bool read_proc_text(const char *path, char *text, size_t size)
-{
-    int fd = above_standard_descriptors(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (fd < 0) {
-        return false;
-    }
-    struct stat st;
-    ssize_t n = -1;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        n = read(fd, text, size - 1);
-    }
-    close(fd);
-    text[n > 0 ? n : 0] = '\0';
-    return n > 0;
-}
-
-// The port's base address: the first field of base-addr, in decimal.
-bool read_base_address(const char *path, unsigned long *address)
-{
-    char text[64];
-    if (!read_proc_text(path, text, sizeof text)) {
-        return false;
-    }
-    const char *digits = text + strspn(text, " \t");
-    if (*digits < '0' || *digits > '9') {
-        return false; // a negative address is no address
-    }
-    char *end;
-    errno = 0;
-    *address = strtoul(digits, &end, 10);
-    return errno == 0 && (*end == '\0' || *end == '\t' || *end == ' ' || *end == '\n');
-}
-
-// What the ports folder says besides the port looked for.
-struct Found {
-    char others[512];   // the ports there are instead
-    int first_other;    // the lowest-numbered of them, or -1
-    bool no_driver;     // no ports folder at all: the parport module is not loaded
-    char misnamed[160]; // a setting named by another port's own address
-};
-
-// A setting named by the address of a port this machine has is a natural
-// mistake for the port at `base`: it only takes a program's writes to that
-// address, which this program does not make.
-void note_misnamed(unsigned long address, Found *found)
-{
-    char value[256], why[512];
-    lpt_origin origin;
-    if (found->misnamed[0] == '\0' && address <= 0xFFFF &&
-        lpt_port_setting(static_cast<unsigned>(address), "parport0", value, sizeof value, &origin,
-                         why, sizeof why) == lpt_port_set) {
-        snprintf(found->misnamed, sizeof found->misnamed,
-                 "; LPT_PORT_0x%03lX is for a program that writes 0x%03lX: a setting is named by "
-                 "the address the program writes, not by the port's",
-                 address, address);
-    }
-}
-
-// The parportN whose base address is `base` (or, when `wanted` is not
-// negative, the parportN with that number), or -1, and what else is there.
-int find_port(unsigned base, int wanted, const char *proc, Found *found)
-{
-    *found = Found{"", -1, false, ""};
-    DIR *dir = opendir(proc);
-    if (dir == nullptr) {
-        found->no_driver = errno == ENOENT;
-        return -1;
-    }
-    int match = -1;
-    while (struct dirent *entry = readdir(dir)) {
-        int number = ppdev_port_number(entry->d_name);
-        if (number < 0) {
-            continue;
-        }
-        char path[1024];
-        snprintf(path, sizeof path, "%s/%s/base-addr", proc, entry->d_name);
-        unsigned long address;
-        if (!read_base_address(path, &address)) {
-            continue;
-        }
-        if (wanted >= 0 ? number == wanted : address == base) {
-            match = number;
-            break;
-        }
-        lpt_append(found->others, sizeof found->others, "%s0x%03lX (parport%d)",
-                   found->others[0] != '\0' ? ", " : "", address, number);
-        if (found->first_other < 0 || number < found->first_other) {
-            found->first_other = number;
-        }
-        note_misnamed(address, found);
-    }
-    closedir(dir);
-    return match;
 }
 
 void group_of(const char *device, char *name, size_t size)
@@ -197,8 +98,8 @@ lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_
     if (wanted == -2) {
         return lpt_refused;
     }
-    Found found;
-    int number = find_port(base, wanted, proc, &found);
+    ppdev_found found;
+    int number = ppdev_find_port(base, wanted, proc, &found);
     // Before its driver is loaded a card shows no ports at all.
     char no_driver[800];
     snprintf(no_driver, sizeof no_driver,
@@ -235,7 +136,7 @@ lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_
     // between this look and our claim still makes us wait for it.)
     char active[700], holder[64];
     snprintf(active, sizeof active, "%s/parport%d/devices/active", proc, number);
-    if (read_proc_text(active, holder, sizeof holder)) {
+    if (ppdev_read_proc_text(active, holder, sizeof holder)) {
         holder[strcspn(holder, " \t\n")] = '\0';
         if (holder[0] != '\0' && strcmp(holder, "none") != 0) {
             snprintf(why, why_size,
