@@ -20,7 +20,7 @@ Device *make(const char *name)
     if (device != nullptr) {
         memset(static_cast<void *>(device), 0, sizeof *device);
         device->port = vport::Port();
-        device->mark = vport::device_mark(name);
+        device->mark = vport::emulated_device_mark(name);
         device->mutex = LPT_MUTEX_INITIALIZER;
     }
     return device;

@@ -112,6 +112,20 @@ void set_data_input(State *s, uint8_t value)
     poke(s);
 }
 
+DeviceMark emulated_device_mark(const char *name)
+{
+    DeviceMark mark = device_mark(name);
+    if (mark.mark != 0) {
+        mark.mark |= 2u;
+    }
+    return mark;
+}
+
+bool device_emulated(const State *s, unsigned device)
+{
+    return device != 0 && device < device_limit && (load(&s->devices[device - 1].mark) & 3u) == 3u;
+}
+
 void poke(State *s)
 {
     __atomic_fetch_add(&s->changes, 1, __ATOMIC_SEQ_CST);

@@ -5,6 +5,8 @@
 #ifndef LPT_VPORT_CLAIM_H
 #define LPT_VPORT_CLAIM_H
 
+#include "vport.h"
+
 #include <stdint.h>
 
 namespace vport {
@@ -35,6 +37,12 @@ uint32_t nack_edges(const State *state);
 // The data lines as the outside drives them.
 uint8_t data_input(const State *state);
 void set_data_input(State *state, uint8_t value);
+
+// A device served over the virtual port (a parallel port device, an
+// emulated I/O port), whose inputs watchers set as for the port's own,
+// unlike a hardware port's, which are wires.
+DeviceMark emulated_device_mark(const char *name);
+bool device_emulated(const State *state, unsigned device);
 
 // Wakes those waiting on the port's changes, with no write.
 void poke(State *state);

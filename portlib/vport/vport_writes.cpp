@@ -299,7 +299,8 @@ DeviceMark device_mark(const char *name)
     for (const char *c = mark.name; *c != '\0'; ++c) {
         hash = (hash ^ static_cast<uint8_t>(*c)) * 16777619u;
     }
-    mark.mark = hash | 1u;
+    // Odd; bit 1 clear for a hardware port (emulated_device_mark sets it).
+    mark.mark = (hash | 1u) & ~2u;
     return mark;
 }
 
