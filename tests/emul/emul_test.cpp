@@ -16,6 +16,8 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <atomic>
+#include <thread>
 #include <vector>
 
 using namespace support;
@@ -37,7 +39,9 @@ class Device : public ::testing::Test {
         char why[700] = "";
         device = emul::open_device(base, device_name, why, sizeof why);
         ASSERT_NE(device, nullptr) << why;
-        emul::open(&first, device, 4242);
+        // The writes are another running program's (as lptdev's clients'
+        // are), whose device's inputs are still ours to set.
+        emul::open(&first, device, getppid());
         ASSERT_EQ(watch::open(base, &port, why, sizeof why), watch::opened) << why;
     }
     void TearDown() override
@@ -160,22 +164,6 @@ TEST_F(Device, RequestsAnswerAsTheKernelsPpdev)
     }
 }
 
-TEST_F(Device, WritesAreTheProgramsThroughTheDeviceAndInputsStaySettable)
-{
-    ASSERT_EQ(request(&first, PPCLAIM), 0);
-    const uint64_t before = watch::write_count(port);
-    ASSERT_EQ(request(&first, PPWDATA, {0xA5}), 0);
-    const std::vector<watch::Write> writes = writes_since(before);
-    ASSERT_EQ(writes.size(), 1u);
-    EXPECT_EQ(writes[0].pid, 4242u);
-    char name[64] = "";
-    ASSERT_TRUE(watch::device_name(port, writes[0].device, name, sizeof name));
-    EXPECT_STREQ(name, device_name);
-    // The program runs (this process), yet the pins are not wires.
-    set_pin(11, true);
-    EXPECT_EQ(watch::read(port, watch::status), 0x7F & ~0x80);
-}
-
 TEST_F(Device, CompatibilityWritesWaitForThePrinterAndStrobeEachByte)
 {
     ASSERT_EQ(request(&first, PPCLAIM), 0);
@@ -189,8 +177,12 @@ TEST_F(Device, CompatibilityWritesWaitForThePrinterAndStrobeEachByte)
     emul::wait_for_change(device, seen, 0);
     EXPECT_EQ(emul::write(&first, "AB", 2, false), 2);
     std::vector<std::pair<unsigned, int>> seen_writes;
+    char name[64] = "";
     for (const watch::Write &w : writes_since(before + 1)) {
         seen_writes.push_back({w.reg, w.value});
+        EXPECT_EQ(w.pid, uint32_t(getppid()));
+        EXPECT_TRUE(watch::device_name(port, w.device, name, sizeof name));
+        EXPECT_STREQ(name, device_name);
     }
     const std::vector<std::pair<unsigned, int>> strobed = {
         {watch::data, 'A'}, {watch::control, 0x1D}, {watch::control, 0x1C},
@@ -221,6 +213,36 @@ TEST_F(Device, RisingNackInterruptsTheHolderOnly)
     ASSERT_EQ(emul::ioctl(&first, PPCLRIRQ, count.data()), 0);
     EXPECT_EQ(count, bytes_of(0));
     EXPECT_EQ(emul::poll(&first), 0u);
+    emul::close(&second);
+}
+
+// As a front end waits: woken by the change, never by looking again.
+TEST_F(Device, WaitersAreWokenByAClaimLetGoAndByAnInterrupt)
+{
+    emul::Open second;
+    emul::open(&second, device, 0);
+    ASSERT_EQ(request(&first, PPCLAIM), 0);
+    std::atomic<int> step{0};
+    std::atomic<bool> given_up{false};
+    std::thread waiter([&] {
+        const auto wait_for = [&](const std::function<bool()> &done) {
+            for (uint32_t seen = emul::changes(device); !done() && !given_up;
+                 seen = emul::changes(device)) {
+                emul::wait_for_change(device, seen, 30000);
+            }
+            ++step;
+        };
+        wait_for([&] { return request(&second, PPCLAIM) == 0; });
+        wait_for([&] { return emul::poll(&second) != 0; });
+    });
+    // Let go once the waiter waits: a yield with no one waiting keeps the port.
+    EXPECT_TRUE(eventually([&] { return request(&first, PPYIELD) == emul::would_wait; }, 10000));
+    EXPECT_TRUE(eventually([&] { return step == 1; }, 10000)) << "claim let go";
+    set_pin(10, false);
+    set_pin(10, true);
+    EXPECT_TRUE(eventually([&] { return step == 2; }, 10000)) << "nAck";
+    given_up = true; // a waiter never woken ends at its next timeout
+    waiter.join();
     emul::close(&second);
 }
 
