@@ -264,9 +264,9 @@ void name_port(Port *port, const char *path)
 
 lpt_open_result open_forwarded(unsigned base, void **handle, char *why, size_t why_size)
 {
-    // Any path Windows takes: 32767 UTF-16 units of up to three bytes each.
-    // Read with the table's lock held, and copied before it is released.
-    static char setting[3 * 32768];
+    // Any path Windows takes. Read with the table's lock held, and copied
+    // before it is released.
+    static char setting[os::longest_path];
     setting[0] = '\0';
     const bool forwarding = lpt_setting("LPT_HARDWARE_DLL", setting, sizeof setting);
     // A path in quotes, as a path with spaces is often written.

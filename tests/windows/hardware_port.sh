@@ -48,6 +48,12 @@ forward) # the registers at 0x3BC reach the port at 0x378, reads come from it,
         "$LPT_HARDWARE_DLL" >"$dir/lpt-settings.txt"
     (unset LPT_HARDWARE_DLL && run lpt_probe.exe 3bc=2 && LPT_PORT_0x3BC=0x378 run lpt_probe.exe 3bc=3)
     [ "$(at out)" = "888=1 890=4 632=2 888=3 " ] || fail "from the file: $(cat "$FAKE_LPT_LOG")"
+    # Beside our DLL in a folder named in 180 Chinese letters.
+    long_folder
+    cp "$dir/inpout32.dll" "$dir/lpt_probe.exe" "$dir/lpt-settings.txt" "$long/"
+    (unset LPT_HARDWARE_DLL && run "$long_windows\\lpt_probe.exe" 3bc=4)
+    rm -rf "${long%/*/*/*}"
+    [ "$(at out)" = "888=1 890=4 632=2 888=3 632=4 " ] || fail "from the file in $long_windows: $(cat "$FAKE_LPT_LOG")"
     ;;
 refusals) # each told in one line; the virtual port takes the writes
     printf 'MZ' >"$dir/other.dll"
