@@ -186,16 +186,14 @@ bool library_folder(char *path, size_t size)
     // Any length the system gives, as a folder of a few hundred letters is
     // a plain one (a buffer that cuts it short leaves no folder at all).
     wchar_t *wide = nullptr;
-    DWORD length = 0;
-    for (DWORD room = MAX_PATH + 1; room <= 32768 * 2; room *= 2) {
+    bool whole = false;
+    for (DWORD room = MAX_PATH + 1; !whole && room <= 32768 * 2; room *= 2) {
         free(wide);
         wide = static_cast<wchar_t *>(malloc(room * sizeof(wchar_t)));
-        length = wide != nullptr ? GetModuleFileNameW(self, wide, room) : 0;
-        if (length < room) {
-            break;
-        }
+        const DWORD length = wide != nullptr ? GetModuleFileNameW(self, wide, room) : 0;
+        whole = length > 0 && length < room;
     }
-    wchar_t *last = length > 0 && wide != nullptr ? wcsrchr(wide, L'\\') : nullptr;
+    wchar_t *last = whole ? wcsrchr(wide, L'\\') : nullptr;
     if (last != nullptr) {
         *last = L'\0';
         narrow(wide, path, size);
