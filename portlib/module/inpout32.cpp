@@ -31,11 +31,14 @@ __attribute__((destructor)) static void unloaded()
 
 LPT_EXPORT short LPT_CALL Inp32(short portaddr)
 {
-    return lpt_read(static_cast<uint16_t>(portaddr));
+    // Where it returns to: the hardware's library calling back from a thread
+    // of its own is known by that alone.
+    return lpt_read(static_cast<uint16_t>(portaddr), __builtin_return_address(0));
 }
 
 LPT_EXPORT void LPT_CALL Out32(short portaddr, short datum)
 {
     // A port register is eight bits wide: the low byte reaches the lines.
-    lpt_write(static_cast<uint16_t>(portaddr), static_cast<uint8_t>(datum & 0xFF));
+    lpt_write(static_cast<uint16_t>(portaddr), static_cast<uint8_t>(datum & 0xFF),
+              __builtin_return_address(0));
 }

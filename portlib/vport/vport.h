@@ -24,7 +24,9 @@ struct Port {
     state_file::Mapped file;
     uint64_t generation = 0;
     unsigned base = 0;
-    char path[512] = "";
+    // Its state file, of any length (nullptr for a port kept in this
+    // process); its own memory, freed by close.
+    char *path = nullptr;
     bool replaced_old_version = false; // open_shared made anew a file of an older version
     // The device number of the writes made through this port and the mark
     // it was claimed for, kept so that a write costs only a compare.
@@ -35,8 +37,10 @@ struct Port {
     uint64_t checked_ms = 0;
 };
 
-// The state file of the port with this base address. False when it does not
-// fit in `size`.
+// The state file of the port with this base address, in memory of its own
+// (free it); nullptr where there is no folder for it, or no memory.
+char *state_path(unsigned base);
+// The same in `path`; false when it does not fit in `size`.
 bool state_path(unsigned base, char *path, size_t size);
 
 // Maps the port's state file, creating or rebuilding it when it is missing,
