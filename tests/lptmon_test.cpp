@@ -147,8 +147,8 @@ INSTANTIATE_TEST_SUITE_P(
         // argument never reach the terminal raw.
         OnceCase{"SetWithOnce", "$P;", "$L --set 15=low --once",
                  "lptmon: --set 15=low and --once cannot go together; give one of them\n", 2},
-        OnceCase{"ControlCharactersEscaped", "", "$L \"$(printf 'x\\n\\033[2J')\"",
-                 "lptmon: unknown argument: x\\n\\x1b[2J\n", 2},
+        OnceCase{"ControlCharactersEscaped", "", "$L \"$(printf 'x\\n\\033[2J\\302\\233\\377é')\"",
+                 "lptmon: unknown argument: x\\n\\x1b[2J\\xc2\\x9b\\xffé\n", 2},
         OnceCase{"FileLinked", "$P; ln ports/lpt-3bc.state linked;", "$L --once",
                  "lptmon: ports/lpt-3bc.state is not a plain file of yours\n", 1},
         OnceCase{"ReaderGoneWhileIdle", "$P;", "{ $L; echo $? > s; } | head -1; exit $(cat s)",
