@@ -337,4 +337,30 @@ INSTANTIATE_TEST_SUITE_P(Lptmon, LptmonEnding,
                                            Ending{"CtrlBackslash", "\x1c", 128 + SIGQUIT}),
                          ::testing::PrintToStringParamName());
 
+// Ctrl+Z gives the shell back its screen and mode while lptmon is stopped;
+// fg takes the terminal again and redraws the view, and q still ends it.
+TEST_F(Lptmon, CtrlZGivesTheTerminalBackAndFgRedraws)
+{
+    probe();
+    std::string script = wrapper;
+    script.replace(script.find("; s=$?"), 6,
+                   "\nstty -g > stopped; cmp -s before stopped && echo '[stopped mode=same]'\n"
+                   "fg >/dev/null; s=$?");
+    Pty pty(dir.path, {"/bin/sh", "-c", script}, {"LPT_VIRTUAL_DIR=" + (dir / "ports")});
+    const std::string take = "\x1b[?1049h\x1b[?25l", give_back = "\x1b[?25h\x1b[?1049l",
+                      data = "data     0x3BC  0x01  00000001";
+    ASSERT_TRUE(pty.wait_for(data, 5000)) << pty.output();
+    pty.send("\x1a");
+    ASSERT_TRUE(pty.wait_for("[stopped mode=same]", 5000)) << pty.output();
+    EXPECT_EQ(count(pty.output(), give_back), 1u);
+    ASSERT_TRUE(pty.wait_for(data, 5000, 2)) << "not redrawn: " << pty.output();
+    pty.send("q");
+    ASSERT_TRUE(pty.wait_exit(5000)) << pty.output();
+    const std::string &out = pty.output();
+    EXPECT_NE(out.find("[exit=0 mode=same]"), std::string::npos) << out;
+    EXPECT_EQ(count(out, take), 2u);
+    EXPECT_EQ(count(out, give_back), 2u);
+    EXPECT_LT(out.rfind(take), out.rfind(give_back));
+}
+
 } // namespace
