@@ -9,6 +9,7 @@
 #include "hardware_os.h"
 #include "os.h"
 #include "pe_image.h"
+#include "port_io_entries.h"
 #include "say.h"
 #include "settings.h"
 
@@ -16,20 +17,14 @@
 #include <stdlib.h>
 #include <string.h>
 
-#ifdef _WIN32
-#define LPT_ENTRY __stdcall
-#else
-#define LPT_ENTRY
-#endif
-
 // Marks every build of this library, so that it never takes itself, under
 // any name, for the hardware's library.
 __attribute__((section(LPT_OWN_SECTION), used)) const char own_mark[] = "lpt virtual port";
 
 namespace {
 
-typedef short(LPT_ENTRY *Inp32)(short);
-typedef void(LPT_ENTRY *Out32)(short, short);
+typedef lpt_inp32_entry *Inp32;
+typedef lpt_out32_entry *Out32;
 
 const int own_bits = sizeof(void *) * 8;
 

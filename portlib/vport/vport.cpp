@@ -241,7 +241,7 @@ bool open_private(unsigned base, Port *port)
 {
     *port = Port();
     port->base = base;
-    State *state = static_cast<State *>(allocate(sizeof(State)));
+    State *state = static_cast<State *>(calloc(1, sizeof(State)));
     if (state == nullptr) {
         return false;
     }
@@ -262,7 +262,7 @@ void close(Port *port)
     if (port->shared) {
         state_file::close(&port->file);
     } else {
-        release(port->state);
+        free(port->state);
     }
     port->state = nullptr;
 }

@@ -249,9 +249,9 @@ TEST_F(VirtualPort, ProbeRunsAreToldExactly)
              probe + " 3bc",
          "\ninpout32: virtual port: ports/lpt-3bc.state was made by an older version of this "
          "library; made it anew\ninit=0 3bc=00\n"},
-        {made + "flock ports/lpt-3bc.state " PROBE_PATH " 3bc=2 3bc",
+        {made + "flock ports/lpt-3bc.state " PROBE_PATH " 3bd 3be 3bc=2 3bd=0 3be=1f 3bc 3bd 3be",
          "\ninpout32: virtual port: ports/lpt-3bc.state is locked by another program" + kept +
-             "init=0 3bc=02\n"},
+             "init=0 3bd=7f 3be=0c 3bc=02 3bd=7f 3be=1f\n"},
         {probe + " 200=0 204=1 208=2 20c=3 210=4 214=5 218=6 21c=7 220=8 224=9 21c 220 224 200; "
                  "ls ports | wc -l",
          "\ninpout32: more than 8 ports in use; 0x220 and further ones are ignored\n"
