@@ -76,8 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
         // argument never reach the terminal raw.
         OnceCase{"SetWithOnce", "$P;", "$L --set 15=low --once",
                  "lptmon: --set 15=low and --once cannot go together; give one of them\n", 2},
-        OnceCase{"ControlCharactersEscaped", "", "$L \"$(printf 'x\\n\\033[2J')\"",
-                 "lptmon: unknown argument: x\\n\\x1b[2J\n", 2},
+        OnceCase{"ControlCharactersEscaped", "", "$L \"$(printf 'x\\n\\033[2J\\302\\233\\377é')\"",
+                 "lptmon: unknown argument: x\\n\\x1b[2J\\xc2\\x9b\\xffé\n", 2},
         OnceCase{"FileLinked", "$P; ln ports/lpt-3bc.state linked;", "$L --once",
                  "lptmon: ports/lpt-3bc.state is not a plain file of yours\n", 1},
         OnceCase{"ReaderGoneWhileIdle", "$P;", "{ $L; echo $? > s; } | head -1; exit $(cat s)",
@@ -302,5 +302,29 @@ INSTANTIATE_TEST_SUITE_P(Lptmon, LptmonEnding,
                          ::testing::Values(Ending{"CtrlC", "\x03", 0}, Ending{"Q", "q", 0},
                                            Ending{"CtrlBackslash", "\x1c", 128 + SIGQUIT}),
                          ::testing::PrintToStringParamName());
+
+// Ctrl+Z gives the shell back its screen and mode while lptmon is stopped;
+// fg takes the terminal again and redraws the view, and q still ends it.
+TEST_F(Lptmon, CtrlZGivesTheTerminalBackAndFgRedraws)
+{
+    probe();
+    std::string script = wrapper;
+    script.replace(script.find("; s=$?"), 6,
+                   "\nstty -g > stopped; cmp -s before stopped && echo '[stopped mode=same]'\n"
+                   "fg >/dev/null; s=$?");
+    Pty pty(dir.path, {"/bin/sh", "-c", script}, {"LPT_VIRTUAL_DIR=" + (dir / "ports")});
+    const std::string take = "\x1b[?1049h\x1b[?25l", give_back = "\x1b[?25h\x1b[?1049l",
+                      data = "data     0x3BC  0x01  00000001";
+    ASSERT_TRUE(pty.wait_for(data, 5000)) << pty.output();
+    pty.send("\x1a");
+    ASSERT_TRUE(pty.wait_for("[stopped mode=same]", 5000)) << pty.output();
+    ASSERT_TRUE(pty.wait_for(take, 5000, 2)) << "not taken again: " << pty.output();
+    const size_t drawn = count(pty.output().substr(0, pty.output().rfind(take)), data);
+    ASSERT_TRUE(pty.wait_for(data, 5000, drawn + 1)) << "not redrawn: " << pty.output();
+    pty.send("q");
+    ASSERT_TRUE(pty.wait_exit(5000)) << pty.output();
+    EXPECT_NE(pty.output().find("[exit=0 mode=same]"), std::string::npos) << pty.output();
+    EXPECT_EQ(count(pty.output(), give_back), 2u); // on the stop and on q
+}
 
 } // namespace

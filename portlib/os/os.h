@@ -46,9 +46,17 @@ bool is_mapped_elsewhere(const Error &error);
 // The code of a file that exists but is not the one wanted.
 extern const unsigned long already_exists;
 
+// Room for any path the systems take, in UTF-8: Windows' 32767 UTF-16
+// units of up to three bytes each (far more than Linux's PATH_MAX).
+const size_t longest_path = 3 * 32768;
+
 // An environment variable's value in UTF-8; false when unset, empty or
 // longer than `size`.
 bool environment(const char *name, char *value, size_t size);
+// The same of any length, in memory of its own (free it); nullptr when
+// unset, empty or out of memory. For a path: one cut short would name
+// another place, or none.
+char *environment_copy(const char *name);
 // Each NAME=value entry of the environment, in UTF-8, until `each` returns
 // true.
 void each_environment(bool (*each)(const char *entry, void *context), void *context);

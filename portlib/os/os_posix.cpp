@@ -132,6 +132,19 @@ bool environment(const char *name, char *value, size_t size)
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
+char *environment_copy(const char *name)
+{
+    const char *found = getenv(name);
+    if (found == nullptr || found[0] == '\0') {
+        return nullptr;
+    }
+    char *copy = static_cast<char *>(malloc(strlen(found) + 1));
+    if (copy != nullptr) {
+        memcpy(copy, found, strlen(found) + 1);
+    }
+    return copy;
+}
+
 bool is_separator(char c)
 {
     return c == '/';

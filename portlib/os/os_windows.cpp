@@ -185,14 +185,18 @@ bool remove(File, const char *, const char *path, bool *final, unsigned long *co
 
 bool move_aside(File, const char *, const char *path, const char *suffix, unsigned long *code)
 {
-    char aside[600];
-    snprintf(aside, sizeof aside, "%s%s", path, suffix);
+    // The path's own length and more: a shorter copy would name another file.
+    const size_t size = strlen(path) + strlen(suffix) + 1;
+    char *aside = static_cast<char *>(malloc(size));
     Wide wide, wide_aside;
-    if (widen(path, &wide) && widen(aside, &wide_aside) && MoveFileW(wide.text, wide_aside.text)) {
-        return true;
+    if (aside != nullptr) {
+        snprintf(aside, size, "%s%s", path, suffix);
     }
-    *code = GetLastError();
-    return false;
+    const bool moved = aside != nullptr && widen(path, &wide) && widen(aside, &wide_aside) &&
+                       MoveFileW(wide.text, wide_aside.text);
+    *code = moved ? 0 : aside != nullptr ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
+    free(aside);
+    return moved;
 }
 
 void close(File file)

@@ -24,7 +24,9 @@ struct Port {
     state_file::Mapped file;
     uint64_t generation = 0;
     unsigned base = 0;
-    char path[512] = "";
+    // Its state file, of any length (nullptr for a port kept in this
+    // process); its own memory, freed by close.
+    char *path = nullptr;
     bool replaced_old_version = false; // open_shared made anew a file of an older version
     // The device number of the writes made through this port and the mark
     // it was claimed for, kept so that a write costs only a compare.
@@ -35,8 +37,10 @@ struct Port {
     uint64_t checked_ms = 0;
 };
 
-// The state file of the port with this base address. False when it does not
-// fit in `size`.
+// The state file of the port with this base address, in memory of its own
+// (free it); nullptr where there is no folder for it, or no memory.
+char *state_path(unsigned base);
+// The same in `path`; false when it does not fit in `size`.
 bool state_path(unsigned base, char *path, size_t size);
 
 // Maps the port's state file, creating or rebuilding it when it is missing,
@@ -74,8 +78,9 @@ bool moved_off(Port *port);
 void wait_for_change(const Port *port, uint32_t seen, int timeout_ms);
 
 // `device`: the number of the device the write went to (device_number),
-// 0 for the virtual port's own.
-void write(State *state, unsigned reg, uint8_t value, unsigned device = 0);
+// 0 for the virtual port's own. `pid`: the process the write is recorded
+// as made by, when one process writes for another (0: this one).
+void write(State *state, unsigned reg, uint8_t value, unsigned device = 0, uint32_t pid = 0);
 // A watcher's setting of the input lines: numbered, latched and recorded as
 // a write to the status register, so that traces show it. Programs cannot
 // write that register.
@@ -86,8 +91,8 @@ void set_status_bit(State *state, uint8_t bit, bool set);
 // A write in its two steps, numbering then recording and latching; apart so
 // that a writer stalled between them can be shown to do no harm.
 uint64_t take_number(State *state);
-void write_numbered(State *state, uint64_t number, unsigned reg, uint8_t value,
-                    unsigned device = 0);
+void write_numbered(State *state, uint64_t number, unsigned reg, uint8_t value, unsigned device = 0,
+                    uint32_t pid = 0);
 // The first step of recording write `number`: its slot claimed and named as
 // this process's, unless a newer write has it (false). Apart so that a
 // writer that dies after it can be shown to hold no watcher up.
@@ -122,8 +127,8 @@ DeviceMark device_mark(const char *name); // nullptr or "": none
 // the device stays the same.
 unsigned device_number(Port *port, const DeviceMark &mark);
 // Marks the port as showing the writes of device number `device` from this
-// process, before its write.
-void mark_device(State *state, unsigned device);
+// process (or process `pid`), before its write.
+void mark_device(State *state, unsigned device, uint32_t pid = 0);
 // The name of device number `device`; false for the virtual port's own
 // (0) or a number that names nothing.
 bool device_name(const State *state, unsigned device, char *name, size_t size);

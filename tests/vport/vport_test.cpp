@@ -221,10 +221,16 @@ const std::string kept = "; port 0x3BC: values are kept in this program only\n";
 // locked (the write goes on without it, never blocking); more ports than
 // the library keeps (the further ones told once, read as nothing connected
 // and never written; the first eight go on); a full disk, where the port
-// falls back to the program's memory. And the library needs only the C
-// library.
+// falls back to the program's memory. Two folders named in 180 Chinese
+// letters (540 bytes) each keep a port of their own. And the library needs
+// only the C library.
 TEST_F(VirtualPort, ProbeRunsAreToldExactly)
 {
+    std::string letters;
+    for (int i = 0; i < 60; ++i) {
+        letters += "长";
+    }
+    const std::string long_folder = letters + "/" + letters + "/" + letters;
     const std::string made = probe + " 3bc=5 >/dev/null; ";
     const std::string latched = " 3bc=155 3be=a 3bd=0; " PROBE_PATH " 3bc 3bd 3be 378; stat -c %a "
                                 "m/a/ports m/a m/a/ports/lpt-3bc.state",
@@ -235,13 +241,17 @@ TEST_F(VirtualPort, ProbeRunsAreToldExactly)
     } cases[] = {
         {"umask 022" + umask + latched, latched_told},
         {"umask 577" + umask + latched, latched_told},
+        {"export LPT_VIRTUAL_DIR=" + long_folder +
+             "/a; " PROBE_PATH " 3bc=5; export LPT_VIRTUAL_DIR=" + long_folder +
+             "/b; " PROBE_PATH " 3bc; ls " + long_folder + "/a",
+         "init=0\ninit=0 3bc=00\nlpt-3bc.state\n"},
         {made + "printf '\\3' | dd of=ports/lpt-3bc.state bs=1 seek=4 conv=notrunc 2>/dev/null; " +
              probe + " 3bc",
          "\ninpout32: virtual port: ports/lpt-3bc.state was made by an older version of this "
          "library; made it anew\ninit=0 3bc=00\n"},
-        {made + "flock ports/lpt-3bc.state " PROBE_PATH " 3bc=2 3bc",
+        {made + "flock ports/lpt-3bc.state " PROBE_PATH " 3bd 3be 3bc=2 3bd=0 3be=1f 3bc 3bd 3be",
          "\ninpout32: virtual port: ports/lpt-3bc.state is locked by another program" + kept +
-             "init=0 3bc=02\n"},
+             "init=0 3bd=7f 3be=0c 3bc=02 3bd=7f 3be=1f\n"},
         {probe + " 200=0 204=1 208=2 20c=3 210=4 214=5 218=6 21c=7 220=8 224=9 21c 220 224 200; "
                  "ls ports | wc -l",
          "\ninpout32: more than 8 ports in use; 0x220 and further ones are ignored\n"
