@@ -81,17 +81,18 @@ void write(State *state, unsigned reg, uint8_t value, unsigned device = 0);
 // write that register.
 void set_status(State *state, uint8_t value);
 // Sets or clears bits of the input lines as one step against other
-// watchers changing others at the same time.
+// watchers changing others at the same time, also one that stalled in its
+// change: a change lands only on the value it was made from.
 void set_status_bit(State *state, uint8_t bit, bool set);
 // A write in its two steps, numbering then recording and latching; apart so
 // that a writer stalled between them can be shown to do no harm.
 uint64_t take_number(State *state);
 void write_numbered(State *state, uint64_t number, unsigned reg, uint8_t value,
                     unsigned device = 0);
-// The first step of recording write `number`: its slot claimed and named as
-// this process's, unless a newer write has it (false). Apart so that a
-// writer that dies after it can be shown to hold no watcher up.
-bool claim(State *state, uint64_t number);
+// The first step of making write `number` to `reg`: its slot claimed and
+// named as this process's, unless a newer write has it (false). Apart so
+// that a writer that dies after it can be shown to hold no watcher up.
+bool claim(State *state, uint64_t number, unsigned reg = data, unsigned device = 0);
 uint8_t read(const State *state, unsigned reg);
 // Up to `max` of the most recent writes, oldest first; returns how many.
 size_t recent_writes(const State *state, Write *out, size_t max);

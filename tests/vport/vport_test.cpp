@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -69,6 +70,22 @@ int exit_status(pid_t child)
     int status = -1;
     waitpid(child, &status, 0);
     return status;
+}
+
+// Holds this process at its next write to the page of `at`, a point the
+// library cannot know of: the page is made read-only, and the write's fault
+// runs `at_fault`, which ends the process or returns after release_page().
+void *held_page = nullptr;
+void stop_at_write(const void *at, void (*at_fault)(int))
+{
+    const uintptr_t size = getpagesize();
+    held_page = reinterpret_cast<void *>(reinterpret_cast<uintptr_t>(at) / size * size);
+    signal(SIGSEGV, at_fault);
+    mprotect(held_page, size, PROT_READ);
+}
+void release_page()
+{
+    mprotect(held_page, getpagesize(), PROT_READ | PROT_WRITE);
 }
 
 class VirtualPort : public ::testing::Test {
@@ -429,6 +446,36 @@ TEST_F(VirtualPort, TwoWatchersSwitchingTheirOwnInputsAtOnceLoseNoChange)
     EXPECT_TRUE(watch::set_input(after, *watch::input_at(12), false, why, sizeof why));
     EXPECT_EQ(vport::read(port.state, vport::status), before & ~0x20);
     watch::close(after);
+
+    // One stalled inside its change for over a second (held at its first
+    // write to its record's page until told) loses the lock to the next:
+    // each change then keeps the other's, and the history shows each once.
+    const uint8_t now = vport::read(port.state, vport::status);
+    const uint64_t from = vport::write_count(port.state);
+    static int stalled[2], resume[2];
+    ASSERT_EQ(pipe(stalled) | pipe(resume), 0);
+    const pid_t slow = forked([&] {
+        stop_at_write(&port.state->history[(from + 1) % vport::history_length], [](int) {
+            char c = 0;
+            (void)!write(stalled[1], &c, 1);
+            (void)!read(resume[0], &c, 1);
+            release_page();
+        });
+        vport::set_status_bit(port.state, 0x08, (now & 0x08) == 0);
+        return true;
+    });
+    close(stalled[1]);
+    char c = 0;
+    ASSERT_EQ(read(stalled[0], &c, 1), 1);
+    vport::set_status_bit(port.state, 0x10, (now & 0x10) == 0);
+    ASSERT_EQ(write(resume[1], &c, 1), 1);
+    EXPECT_EQ(exit_status(slow), 0);
+    uint64_t missed = 1;
+    ASSERT_EQ(vport::writes_after(port.state, from, writes.data(), 8, &missed), 2u);
+    EXPECT_EQ(missed, 0u);
+    EXPECT_EQ(writes[0].value, now ^ 0x10);
+    EXPECT_EQ(writes[1].value, now ^ 0x18);
+    EXPECT_EQ(vport::read(port.state, vport::status), now ^ 0x18);
     vport::close(&port);
 }
 
@@ -555,6 +602,34 @@ TEST_F(VirtualPort, WritesAfterANumberComeInOrderAndThoseNotKeptAreCounted)
     ASSERT_EQ(vport::writes_after(port.state, claimed, writes.data(), 8, &missed), 1u);
     EXPECT_EQ(missed, 1u);
     EXPECT_EQ(writes[0].value, 0x55);
+
+    // Killed at its latch (its page read-only), a write never happened: not
+    // told, and the port reads the write before. Killed after it, before its
+    // record, it is told with the value the port holds.
+    const auto page = [](const void *at) {
+        return reinterpret_cast<uintptr_t>(at) / getpagesize();
+    };
+    for (const bool latched : {false, true}) {
+        do {
+            vport::write(port.state, vport::data, 0x04);
+        } while (page(&port.state->history[(vport::write_count(port.state) + 1) %
+                                           vport::history_length]) == page(port.state));
+        const uint64_t doomed = vport::take_number(port.state);
+        exit_status(forked([&] {
+            if (latched) {
+                vport::claim(port.state, doomed);
+                port.state->registers[vport::data] = doomed << 8 | 0xA5;
+                return true;
+            }
+            stop_at_write(port.state, [](int) { _exit(0); });
+            vport::write_numbered(port.state, doomed, vport::data, 0xA5);
+            return true;
+        }));
+        EXPECT_EQ(vport::writes_after(port.state, doomed - 1, writes.data(), 8, &missed), latched);
+        EXPECT_EQ(missed, !latched);
+        EXPECT_EQ(vport::read(port.state, vport::data), latched ? 0xA5 : 0x04);
+        EXPECT_TRUE(!latched || writes[0].value == 0xA5);
+    }
     vport::close(&port);
 }
 
