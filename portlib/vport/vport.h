@@ -30,6 +30,9 @@ struct Port {
     // it was claimed for, kept so that a write costs only a compare.
     unsigned device = 0;
     uint32_t device_mark = 0;
+    // The process that holds its byte of the file as a device's writer
+    // (hold_as_device_writer); another after a fork.
+    uint32_t held_for = 0;
     // When a writer last checked that its file is still the one at `path`
     // (os::coarse_ms).
     uint64_t checked_ms = 0;
@@ -122,6 +125,13 @@ DeviceMark device_mark(const char *name); // nullptr or "": none
 // time; 0 for the virtual port's own. A write costs only a compare while
 // the device stays the same.
 unsigned device_number(Port *port, const DeviceMark &mark);
+// Marks this process, while it has the port's file open, as one that
+// records a device's writes, for device_writer_runs.
+void hold_as_device_writer(Port *port);
+// Whether process `pid`, that made a device's last write (last_device),
+// still has the port's file open. Its id alone does not tell: another
+// process may have it by now, or it may be of another pid namespace.
+bool device_writer_runs(const Port *port, uint32_t pid);
 // Marks the port as showing the writes of device number `device` from this
 // process, before its write.
 void mark_device(State *state, unsigned device);

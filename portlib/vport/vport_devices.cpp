@@ -56,6 +56,7 @@ unsigned device_number(Port *port, const DeviceMark &mark)
     if (mark.mark == 0) {
         return 0;
     }
+    hold_as_device_writer(port);
     // A plain load while the device keeps its number: the file may have
     // been rebuilt since, its names cleared.
     if (port->device != 0 && port->device_mark == mark.mark &&
@@ -65,6 +66,31 @@ unsigned device_number(Port *port, const DeviceMark &mark)
     port->device = claim(port->state, mark);
     port->device_mark = mark.mark;
     return port->device;
+}
+
+namespace {
+
+// A byte of the file per process id, beyond its end, that a process holds
+// while it records a device's writes.
+uint64_t writer_byte(uint32_t pid)
+{
+    return (uint64_t{1} << 30) + pid;
+}
+
+} // namespace
+
+void hold_as_device_writer(Port *port)
+{
+    const uint32_t me = os::process_id();
+    if (port->shared && port->held_for != me) {
+        os::hold_byte(port->file.file, writer_byte(me));
+        port->held_for = me;
+    }
+}
+
+bool device_writer_runs(const Port *port, uint32_t pid)
+{
+    return port->shared && os::byte_held(port->file.file, writer_byte(pid));
 }
 
 // A plain load first: a store on every write would cost every writer the

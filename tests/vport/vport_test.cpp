@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <iostream>
 #include <csignal>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -481,48 +482,72 @@ TEST_F(VirtualPort, TwoWatchersSwitchingTheirOwnInputsAtOnceLoseNoChange)
 
 // A real port's program records its writes with its device: each write
 // keeps its own, also among the virtual port's own writes, and the inputs
-// are wires only while that program runs.
+// are wires only while that program runs, run as itself or as pid 1 of a
+// pid namespace of its own (a container's; root only), whatever process
+// has its id once it ended (here: init).
 TEST_F(VirtualPort, EachWriteKeepsItsDeviceAndARealPortsInputsAreWiresWhileItsProgramRuns)
 {
     watch::Port *watcher = nullptr;
     ASSERT_EQ(watch::open_to_set(0x3BC, &watcher, why, sizeof why), watch::opened) << why;
-    const pid_t program = forked([&] {
-        void *own = nullptr, *record = nullptr;
-        virtual_backend.open(0x3BC, &own, why, sizeof why);
-        virtual_backend.open(0x3BC, &record, why, sizeof why);
-        virtual_backend.write(own, vport::data, 1);
-        lpt_write_marked(record, vport::data, 2, vport::device_mark("/dev/parport9"));
-        virtual_backend.write(own, vport::data, 3);
-        lpt_write_marked(record, vport::data, 4, vport::device_mark("0x378 through\ntheir.dll"));
-        lpt_write_marked(record, vport::data, 5, vport::device_mark("/dev/parport9"));
-        pause(); // runs on until it is ended
-        return true;
-    });
-    watch::Write writes[8];
-    uint64_t missed = 1;
-    ASSERT_TRUE(eventually([&] { return watch::writes_after(watcher, 0, writes, 8, &missed) == 5; },
-                           10000));
-    EXPECT_EQ(missed, 0u);
-    std::string devices;
-    for (int i = 0; i < 5; ++i) {
-        char name[80] = "?";
-        devices +=
-            std::to_string(writes[i].value) + " " +
-            (watch::device_name(watcher, writes[i].device, name, sizeof name) ? name : "own") +
-            ", ";
+    ASSERT_TRUE(vport::open_shared(0x3BC, &port, why, sizeof why)) << why;
+    for (const bool contained : {false, true}) {
+        if (contained && exit_status(forked([] { return unshare(CLONE_NEWPID) == 0; })) != 0) {
+            std::cout << "[ SKIPPED  ] as pid 1 of its own namespace: unshare needs root\n";
+            break;
+        }
+        int ended[2];
+        ASSERT_EQ(pipe(ended), 0);
+        const uint64_t from = watch::write_count(watcher);
+        const pid_t program = forked([&] {
+            if (contained && unshare(CLONE_NEWPID) != 0) {
+                return false;
+            }
+            const pid_t inner = forked([&] { // pid 1 when contained
+                close(ended[1]);
+                void *own = nullptr, *record = nullptr;
+                virtual_backend.open(0x3BC, &own, why, sizeof why);
+                virtual_backend.open(0x3BC, &record, why, sizeof why);
+                virtual_backend.write(own, vport::data, 1);
+                lpt_write_marked(record, vport::data, 2, vport::device_mark("/dev/parport9"));
+                virtual_backend.write(own, vport::data, 3);
+                lpt_write_marked(record, vport::data, 4,
+                                 vport::device_mark("0x378 through\ntheir.dll"));
+                lpt_write_marked(record, vport::data, 5, vport::device_mark("/dev/parport9"));
+                return read(ended[0], why, 1) == 0; // runs on until let go
+            });
+            close(ended[1]);
+            return exit_status(inner) == 0;
+        });
+        close(ended[0]);
+        watch::Write writes[8];
+        uint64_t missed = 1;
+        ASSERT_TRUE(eventually(
+            [&] { return watch::writes_after(watcher, from, writes, 8, &missed) == 5; }, 10000));
+        EXPECT_EQ(missed, 0u);
+        std::string devices;
+        for (int i = 0; i < 5; ++i) {
+            char name[80] = "?";
+            devices +=
+                std::to_string(writes[i].value) + " " +
+                (watch::device_name(watcher, writes[i].device, name, sizeof name) ? name : "own") +
+                ", ";
+        }
+        EXPECT_EQ(devices,
+                  "1 own, 2 /dev/parport9, 3 own, 4 0x378 through?their.dll, 5 /dev/parport9, ");
+        EXPECT_TRUE(!contained || writes[4].pid == 1);
+        const watch::Pin &busy = *watch::input_at(11);
+        EXPECT_FALSE(watch::set_input(watcher, busy, false, why, sizeof why));
+        EXPECT_STREQ(why, "port 0x3BC is the real port /dev/parport9: its inputs are wires, not "
+                          "ours to set");
+        // The program ended: nothing drives the lines any more.
+        close(ended[1]);
+        EXPECT_EQ(exit_status(program), 0);
+        port.state->last_device = uint64_t{1} << 32 | writes[4].device;
+        EXPECT_TRUE(watch::set_input(watcher, busy, false, why, sizeof why)) << why;
+        EXPECT_EQ(watch::read(watcher, watch::status), vport::status_idle | 0x80);
     }
-    EXPECT_EQ(devices,
-              "1 own, 2 /dev/parport9, 3 own, 4 0x378 through?their.dll, 5 /dev/parport9, ");
-    const watch::Pin &busy = *watch::input_at(11);
-    EXPECT_FALSE(watch::set_input(watcher, busy, false, why, sizeof why));
-    EXPECT_STREQ(why, "port 0x3BC is the real port /dev/parport9: its inputs are wires, not ours "
-                      "to set");
-    // The program ended: nothing drives the lines any more.
-    kill(program, SIGKILL);
-    exit_status(program);
-    EXPECT_TRUE(watch::set_input(watcher, busy, false, why, sizeof why)) << why;
-    EXPECT_EQ(watch::read(watcher, watch::status), vport::status_idle | 0x80);
     watch::close(watcher);
+    vport::close(&port);
 }
 
 // A watcher that follows the port gets every write after the one it names,
