@@ -74,7 +74,8 @@ struct State {
     // while its program runs.
     uint64_t last_device;
     // The pid of the watcher changing an input, 0 when none: one change
-    // at a time, so that two switches set at once keep both.
+    // at a time, so that setters seldom make theirs again (each lands only
+    // on the value it was made from).
     uint32_t status_setter;
     uint8_t boot_id[16]; // the boot that wrote it: a latch does not outlive power
     uint64_t generation; // new on every rebuild, so that watchers notice one

@@ -34,6 +34,7 @@ bool store_while_held(uint64_t *word, uint64_t value, const uint64_t *tag, uint6
     return false;
 }
 
+// Completes the record of write `number`, unless a newer write has its slot.
 void record(State *s, uint64_t number, uint64_t payload)
 {
     Slot &slot = s->history[number % history_length];
