@@ -115,8 +115,7 @@ bool claim(State *s, uint64_t number, unsigned reg, unsigned device, uint32_t pi
     // Named at once: a watcher waits for a write being made only while the
     // process making it runs, so that a program killed or ended halfway
     // through a write does not hold back lptmon's log and view.
-    return store_while_held(&slot.payload, being_made(number, reg, device, pid), &slot.tag,
-                            number);
+    return store_while_held(&slot.payload, being_made(number, reg, device, pid), &slot.tag, number);
 }
 
 void write(State *s, unsigned reg, uint8_t value, unsigned device, uint32_t pid)
