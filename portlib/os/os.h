@@ -115,6 +115,12 @@ enum Locking { locked, busy, lock_failed };
 // Never waits: busy when another process holds a lock in the way.
 Locking try_lock(File file, bool exclusive);
 void unlock(File file);
+// A shared hold on one byte of the file, beyond its end, kept until the file
+// is closed or the process ends: a sign that the process still uses the
+// file, which its id alone is not (reused, or of another pid namespace).
+bool hold_byte(File file, uint64_t offset);
+// Whether another open of the file holds that byte.
+bool byte_held(File file, uint64_t offset);
 
 bool file_size(File file, uint64_t *size, Error *error);
 bool set_size(File file, uint64_t size, Error *error);

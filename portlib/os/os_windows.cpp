@@ -245,6 +245,27 @@ void unlock(File file)
     UnlockFileEx(handle(file), 0, 1, 0, &where);
 }
 
+bool hold_byte(File file, uint64_t offset)
+{
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(offset);
+    where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return LockFileEx(handle(file), LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where) != 0;
+}
+
+bool byte_held(File file, uint64_t offset)
+{
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(offset);
+    where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    if (LockFileEx(handle(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                   &where)) {
+        UnlockFileEx(handle(file), 0, 1, 0, &where);
+        return false;
+    }
+    return GetLastError() == ERROR_LOCK_VIOLATION;
+}
+
 bool file_size(File file, uint64_t *size, Error *error)
 {
     LARGE_INTEGER current;

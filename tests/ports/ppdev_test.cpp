@@ -96,6 +96,10 @@ TEST_F(RealPort, FoundByBaseAddressAndDrivenThroughItsRegisters)
     EXPECT_EQ(lpt_read(0x3BC), 2);    // data reads back what was written
     EXPECT_EQ(lpt_read(0x3BD), 0x78); // status from the port
     EXPECT_EQ(lpt_read(0x3BE), 0x0C);
+    // Wires while this program has the port open.
+    EXPECT_EQ(run("/", LPTMON_PATH " --set 15=low").output,
+              "lptmon: port 0x3BC is the real port /dev/parport1: its inputs are wires, not ours "
+              "to set\n");
     lpt_close_ports();
     EXPECT_EQ(device.calls, (std::vector<std::string>{"claim", "datadir 0", "data 1", "data 2",
                                                       "control 12", "release", "close"}));
@@ -104,9 +108,6 @@ TEST_F(RealPort, FoundByBaseAddressAndDrivenThroughItsRegisters)
               "/dev/parport1\nstatus   0x3BD  not watched (inputs)\ncontrol  0x3BE  0x0C  "
               "00001100  outputs 1 nStrobe high, 14 nAutoFd high, 16 nInit high, 17 nSelectIn "
               "low\n");
-    EXPECT_EQ(run("/", LPTMON_PATH " --set 15=low").output,
-              "lptmon: port 0x3BC is the real port /dev/parport1: its inputs are wires, not ours "
-              "to set\n");
     // A program on the virtual port too: each write with its own device in
     // the log, and the real port named in a trace's header.
     EXPECT_EQ(run(root.path, "LPT_BACKEND=virtual " PROBE_PATH " 3bc=5 >/dev/null; " LPTMON_PATH

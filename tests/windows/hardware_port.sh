@@ -76,6 +76,10 @@ blinker) # the blinker's 1, 2, ..., 0 reach 0x378 only; a key ends it
     start_display
     LPT_PORT_0x3BC=0x378 console LED_blink.exe
     until_ok 60 '[[ "$(at out)" == "888=1 888=2 888=1 "* ]]' || fail "no blinking: $(at out)"
+    # While it runs, the lines are wires, not lptmon's to set.
+    run lptmon.exe --set 15=low
+    [ "$(err)" = "lptmon: port 0x3BC is the real port ${mark#real port }: its inputs are wires, not ours to set" ] ||
+        fail "--set while the blinker runs: $status $(err)"
     press x LED_blink.exe
     [[ "$(at out)" =~ ^(888=1 888=2 )+888=0\ $ ]] || fail "the double saw: $(at out)"
     [ "$(cat "$dir/LED_blink.exe.status" 2>/dev/null)" = 0 ] || fail "blinker: not ended by the key"
