@@ -74,7 +74,9 @@ epc_kernel() {
 
 # epc_initramfs OUT PROGRAM... : the guest's whole file system: busybox, the
 # modules, the /init, and the programs in /opt/lpt with the shared libraries
-# they need at the same paths as here.
+# they need at the same paths as here; also the files epc_files names, at
+# their own paths (the programs among them with their libraries).
+epc_files=()
 epc_initramfs() {
     local out=$1
     shift
@@ -86,8 +88,9 @@ epc_initramfs() {
     cp "$epc_source/tests/emulated_pc/init" "$stage/init"
     cp "$epc_kernel_dir"/*.ko "$stage/lib/modules/"
     cp "$@" "$stage/opt/lpt/"
+    [ ${#epc_files[@]} -eq 0 ] || cp -a --parents "${epc_files[@]}" "$stage/"
     local lib
-    for lib in $(for program in /bin/busybox "$@"; do ldd "$program" 2>/dev/null; done |
+    for lib in $(for program in /bin/busybox "$@" "${epc_files[@]}"; do ldd "$program" 2>/dev/null; done |
         grep -o "/[^ ]*" | sort -u); do
         mkdir -p "$stage$(dirname "$lib")"
         cp -L "$lib" "$stage$lib"
