@@ -73,8 +73,8 @@ wait $monitor
 sed 's/^/lpt: log: /' /tmp/log
 
 # For scale: the round trip through lptdev, and the kernel's own driver.
-run bench_lptdev $client $node bench 200
-run bench_kernel $client /dev/parport0 bench 200
+run bench_lptdev /opt/lpt/ppdev_bench $node 200
+run bench_kernel /opt/lpt/ppdev_bench /dev/parport0 200
 
 kill $server
 wait $server

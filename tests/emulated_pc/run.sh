@@ -27,7 +27,7 @@ mkdir -p "$work"
 # lptdev's case too where it was built (lptdev.sh in the guest).
 lptdev_files=()
 if [ -x "$build/lptdev" ]; then
-    lptdev_files=("$build"/{lptdev,lptmon,ppdev_client,ppdev_client_static} "$here/lptdev.sh")
+    lptdev_files=("$build"/{lptdev,lptmon,ppdev_client,ppdev_client_static,ppdev_bench} "$here/lptdev.sh")
     # Python's parallel module, with what of Python it needs (run with -S).
     python=/usr/lib/python3.11
     parallel=/usr/lib/python3/dist-packages/parallel

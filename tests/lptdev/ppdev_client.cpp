@@ -5,7 +5,6 @@
 //   ppdev_client DEVICE hold VALUE      claims, writes, holds until stdin ends
 //   ppdev_client DEVICE irq VALUE       claims, writes, waits in poll() for an
 //                                       nAck interrupt, then writes VALUE+1
-//   ppdev_client DEVICE bench COUNT     microseconds per PPWDATA and PPGETMODE
 // Each line it prints is a step done, for the script to wait for.
 #include <errno.h>
 #include <fcntl.h>
@@ -16,7 +15,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
 static int fd;
@@ -42,19 +40,12 @@ static void put(int value)
     request(PPWDATA, "PPWDATA", &data);
 }
 
-static double now_us(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
-}
-
 static void on_signal(int) {}
 
 int main(int argc, char **argv)
 {
     if (argc < 4) {
-        fprintf(stderr, "usage: ppdev_client DEVICE write|hold|irq|bench VALUE...\n");
+        fprintf(stderr, "usage: ppdev_client DEVICE write|hold|irq VALUE...\n");
         return 2;
     }
     // No SA_RESTART: a signal ends a waiting claim with EINTR, as ppdev's.
@@ -71,26 +62,7 @@ int main(int argc, char **argv)
     const char *mode = argv[2];
     say("claiming");
     request(PPCLAIM, "PPCLAIM", NULL);
-    if (strcmp(mode, "bench") == 0) {
-        // Each in turn, after a round of both untimed: an emulator's first
-        // run of a path costs it translating the code.
-        const int count = atoi(argv[3]) / 10;
-        int ieee = 0;
-        double spent[2] = {0, 0};
-        for (int round = 0; round < 11; ++round) {
-            for (int which = 0; which < 2; ++which) {
-                const double start = now_us();
-                for (int i = 0; i < count; ++i) {
-                    which == 0 ? put(0) : (void)request(PPGETMODE, "PPGETMODE", &ieee);
-                }
-                spent[which] += round == 0 ? 0 : now_us() - start;
-            }
-        }
-        printf("PPWDATA %.1f us, PPGETMODE %.1f us\n", spent[0] / (count * 10),
-               spent[1] / (count * 10));
-    } else {
-        put((int)strtol(argv[3], NULL, 0));
-    }
+    put((int)strtol(argv[3], NULL, 0));
     if (strcmp(mode, "write") == 0) {
         for (int i = 4; i < argc; ++i) {
             put((int)strtol(argv[i], NULL, 0));
