@@ -24,6 +24,7 @@ run refuse_port /opt/lpt/lptdev --user lptdev --port 0x3bc
 server=$!
 wait_for test -c $node
 say "node $(ls -l $node | awk '{ print $1, $3, $4 }')"
+say server $(grep -E '^(Uid|Gid|Groups):' /proc/$server/status)
 as lptdev /opt/lpt/lptmon --port 0x378 --log >/tmp/log 2>&1 &
 monitor=$!
 

@@ -14,6 +14,8 @@ check "... and its address" said \
 check "lptdev says what it serves, as whom" said \
     "lptdev err: lptdev: serving /dev/parport1 over the virtual port at 0x378 as lptdev; lptmon --port 0x378 shows it"
 check "its node is lptdev's and group lp's, mode 0660" said "node crw-rw---- lptdev lp"
+check "... and it serves as lptdev alone, with no way back to root" said \
+    "server Uid: 1002 1002 1002 1002 Gid: 1002 1002 1002 1002 Groups: 1002"
 for row in root:31 member:32 static:33; do
     who=${row%:*}
     check "a ppdev program ($who) writes through lptdev" said "$who exit 0"
