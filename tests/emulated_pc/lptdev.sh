@@ -32,11 +32,12 @@ run root $client $node write 0x31
 run member as lpuser $client $node write 0x32
 run outsider as user $client $node write 0x3f
 run static /opt/lpt/ppdev_client_static $node write 0x33
-if [ -x /usr/bin/python3.11 ]; then
+python=$(ls /usr/bin/python3.* 2>/dev/null)
+if [ -n "$python" ]; then
     # Python's parallel module: data written, an input lptmon set read back.
     as lptdev /opt/lpt/lptmon --port 0x378 --set 13=low
-    mkdir -p /usr/lib/python3.11/lib-dynload # else Python warns of it
-    run python /usr/bin/python3.11 -S -c "import sys; sys.path.append('/usr/lib/python3/dist-packages')
+    mkdir -p "/usr/lib/${python##*/}/lib-dynload" # else Python warns of it
+    run python "$python" -S -c "import sys; sys.path.append('/usr/lib/python3/dist-packages')
 import parallel; p = parallel.Parallel(1); p.setData(0x61); print('selected', p.getInSelected())"
 fi
 

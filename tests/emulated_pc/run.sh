@@ -29,13 +29,14 @@ lptdev_files=()
 if [ -x "$build/lptdev" ]; then
     lptdev_files=("$build"/{lptdev,lptmon,ppdev_client,ppdev_client_static,ppdev_bench} "$here/lptdev.sh")
     # Python's parallel module, with what of Python it needs (run with -S).
-    python=/usr/lib/python3.11
+    python=$(readlink -f /usr/bin/python3)
+    lib=/usr/lib/${python##*/}
     parallel=/usr/lib/python3/dist-packages/parallel
-    if [ -x /usr/bin/python3.11 ] && [ -d $parallel ]; then
-        epc_files=(/usr/bin/python3.11 $python/{os,struct}.py $python/encodings/{__init__,aliases,utf_8}.py
+    if [ -x "$python" ] && [ -d $parallel ]; then
+        epc_files=("$python" $lib/{os,struct}.py $lib/encodings/{__init__,aliases,utf_8}.py
             $parallel/{__init__,parallelppdev}.py)
     else
-        echo "== no python3.11 with python3-parallel here: the guest runs no Python"
+        echo "== no Python with python3-parallel here: the guest runs no Python"
     fi
 else
     echo "== lptdev was not built (no libfuse3-dev): its case is left out"
