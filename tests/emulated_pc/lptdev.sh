@@ -22,7 +22,12 @@ run refuse_name /opt/lpt/lptdev --user lptdev --name parport0
 run refuse_port /opt/lpt/lptdev --user lptdev --port 0x3bc
 /opt/lpt/lptdev --user lptdev 2>/tmp/lptdev.err &
 server=$!
-wait_for test -c $node
+if ! wait_for test -c $node; then
+    say "lptdev made no $node"
+    sed 's/^/lpt: lptdev err: /' /tmp/lptdev.err
+    kill $server
+    return
+fi
 say "node $(ls -l $node | awk '{ print $1, $3, $4 }')"
 say server $(grep -E '^(Uid|Gid|Groups):' /proc/$server/status)
 as lptdev /opt/lpt/lptmon --port 0x378 --log >/tmp/log 2>&1 &
