@@ -1,5 +1,6 @@
 // Opening a virtual port: its state file checked, rebuilt when it cannot be
 // trusted, or a port kept in this process only; and what a watcher asks.
+#include "vport_claim.h"
 #include "vport_layout.h"
 
 #include <stdio.h>
@@ -33,6 +34,7 @@ void initialise(State *s, unsigned base, bool blank)
     }
     __atomic_store_n(&s->last_device, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&s->status_setter, 0, __ATOMIC_RELAXED);
+    initialise_claims(s);
     if (!os::boot_id(s->boot_id)) {
         memcpy(s->boot_id, no_boot, sizeof s->boot_id);
     }

@@ -74,8 +74,9 @@ bool moved_off(Port *port);
 void wait_for_change(const Port *port, uint32_t seen, int timeout_ms);
 
 // `device`: the number of the device the write went to (device_number),
-// 0 for the virtual port's own.
-void write(State *state, unsigned reg, uint8_t value, unsigned device = 0);
+// 0 for the virtual port's own. `pid`: the process the write is recorded
+// as made by, when one process writes for another (0: this one).
+void write(State *state, unsigned reg, uint8_t value, unsigned device = 0, uint32_t pid = 0);
 // A watcher's setting of the input lines: numbered, latched and recorded as
 // a write to the status register, so that traces show it. Programs cannot
 // write that register.
@@ -86,8 +87,8 @@ void set_status_bit(State *state, uint8_t bit, bool set);
 // A write in its two steps, numbering then recording and latching; apart so
 // that a writer stalled between them can be shown to do no harm.
 uint64_t take_number(State *state);
-void write_numbered(State *state, uint64_t number, unsigned reg, uint8_t value,
-                    unsigned device = 0);
+void write_numbered(State *state, uint64_t number, unsigned reg, uint8_t value, unsigned device = 0,
+                    uint32_t pid = 0);
 // The first step of recording write `number`: its slot claimed and named as
 // this process's, unless a newer write has it (false). Apart so that a
 // writer that dies after it can be shown to hold no watcher up.
@@ -122,8 +123,8 @@ DeviceMark device_mark(const char *name); // nullptr or "": none
 // the device stays the same.
 unsigned device_number(Port *port, const DeviceMark &mark);
 // Marks the port as showing the writes of device number `device` from this
-// process, before its write.
-void mark_device(State *state, unsigned device);
+// process (or process `pid`), before its write.
+void mark_device(State *state, unsigned device, uint32_t pid = 0);
 // The name of device number `device`; false for the virtual port's own
 // (0) or a number that names nothing.
 bool device_name(const State *state, unsigned device, char *name, size_t size);

@@ -12,7 +12,7 @@
 namespace vport {
 
 const uint32_t file_magic = 0x4C505456; // "VTPL" read as little-endian
-const uint32_t file_version = 5;
+const uint32_t file_version = 6;
 // Written over the magic by a program that made the file anew in another
 // place, where the system would not let it cut the file (mapped elsewhere):
 // the programs that still map this one follow.
@@ -86,6 +86,18 @@ struct State {
     // Set by a watcher before it sleeps on `changes`, cleared by the write
     // that wakes it: a watcher that dies leaves it set for one write only.
     uint32_t waiting;
+    // The port's claims, for programs that share it through a parallel
+    // port device (vport_claim.h): pid << 32 | token of the open holding
+    // the port, and of the one that registered for it alone; 0 for none.
+    uint64_t claim;
+    uint64_t exclusive;
+    uint32_t claim_tokens;  // the last token handed out
+    uint32_t claim_waiters; // opens waiting for the port, for a holder that yields
+    // Rising edges of nAck set by watchers: what interrupts the device.
+    uint32_t nack_edges;
+    // What the outside drives on the data lines, read while the port's
+    // data direction is reversed; nothing drives them at first (0xFF).
+    uint32_t data_input;
     Slot history[history_length];
 };
 

@@ -12,10 +12,10 @@ uint64_t check_bits(uint64_t number)
     return number >> history_bits & 0xFFFF;
 }
 
-uint64_t payload_of(uint64_t number, unsigned reg, uint8_t value, unsigned device)
+uint64_t payload_of(uint64_t number, unsigned reg, uint8_t value, unsigned device, uint32_t pid)
 {
-    return static_cast<uint64_t>(os::process_id()) << 32 | check_bits(number) << 16 |
-           (device & 0xF) << 12 | (reg & 0xF) << 8 | value;
+    return static_cast<uint64_t>(pid != 0 ? pid : os::process_id()) << 32 |
+           check_bits(number) << 16 | (device & 0xF) << 12 | (reg & 0xF) << 8 | value;
 }
 
 // Stores `value` in one word of a record only while this writer still holds
@@ -49,12 +49,13 @@ uint64_t being_made(uint64_t number)
 
 // Fills the slot claimed for this write. The payload goes last: with its
 // number bits it completes the record.
-void record(State *s, uint64_t number, unsigned reg, uint8_t value, unsigned device)
+void record(State *s, uint64_t number, unsigned reg, uint8_t value, unsigned device, uint32_t pid)
 {
     Slot &slot = s->history[number % history_length];
     if (claim(s, number) &&
         store_while_held(&slot.time_ns, os::monotonic_ns(), &slot.tag, number)) {
-        store_while_held(&slot.payload, payload_of(number, reg, value, device), &slot.tag, number);
+        store_while_held(&slot.payload, payload_of(number, reg, value, device, pid), &slot.tag,
+                         number);
     }
 }
 
@@ -89,18 +90,23 @@ bool claim(State *s, uint64_t number)
                             &slot.tag, number);
 }
 
-void write(State *s, unsigned reg, uint8_t value, unsigned device)
+void write(State *s, unsigned reg, uint8_t value, unsigned device, uint32_t pid)
 {
     // Status lines are inputs: a write to them changes nothing, as on a port.
     if (reg >= register_count || reg == status) {
         return;
     }
-    write_numbered(s, take_number(s), reg, value, device);
+    write_numbered(s, take_number(s), reg, value, device, pid);
 }
 
 void set_status(State *s, uint8_t value)
 {
+    // A rising nAck interrupts the program holding a parallel port device.
+    const bool nack_rises = (read(s, status) & 0x40) == 0 && (value & 0x40) != 0;
     write_numbered(s, take_number(s), status, value | status_unused);
+    if (nack_rises) {
+        __atomic_fetch_add(&s->nack_edges, 1, __ATOMIC_SEQ_CST);
+    }
 }
 
 uint64_t take_number(State *s)
@@ -108,9 +114,10 @@ uint64_t take_number(State *s)
     return __atomic_fetch_add(&s->next_write, 1, __ATOMIC_ACQ_REL);
 }
 
-void write_numbered(State *s, uint64_t number, unsigned reg, uint8_t value, unsigned device)
+void write_numbered(State *s, uint64_t number, unsigned reg, uint8_t value, unsigned device,
+                    uint32_t pid)
 {
-    record(s, number, reg, value, device);
+    record(s, number, reg, value, device, pid);
     latch(s, number, reg, value);
     // Another program rebuilt the file between numbering and latching, and
     // its count started anew below this number: the record and the latch
@@ -122,7 +129,7 @@ void write_numbered(State *s, uint64_t number, unsigned reg, uint8_t value, unsi
         __atomic_compare_exchange_n(&s->history[number % history_length].tag, &held, 0, false,
                                     __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
         number = take_number(s);
-        record(s, number, reg, value, device);
+        record(s, number, reg, value, device, pid);
         latch(s, number, reg, value);
     }
     __atomic_fetch_add(&s->changes, 1, __ATOMIC_SEQ_CST);
@@ -292,7 +299,8 @@ DeviceMark device_mark(const char *name)
     for (const char *c = mark.name; *c != '\0'; ++c) {
         hash = (hash ^ static_cast<uint8_t>(*c)) * 16777619u;
     }
-    mark.mark = hash | 1u;
+    // Odd; bit 1 clear for a hardware port (emulated_device_mark sets it).
+    mark.mark = (hash | 1u) & ~2u;
     return mark;
 }
 
@@ -343,9 +351,10 @@ unsigned device_number(Port *port, const DeviceMark &mark)
 
 // A plain load first: a store on every write would cost every writer the
 // cache line's ownership.
-void mark_device(State *s, unsigned device)
+void mark_device(State *s, unsigned device, uint32_t pid)
 {
-    const uint64_t word = device == 0 ? 0 : static_cast<uint64_t>(os::process_id()) << 32 | device;
+    const uint64_t word =
+        device == 0 ? 0 : static_cast<uint64_t>(pid != 0 ? pid : os::process_id()) << 32 | device;
     if (load(&s->last_device) != word) {
         __atomic_store_n(&s->last_device, word, __ATOMIC_RELEASE);
     }
