@@ -2,6 +2,7 @@
 #include "backends.h"
 #include "os.h"
 #include "recorder.h"
+#include "vport_claim.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -95,8 +96,9 @@ void say(const char *text)
 
 void read_port_addresses()
 {
-    marks[via_in_out] = vport::device_mark("in/out (lptrun)");
-    marks[via_dev_port] = vport::device_mark("/dev/port (lptrun)");
+    // Emulated: their inputs are the watchers' to set, not wires.
+    marks[via_in_out] = vport::emulated_device_mark("in/out (lptrun)");
+    marks[via_dev_port] = vport::emulated_device_mark("/dev/port (lptrun)");
     const char *list = getenv("LPTRUN_PORTS");
     if (list == nullptr) {
         return;
@@ -116,20 +118,6 @@ unsigned parport_base(unsigned n)
     return n < max_parports ? bases[n] : 0;
 }
 
-uint8_t read_register(unsigned base, unsigned reg)
-{
-    void *port = port_at(base);
-    return port == nullptr ? 0xFF : virtual_backend.read(port, reg);
-}
-
-void write_register(unsigned base, unsigned reg, uint8_t value, const char *device)
-{
-    void *port = port_at(base);
-    if (port != nullptr) {
-        lpt_write_marked(port, reg, value, vport::device_mark(device));
-    }
-}
-
 uint8_t in_byte(uint16_t address)
 {
     const unsigned base = base_of(address);
@@ -137,7 +125,17 @@ uint8_t in_byte(uint16_t address)
         count_dropped(address);
         return 0xFF;
     }
-    return read_register(base, address - base);
+    void *port = port_at(base);
+    const unsigned reg = address - base;
+    if (port == nullptr) {
+        return 0xFF;
+    }
+    // With the data lines turned round (control bit 5), a read gives what
+    // the outside drives on them.
+    if (reg == vport::data && (virtual_backend.read(port, vport::control) & 0x20) != 0) {
+        return vport::data_input(static_cast<vport::Port *>(port)->state);
+    }
+    return virtual_backend.read(port, reg);
 }
 
 void out_byte(uint16_t address, uint8_t value, Via via)

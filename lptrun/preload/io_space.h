@@ -25,9 +25,6 @@ unsigned parport_base(unsigned n);
 // there, and is counted for say_dropped.
 uint8_t in_byte(uint16_t address);
 void out_byte(uint16_t address, uint8_t value, Via via);
-// A register of parport base `base`, written as `device` ("/dev/parport0").
-uint8_t read_register(unsigned base, unsigned reg);
-void write_register(unsigned base, unsigned reg, uint8_t value, const char *device);
 
 // The line about the accesses dropped, if any; at the program's end.
 void say_dropped();

@@ -72,22 +72,21 @@ bool can_be_root()
     return setup().root;
 }
 
-Ran run_lptrun(const std::string &args, bool as_root)
+Ran run_lptrun(const std::string &command, const Folder &folder, bool as_root)
 {
-    support::TempDir here;
     const bool become = as_root && can_be_root();
     // All three ids: a shell started with only the effective one root
     // drops it.
     if (become) {
         EXPECT_EQ(setresuid(0, 0, 0), 0);
     }
-    const support::Result result =
-        support::run(here.path, "echo $$ >pid; exec " + (setup().dir / "lptrun") + " " + args);
+    const support::Result result = support::run(
+        folder.dir.path, "echo $$ >pid; PATH=" + setup().dir.path + ":$PATH; " + command);
     if (become) {
         EXPECT_EQ(setresuid(user, user, 0), 0);
     }
     return {result.status, result.output,
-            static_cast<uint32_t>(atol(support::read_file(here / "pid").c_str()))};
+            static_cast<uint32_t>(atol(support::read_file(folder.dir / "pid").c_str()))};
 }
 
 std::vector<Access> port_writes(unsigned base, uint32_t pid, const std::string &device)

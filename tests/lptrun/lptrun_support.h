@@ -33,9 +33,10 @@ struct Ran {
     std::string output; // standard output and error, interleaved
     uint32_t pid;       // the program's, which lptrun becomes
 };
-// `lptrun ARGS` in the folder, as the user; as root (which lptrun refuses)
-// when `as_root` and can_be_root().
-Ran run_lptrun(const std::string &args, bool as_root = false);
+// A shell command in the folder, as the user, that ends in `exec lptrun
+// ...` (lptrun is on its PATH); as root (which lptrun refuses) when
+// `as_root` and can_be_root().
+Ran run_lptrun(const std::string &command, const Folder &folder, bool as_root = false);
 // Whether the tests were started as root, who can come back to root.
 bool can_be_root();
 

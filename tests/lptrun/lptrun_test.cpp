@@ -10,8 +10,12 @@ using namespace lptrun_test;
 
 namespace {
 
-const std::string stated = "lptrun: parport0 at 0x378, parport1 at 0x078, parport2 at 0x3BC, "
-                           "virtual ports (watch: lptmon --port 0x378)\n";
+std::string stated_for(const std::string &parport1)
+{
+    return "lptrun: parport0 at 0x378, parport1 at " + parport1 +
+           ", parport2 at 0x3BC, virtual ports (watch: lptmon --port 0x378)\n";
+}
+const std::string stated = stated_for("0x078");
 
 struct RawCase {
     const char *name, *program, *mode;
@@ -25,12 +29,14 @@ const RawCase raw_cases[] = {
     {"forms_64",
      "raw_io",
      "forms",
-     stated + "inb 7F inw 7F66 inl FFBB7F66 imm 7F 0x80 FF insb 7F7F7F insl FFBB7F66 rep 111\n\n"
+     stated + "inb 7F inw 7FFF inl FFBB7FFF imm 7F 0x80 FF insb 7F7F7F insl FFBB7FFF rep 111\n\n"
               "lptrun: 5 accesses to I/O ports of no parallel port (the first at 0x37B) dropped, "
               "reads gave 0xFF\n",
      0,
      // outb; outw and outl split into bytes (the status register keeps no
-     // write, 0x37B is no register); rep outsb up, then down; outsw.
+     // write, 0x37B is no register; control 0xBB turns the data lines round,
+     // so that data reads as nothing drives them); rep outsb up, then down;
+     // outsw.
      {{0, 0x11},
       {0, 0x33},
       {0, 0x44},
@@ -74,7 +80,8 @@ TEST_P(RawIo, CarriesOutEachInstructionOnTheVirtualPort)
         GTEST_SKIP() << c.program
                      << " not built (no 32-bit C library: apt-get install g++-multilib)";
     }
-    const Ran ran = run_lptrun("--parport1=0x78 " + folder.program(c.program) + " " + c.mode);
+    const Ran ran = run_lptrun(
+        "exec lptrun --parport1=0x78 " + folder.program(c.program) + " " + c.mode, folder);
     EXPECT_EQ(ran.output, c.output);
     EXPECT_EQ(ran.status, c.status);
     EXPECT_EQ(port_writes(0x378, ran.pid, "in/out (lptrun)"), c.writes);
@@ -90,9 +97,8 @@ INSTANTIATE_TEST_SUITE_P(Programs, RawIo, ::testing::ValuesIn(raw_cases),
 TEST(LptRun, TwoThreadsWriteTheirRegistersInTurn)
 {
     Folder folder;
-    const Ran ran = run_lptrun(folder.program("raw_io") + " threads");
-    ASSERT_EQ(ran.output, "lptrun: parport0 at 0x378, parport1 at 0x278, parport2 at 0x3BC, "
-                          "virtual ports (watch: lptmon --port 0x378)\ncounted\n");
+    const Ran ran = run_lptrun("exec lptrun " + folder.program("raw_io") + " threads", folder);
+    ASSERT_EQ(ran.output, stated_for("0x278") + "counted\n");
     std::vector<int> seen[3];
     for (const Access &write : port_writes(0x378, ran.pid, "in/out (lptrun)")) {
         seen[write.reg].push_back(write.value);
@@ -110,7 +116,7 @@ TEST(LptRun, RefusesWhatItCannotKeepOffTheRealPort)
 {
     Folder folder;
     const std::string program = folder.program("raw_io_static");
-    Ran ran = run_lptrun(program + " forms");
+    Ran ran = run_lptrun("exec lptrun " + program + " forms", folder);
     EXPECT_EQ(ran.output, "lptrun: " + program +
                               " is statically linked, so no library can be loaded into it; build "
                               "it without -static\n");
@@ -118,11 +124,86 @@ TEST(LptRun, RefusesWhatItCannotKeepOffTheRealPort)
     if (!can_be_root()) {
         GTEST_SKIP() << "not started as root: running as root is not tried";
     }
-    ran = run_lptrun(folder.program("raw_io") + " forms", true);
+    ran = run_lptrun("exec lptrun " + folder.program("raw_io") + " forms", folder, true);
     EXPECT_EQ(ran.output, "lptrun: will not run as root, where a port access it failed to catch "
                           "would reach the real port; run it as your own user\n");
     EXPECT_EQ(ran.status, 126);
     EXPECT_EQ(port_writes(0x378, ran.pid, ""), std::vector<Access>{});
 }
+
+} // namespace
+
+namespace {
+
+// Unchanged programs of the system's, each through its own way to the port.
+struct ProgramCase {
+    const char *name;
+    std::string command, output, device;
+    std::vector<int> data; // the data register's values, in order, when given
+    int clock_pulses;      // urjtag: TCK pulses with TMS high (reset), when given
+};
+NAMED_CASES(ProgramCase)
+
+std::string jtag_reset(const std::string &cable)
+{
+    return "printf 'cable DLC5 " + cable + "\\nreset\\nquit\\n' >cmd; exec lptrun jtag cmd";
+}
+
+const ProgramCase program_cases[] = {
+    // Python's parallel module: ppdev requests on /dev/parport0; then
+    // /dev/port, at the address as its offset, through a duplicate.
+    {"python_parallel",
+     "exec lptrun /usr/bin/python3 -c \"import parallel, os\n"
+     "p = parallel.Parallel(); p.setData(0x55); p.setData(0xAA)\n"
+     "print(p.getInBusy(), p.getInAcknowledge(), p.getInPaperOut(), p.getInSelected())\n"
+     "f = os.dup(os.open('/dev/port', os.O_RDWR)); os.pwrite(f, bytes([0x3C]), 0x278)\n"
+     "os.lseek(f, 0x379, 0); print(os.read(f, 2).hex(), os.pread(f, 1, 0x278).hex(),\n"
+     "os.pread(f, 1, 0xFFFF).hex(), os.pread(f, 1, 0x10000))\"",
+     "True True True True\n7f1c 3c ff b''\n\nlptrun: 1 access to I/O ports of no parallel port "
+     "(the first at 0xFFFF) dropped, reads gave 0xFF\n",
+     "/dev/parport0 (lptrun)",
+     {0x00, 0x55, 0xAA},
+     0},
+    {"urjtag_ppdev",
+     jtag_reset("ppdev /dev/parport0"),
+     "Initializing ppdev port /dev/parport0\n",
+     "/dev/parport0 (lptrun)",
+     {},
+     5},
+    {"urjtag_parallel",
+     jtag_reset("parallel 0x378"),
+     "Initializing parallel port at 0x378\n",
+     "in/out (lptrun)",
+     {},
+     5},
+};
+
+class UnchangedProgram : public ::testing::TestWithParam<ProgramCase> {};
+
+TEST_P(UnchangedProgram, WritesThePortAsItsOwnProcess)
+{
+    const ProgramCase &c = GetParam();
+    Folder folder;
+    const Ran ran = run_lptrun(c.command, folder);
+    EXPECT_EQ(ran.output, stated_for("0x278") + c.output);
+    EXPECT_EQ(ran.status, 0);
+    std::vector<int> data;
+    int pulses = 0, last = -1;
+    for (const Access &write : port_writes(0x378, ran.pid, c.device)) {
+        if (write.reg == 0) {
+            data.push_back(write.value);
+            // DLC5: TMS on D2, TCK on D1.
+            pulses += (write.value & 0x06) == 0x06 && last >= 0 && (last & 0x02) == 0;
+            last = write.value;
+        }
+    }
+    if (!c.data.empty()) {
+        EXPECT_EQ(data, c.data);
+    }
+    EXPECT_GE(pulses, c.clock_pulses);
+}
+
+INSTANTIATE_TEST_SUITE_P(Debian, UnchangedProgram, ::testing::ValuesIn(program_cases),
+                         ::testing::PrintToStringParamName());
 
 } // namespace
