@@ -93,9 +93,13 @@ void follow_writes(unsigned base, From from, const WriteView &view)
                           count_missed = true;
                           for (size_t i = 0; i < n; ++i) {
                               char name[128];
-                              const bool real =
-                                  watch::device_name(port, batch[i].device, name, sizeof name);
-                              view.write(batch[i], real ? name : "");
+                              const unsigned device = batch[i].device;
+                              const bool named =
+                                  watch::device_name(port, device, name, sizeof name);
+                              view.write(batch[i], !named ? ""
+                                                   : watch::device_emulated(port, device)
+                                                       ? std::string("via ") + name
+                                                       : std::string("real port ") + name);
                               after = batch[i].number;
                           }
                           any = any || n > 0;

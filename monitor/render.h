@@ -41,7 +41,7 @@ std::string leds(uint8_t value, const Glyphs &glyphs);
 // and the real port that was written, if it was one.
 std::string state_line(unsigned base, uint8_t data, const std::string &device = "");
 // One line for --log: time, gap to the write before, register, value, pid,
-// and the real port.
+// and the device as follow() names it ("real port /dev/parport0").
 std::string write_line(const watch::Write &write, uint64_t previous_ns,
                        const std::string &device = "");
 

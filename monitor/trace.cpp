@@ -23,7 +23,10 @@ static std::vector<std::string> devices(unsigned base)
     if (watch::open(base, &port, why, sizeof why) == watch::opened) {
         for (unsigned device = 1; device < watch::device_limit; ++device) {
             char name[128];
-            if (watch::device_name(port, device, name, sizeof name)) {
+            // Hardware ports only: a device served over the virtual port
+            // (lptrun's) leaves the inputs to the watchers.
+            if (watch::device_name(port, device, name, sizeof name) &&
+                !watch::device_emulated(port, device)) {
                 names.push_back(name);
             }
         }
