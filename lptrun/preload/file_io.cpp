@@ -136,7 +136,8 @@ int poll_files(struct pollfd *fds, unsigned long count, int timeout_ms)
     if (theirs == nullptr) {
         return failed(-ENOMEM);
     }
-    const uint64_t deadline = timeout_ms < 0 ? UINT64_MAX : os::monotonic_ns() + timeout_ms * 1000000ull;
+    const uint64_t deadline =
+        timeout_ms < 0 ? UINT64_MAX : os::monotonic_ns() + timeout_ms * 1000000ull;
     int ready;
     for (;;) {
         int ours_ready = 0;

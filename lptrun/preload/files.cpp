@@ -56,7 +56,7 @@ int device_in(const char *path)
     if (strcmp(path, "/dev/port") == 0) {
         return -2;
     }
-    const char *number = strncmp(path, "/dev/parport", 12) == 0    ? path + 12
+    const char *number = strncmp(path, "/dev/parport", 12) == 0     ? path + 12
                          : strncmp(path, "/dev/parports/", 14) == 0 ? path + 14
                                                                     : nullptr;
     if (number == nullptr || number[0] < '0' || number[0] > '9' || number[1] != '\0') {
@@ -126,14 +126,22 @@ using OpenAt = int (*)(int, const char *, int, ...);
 int opened(const char *path, int flags, mode_t mode, Open *call, const char *name)
 {
     const int which = device_in(path);
-    return which != -1 ? open_device(which, flags) : next(call, name)(path, flags, mode);
+    if (which != -1) {
+        return open_device(which, flags);
+    }
+    const int fd = proc_open(path, flags);
+    return fd != -2 ? fd : next(call, name)(path, flags, mode);
 }
 
 // Relative paths are the program's own: our devices are named in full.
 int opened_at(int dir, const char *path, int flags, mode_t mode, OpenAt *call, const char *name)
 {
     const int which = device_in(path);
-    return which != -1 ? open_device(which, flags) : next(call, name)(dir, path, flags, mode);
+    if (which != -1) {
+        return open_device(which, flags);
+    }
+    const int fd = proc_open(path, flags);
+    return fd != -2 ? fd : next(call, name)(dir, path, flags, mode);
 }
 
 mode_t mode_of(int flags, va_list arguments)

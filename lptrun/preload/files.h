@@ -29,6 +29,10 @@ OpenFile *file_of(int fd);
 // no parportN.
 emul::Device *parport_device(unsigned n);
 
+// Opens a file of /proc/sys/dev/parport: a descriptor, or -1 with errno;
+// -2 for any other path.
+int proc_open(const char *path, int flags);
+
 // The files' requests; each returns what the system call returns, with
 // errno set on failure.
 int file_ioctl(OpenFile *file, int fd, unsigned long request, void *arg);

@@ -26,7 +26,7 @@ struct Setup {
         for (const std::string name :
              {LPTRUN_DIR "/lptrun", LPTRUN_DIR "/liblptrun-x86_64.so",
               LPTRUN_DIR "/liblptrun-i386.so", TESTS_DIR "/raw_io", TESTS_DIR "/raw_io32",
-              TESTS_DIR "/raw_io_static", LPTMON_PATH}) {
+              TESTS_DIR "/raw_io_static", TESTS_DIR "/ieee1284_client", LPTMON_PATH}) {
             if (access(name.c_str(), R_OK) == 0) { // not the 32-bit ones without multilib
                 support::copy_file(name, dir / name.substr(name.rfind('/') + 1));
             }

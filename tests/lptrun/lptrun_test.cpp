@@ -164,6 +164,13 @@ const ProgramCase program_cases[] = {
      "/dev/parport0 (lptrun)",
      {0x00, 0x55, 0xAA},
      0},
+    // A libieee1284 client: the ports found in /proc/sys/dev/parport.
+    {"libieee1284",
+     "exec lptrun ieee1284_client",
+     "parport0 0x378\nparport1 0x278\nparport2 0x3bc\ndata c3 status ff\n",
+     "/dev/parport0 (lptrun)",
+     {0xC3},
+     0},
     {"urjtag_ppdev",
      jtag_reset("ppdev /dev/parport0"),
      "Initializing ppdev port /dev/parport0\n",
@@ -184,6 +191,10 @@ TEST_P(UnchangedProgram, WritesThePortAsItsOwnProcess)
 {
     const ProgramCase &c = GetParam();
     Folder folder;
+    if (std::string(c.name) == "libieee1284" &&
+        access(folder.program("ieee1284_client").c_str(), X_OK) != 0) {
+        GTEST_SKIP() << "no libieee1284 to build its client (apt-get install libieee1284-3-dev)";
+    }
     const Ran ran = run_lptrun(c.command, folder);
     EXPECT_EQ(ran.output, stated_for("0x278") + c.output);
     EXPECT_EQ(ran.status, 0);
