@@ -126,9 +126,11 @@ int main(int argc, char **argv)
     snprintf(preloads, sizeof preloads, "%s%s%s", library, preload != nullptr ? " " : "",
              preload != nullptr ? preload : "");
     char ports[max_parports * 8] = "", stated[400] = "";
+    unsigned first_base = 0;
     for (unsigned n = 0; n < max_parports; ++n) {
         lpt_append(ports, sizeof ports, "%s0x%X", n > 0 ? "," : "", bases[n]);
         if (bases[n] != 0) {
+            first_base = first_base != 0 ? first_base : bases[n];
             lpt_append(stated, sizeof stated, "%sparport%u at 0x%03X", stated[0] ? ", " : "", n,
                        bases[n]);
         }
@@ -136,7 +138,12 @@ int main(int argc, char **argv)
     if (setenv("LD_PRELOAD", preloads, 1) != 0 || setenv("LPTRUN_PORTS", ports, 1) != 0) {
         return refuse("out of memory");
     }
-    fprintf(stderr, "lptrun: %s, virtual ports (watch: lptmon --port 0x%03X)\n", stated, bases[0]);
+    if (first_base == 0) {
+        fprintf(stderr, "lptrun: no parallel ports\n");
+    } else {
+        fprintf(stderr, "lptrun: %s, virtual ports (watch: lptmon --port 0x%03X)\n", stated,
+                first_base);
+    }
     // Its port instructions come to the library as SIGSEGV: not blocked,
     // whatever the shell left blocked.
     sigset_t segv;

@@ -222,23 +222,34 @@ INSTANTIATE_TEST_SUITE_P(Debian, UnchangedProgram, ::testing::ValuesIn(program_c
 namespace {
 
 // lptmon names the program and its way to the port, and sets the inputs
-// that the running program reads, as the port is virtual.
+// that the running program reads, as the port is virtual; a rising edge
+// on nAck wakes the program's poll.
 TEST(LptRun, LptmonShowsTheProgramAndSetsItsInputs)
 {
     Folder folder;
     support::Pty program(folder.dir.path,
                          {folder.program("lptrun"), "/usr/bin/python3", "-c",
-                          "import parallel, time\n"
+                          "import parallel, select, time\n"
                           "p = parallel.Parallel(); p.setData(0x5A); s = p.PPRSTATUS()\n"
                           "print('claimed %02x' % s, flush=True); end = time.time() + 20\n"
                           "while p.PPRSTATUS() == s and time.time() < end: time.sleep(0.01)\n"
-                          "print('status %02x' % p.PPRSTATUS())"});
+                          "w = select.poll(); w.register(p._fd, select.POLLIN)\n"
+                          "print('status %02x' % p.PPRSTATUS(), flush=True)\n"
+                          "print('woken', len(w.poll(20000)), 'irqs', p.PPCLRIRQ())"});
+    const auto set = [&](const std::string &pin) {
+        EXPECT_EQ(
+            support::run(folder.dir.path, folder.program("lptmon") + " --port 0x378 --set " + pin)
+                .status,
+            0);
+    };
     ASSERT_TRUE(program.wait_for("claimed 7f", 20000)) << program.output();
-    const support::Result set =
-        support::run(folder.dir.path, folder.program("lptmon") + " --port 0x378 --set 11=low");
-    EXPECT_EQ(set.status, 0) << set.output;
+    set("11=low");
+    ASSERT_TRUE(program.wait_for("status ff", 20000)) << program.output();
+    set("10=low");
+    set("10=high");
     ASSERT_TRUE(program.wait_exit(20000));
-    EXPECT_NE(program.output().find("claimed 7f\r\nstatus ff\r\n"), std::string::npos)
+    EXPECT_NE(program.output().find("claimed 7f\r\nstatus ff\r\nwoken 1 irqs 1\r\n"),
+              std::string::npos)
         << program.output();
     support::Pty log(folder.dir.path, {folder.program("lptmon"), "--port", "0x378", "--log"});
     EXPECT_TRUE(log.wait_for("data    0x5A 01011010  pid " + std::to_string(program.pid()) +
