@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/close_range.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -236,6 +237,45 @@ EXPORT int close(int fd)
         os::unlock(&files_changing);
     }
     return real_close(fd);
+}
+
+// Closes made past close(): a descriptor left in the table would take a
+// later file of the same number for a device.
+void forget_closed(int first, int last)
+{
+    os::lock(&files_changing);
+    for (int fd = first < 0 ? 0 : first; fd <= last && fd < max_fd; ++fd) {
+        forget(fd);
+    }
+    os::unlock(&files_changing);
+}
+
+EXPORT int fclose(FILE *stream)
+{
+    const int fd = stream != nullptr ? fileno(stream) : -1;
+    if (file_of(fd) != nullptr) {
+        forget_closed(fd, fd);
+    }
+    static int (*call)(FILE *);
+    return next(&call, "fclose")(stream);
+}
+
+EXPORT int close_range(unsigned first, unsigned last, int flags)
+{
+    static int (*call)(unsigned, unsigned, int);
+    const int result = next(&call, "close_range")(first, last, flags);
+    if (result == 0 && (flags & CLOSE_RANGE_CLOEXEC) == 0) {
+        forget_closed(static_cast<int>(first < max_fd ? first : max_fd),
+                      static_cast<int>(last < max_fd ? last : max_fd));
+    }
+    return result;
+}
+
+EXPORT void closefrom(int first)
+{
+    static void (*call)(int);
+    next(&call, "closefrom")(first);
+    forget_closed(first, max_fd);
 }
 
 EXPORT int dup(int fd)
