@@ -76,13 +76,13 @@ struct State {
     // The pid of the watcher changing an input, 0 when none: one change
     // at a time, so that two switches set at once keep both.
     uint32_t status_setter;
-    uint8_t boot_id[16]; // the boot that wrote it: a latch does not outlive power
+    uint8_t boot_id[16];            // the boot that wrote it: a latch does not outlive power
     alignas(8) uint64_t generation; // new on every rebuild, so that watchers notice one
     // Each register as (number of the write that set it) << 8 | value; the
     // latest write by number wins, also between processes.
     alignas(8) uint64_t registers[register_count];
     alignas(8) uint64_t next_write; // writes are numbered from 1
-    uint32_t changes;    // bumped on every write; a futex word
+    uint32_t changes;               // bumped on every write; a futex word
     // Set by a watcher before it sleeps on `changes`, cleared by the write
     // that wakes it: a watcher that dies leaves it set for one write only.
     uint32_t waiting;
