@@ -101,6 +101,9 @@ void put(Open *o, unsigned reg, uint8_t value)
 void catch_up(Open *o)
 {
     const uint32_t edges = vport::nack_edges(state(o));
+    if (edges == o->edges_seen) {
+        return; // the common case, at the cost of one load
+    }
     if ((o->flags & claimed) != 0 && (get(o, vport::control) & irq_enable) != 0) {
         o->irqs += edges - o->edges_seen;
         if (edges != o->edges_seen && o->irq_response) {

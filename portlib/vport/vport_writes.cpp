@@ -101,12 +101,12 @@ void write(State *s, unsigned reg, uint8_t value, unsigned device, uint32_t pid)
 
 void set_status(State *s, uint8_t value)
 {
-    // A rising nAck interrupts the program holding a parallel port device.
-    const bool nack_rises = (read(s, status) & 0x40) == 0 && (value & 0x40) != 0;
-    write_numbered(s, take_number(s), status, value | status_unused);
-    if (nack_rises) {
+    // A rising nAck interrupts the program holding a parallel port device;
+    // counted before the write wakes it.
+    if ((read(s, status) & 0x40) == 0 && (value & 0x40) != 0) {
         __atomic_fetch_add(&s->nack_edges, 1, __ATOMIC_SEQ_CST);
     }
+    write_numbered(s, take_number(s), status, value | status_unused);
 }
 
 uint64_t take_number(State *s)
