@@ -11,6 +11,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/select.h>
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -255,4 +256,58 @@ EXPORT int poll(struct pollfd *fds, nfds_t count, int timeout_ms)
     }
     static int (*call)(struct pollfd *, nfds_t, int);
     return next(&call, "poll")(fds, count, timeout_ms);
+}
+
+// select() over descriptors some of which are ours: as poll, then back.
+EXPORT int select(int count, fd_set *reads, fd_set *writes, fd_set *errors, struct timeval *timeout)
+{
+    static int (*call)(int, fd_set *, fd_set *, fd_set *, struct timeval *);
+    bool ours = false;
+    for (int fd = 0; fd < count && fd < FD_SETSIZE && !ours; ++fd) {
+        ours = file_of(fd) != nullptr &&
+               ((reads && FD_ISSET(fd, reads)) || (writes && FD_ISSET(fd, writes)) ||
+                (errors && FD_ISSET(fd, errors)));
+    }
+    if (!ours) {
+        return next(&call, "select")(count, reads, writes, errors, timeout);
+    }
+    struct pollfd fds[FD_SETSIZE];
+    nfds_t used = 0;
+    for (int fd = 0; fd < count && fd < FD_SETSIZE; ++fd) {
+        const short events = static_cast<short>((reads && FD_ISSET(fd, reads) ? POLLIN : 0) |
+                                                (writes && FD_ISSET(fd, writes) ? POLLOUT : 0) |
+                                                (errors && FD_ISSET(fd, errors) ? POLLPRI : 0));
+        if (events != 0) {
+            fds[used++] = {fd, events, 0};
+        }
+    }
+    const int ms = timeout == nullptr
+                       ? -1
+                       : static_cast<int>(timeout->tv_sec * 1000 + (timeout->tv_usec + 999) / 1000);
+    const int ready = poll_files(fds, used, ms);
+    if (ready < 0) {
+        return ready;
+    }
+    int bits = 0;
+    for (nfds_t i = 0; i < used; ++i) {
+        const struct pollfd &p = fds[i];
+        const struct {
+            fd_set *set;
+            short events;
+        } kinds[] = {
+            {reads, POLLIN | POLLHUP | POLLERR}, {writes, POLLOUT | POLLERR}, {errors, POLLPRI}};
+        for (const auto &kind : kinds) {
+            if (kind.set != nullptr && FD_ISSET(p.fd, kind.set)) {
+                if ((p.revents & kind.events) != 0) {
+                    ++bits;
+                } else {
+                    FD_CLR(p.fd, kind.set);
+                }
+            }
+        }
+    }
+    if (timeout != nullptr && ready == 0) {
+        timeout->tv_sec = 0, timeout->tv_usec = 0; // as Linux leaves it: the time left
+    }
+    return bits;
 }
