@@ -192,16 +192,24 @@ int real_sigmask(int how, const sigset_t *set, sigset_t *old)
 
 void program_action(const struct sigaction *set, struct sigaction *old)
 {
-    os::lock(&theirs_changing);
-    if (old != nullptr) {
-        *old = their_action();
+    // The program's memory is read and written outside the copy's change:
+    // a bad pointer faults there, not while the copy is half made, which
+    // our handler would wait on for ever.
+    struct sigaction given;
+    if (set != nullptr) {
+        given = *set;
     }
+    os::lock(&theirs_changing);
+    const struct sigaction before = their_action();
     if (set != nullptr) {
         __atomic_fetch_add(&theirs_generation, 1, __ATOMIC_ACQ_REL);
-        memcpy(&theirs, set, sizeof theirs);
+        memcpy(&theirs, &given, sizeof theirs);
         __atomic_fetch_add(&theirs_generation, 1, __ATOMIC_RELEASE);
     }
     os::unlock(&theirs_changing);
+    if (old != nullptr) {
+        *old = before;
+    }
 }
 
 void install_trap()
