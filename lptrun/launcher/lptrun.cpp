@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace {
@@ -150,6 +151,11 @@ int main(int argc, char **argv)
     sigemptyset(&segv);
     sigaddset(&segv, SIGSEGV);
     sigprocmask(SIG_UNBLOCK, &segv, nullptr);
+    // Nor may anything it starts gain privileges (a set-user-ID program,
+    // which the system would run without our library, on the real port).
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+        return refuse("cannot keep the program from gaining privileges (prctl failed)");
+    }
     execv(path, argv + first);
     fprintf(stderr, "lptrun: %s: %s\n", shown(path), strerror(errno));
     return 126;

@@ -125,6 +125,9 @@ TEST(LptRun, RefusesWhatItCannotKeepOffTheRealPort)
                               " is statically linked, so no library can be loaded into it; build "
                               "it without -static\n");
     EXPECT_EQ(ran.status, 126);
+    // Nothing the program starts gains privileges.
+    ran = run_lptrun("exec lptrun /bin/grep NoNewPrivs /proc/self/status", folder);
+    EXPECT_EQ(ran.output, stated_for("0x278") + "NoNewPrivs:\t1\n");
     if (!can_be_root()) {
         GTEST_SKIP() << "not started as root: running as root is not tried";
     }
