@@ -1,12 +1,17 @@
 // A program that reaches the port the old way: ioperm, then in and out
 // instructions of every form, as lptrun must carry them out. Built for
 // x86-64, i386 and statically. Each mode prints what it read.
+#include <fcntl.h>
+#include <linux/ppdev.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/io.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
+#include <unistd.h>
 #include <ucontext.h>
 
 namespace {
@@ -150,6 +155,25 @@ void blocks()
     puts("wrote");
 }
 
+// The same port through ppdev, on a duplicate of the descriptor; the time
+// out in the program's own timeval, 32 or 64 bits wide.
+void ppdev()
+{
+    const int opened = open("/dev/parport0", O_RDWR);
+    const int fd = dup(opened);
+    close(opened);
+    unsigned char value = 0x77, status = 0;
+    timeval time = {1, 500000};
+    if (ioctl(fd, PPCLAIM) != 0 || ioctl(fd, PPWDATA, &value) != 0 ||
+        ioctl(fd, PPRSTATUS, &status) != 0 || ioctl(fd, PPSETTIME, &time) != 0) {
+        perror("ppdev");
+    }
+    time = {};
+    ioctl(fd, PPGETTIME, &time);
+    printf("status %02x time %ld.%06ld\n", status, static_cast<long>(time.tv_sec),
+           static_cast<long>(time.tv_usec));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -165,6 +189,8 @@ int main(int argc, char **argv)
         own_handler();
     } else if (strcmp(mode, "threads") == 0) {
         two_threads();
+    } else if (strcmp(mode, "ppdev") == 0) {
+        ppdev();
     } else if (strcmp(mode, "block") == 0) {
         blocks();
     } else {
