@@ -106,7 +106,7 @@ void catch_up(Open *o)
     }
     if ((o->flags & claimed) != 0 && (get(o, vport::control) & irq_enable) != 0) {
         o->irqs += edges - o->edges_seen;
-        if (edges != o->edges_seen && o->irq_response) {
+        if (o->irq_response) {
             o->irq_response = false;
             put(o, vport::control,
                 static_cast<uint8_t>((get(o, vport::control) & 0xF0) | (o->irq_control & 0x0F)));
