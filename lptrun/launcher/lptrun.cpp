@@ -121,11 +121,19 @@ int main(int argc, char **argv)
         return refuse(text);
     }
 
-    // Ours first; a library the user preloads still loads after it.
-    const char *preload = getenv("LD_PRELOAD");
+    // Ours first; a library the user preloads still loads after it. Ours of
+    // the other kind, from an lptrun that runs this one, goes: the system
+    // would refuse it in each program with a line.
     char preloads[sizeof library + 4096];
-    snprintf(preloads, sizeof preloads, "%s%s%s", library, preload != nullptr ? " " : "",
-             preload != nullptr ? preload : "");
+    snprintf(preloads, sizeof preloads, "%s", library);
+    char others[4096];
+    snprintf(others, sizeof others, "%s", getenv("LD_PRELOAD") ? getenv("LD_PRELOAD") : "");
+    for (char *name = strtok(others, " :"); name != nullptr; name = strtok(nullptr, " :")) {
+        const char *base = strrchr(name, '/') ? strrchr(name, '/') + 1 : name;
+        if (strncmp(base, "liblptrun-", 10) != 0) {
+            lpt_append(preloads, sizeof preloads, " %s", name);
+        }
+    }
     char ports[max_parports * 8] = "", stated[400] = "";
     unsigned first_base = 0;
     for (unsigned n = 0; n < max_parports; ++n) {
