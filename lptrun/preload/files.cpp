@@ -48,7 +48,8 @@ void forget(int fd)
     }
 }
 
-// "/dev/parportN" (or devfs's "/dev/parports/N"): N, else -1; "/dev/port": -2.
+} // namespace
+
 int device_in(const char *path)
 {
     if (path == nullptr) {
@@ -65,6 +66,8 @@ int device_in(const char *path)
     }
     return number[0] - '0';
 }
+
+namespace {
 
 // Opens one of our devices; -1 with errno when it cannot.
 int open_device(int which, int flags)

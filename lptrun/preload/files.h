@@ -22,6 +22,10 @@ struct OpenFile {
     emul::Open open;
 };
 
+// Which of our devices `path` names: N for "/dev/parportN" (or devfs's
+// "/dev/parports/N"), -2 for "/dev/port", -1 for none.
+int device_in(const char *path);
+
 // The open file of descriptor `fd`, or nullptr for the program's own files.
 OpenFile *file_of(int fd);
 

@@ -175,8 +175,10 @@ const ProgramCase program_cases[] = {
      "print(p.getInBusy(), p.getInAcknowledge(), p.getInPaperOut(), p.getInSelected())\n"
      "f = os.dup(os.open('/dev/port', os.O_RDWR)); os.pwrite(f, bytes([0x3C]), 0x278)\n"
      "os.lseek(f, 0x379, 0); print(os.read(f, 2).hex(), os.pread(f, 1, 0x278).hex(),\n"
-     "os.pread(f, 1, 0xFFFF).hex(), os.pread(f, 1, 0x10000))\"",
-     "True True True True\n7f1c 3c ff b''\n\nlptrun: 1 access to I/O ports of no parallel port "
+     "os.pread(f, 1, 0xFFFF).hex(), os.pread(f, 1, 0x10000))\n"
+     "print(os.listdir('/proc/sys/dev/parport'), os.access('/dev/parport2', os.W_OK))\"",
+     "True True True True\n7f1c 3c ff b''\n['parport0', 'parport1', 'parport2'] True\n\nlptrun: 1 "
+     "access to I/O ports of no parallel port "
      "(the first at 0xFFFF) dropped, reads gave 0xFF\n",
      "/dev/parport0 (lptrun)",
      {0x00, 0x55, 0xAA},
