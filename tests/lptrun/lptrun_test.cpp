@@ -48,7 +48,7 @@ const RawCase raw_cases[] = {
       {0, 0x20},
       {0, 0x10},
       {0, 0x66}}},
-    {"forms_32", "raw_io32", "forms", "", 0, {}}, // as forms_64, filled below
+    {"forms_32", "raw_io32", "forms", "", 0, {}}, // as forms_64: the test copies its own
     // Its own handler gets its own fault (a hlt), its own setting back, and a
     // fault with SIG_DFL ends it as it would without lptrun.
     {"own_handler",
