@@ -7,6 +7,7 @@
 //   blink_bench [--seconds N]     (default 30 seconds of blinking)
 #include "user_run.h"
 #include "watch.h"
+#include "watchers.h"
 
 #include <benchmark/benchmark.h>
 
@@ -26,7 +27,6 @@ using namespace user_run;
 
 namespace {
 
-typedef void (*out_fn)(short, short);
 out_fn out32 = nullptr;
 
 void BM_Out32(benchmark::State &state)
@@ -92,71 +92,6 @@ double median(std::vector<double> values)
     std::sort(values.begin(), values.end());
     size_t n = values.size();
     return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-// A writer in this program writes the port `count` times at `rate` writes
-// a second, while a watcher follows the port through watch.h as a trace
-// does, and a third thread keeps the other core busy.
-struct Followed {
-    uint64_t written = 0, read = 0, lost = 0;
-    double rate = 0; // writes a second, as reached
-};
-
-Followed follow_writer(double rate, uint64_t count)
-{
-    Followed result;
-    watch::Port *port = nullptr;
-    char why[1024];
-    if (watch::open(0x3BC, &port, why, sizeof why) != watch::opened) {
-        fprintf(stderr, "blink_bench: %s\n", why);
-        result.lost = count;
-        return result;
-    }
-    const uint64_t first = watch::write_count(port);
-    std::atomic<bool> done{false};
-    std::thread busy([&] {
-        for (volatile uint64_t spin = 0; !done; spin = spin + 1) {
-        }
-    });
-    std::thread writer([&] {
-        const uint64_t start = watch::monotonic_ns(), period = static_cast<uint64_t>(1e9 / rate);
-        for (uint64_t i = 0; i < count; ++i) {
-            while (watch::monotonic_ns() < start + i * period) {
-            }
-            out32(0x3BC, static_cast<short>(i & 0xFF));
-        }
-        result.rate =
-            static_cast<double>(count) / (static_cast<double>(watch::monotonic_ns() - start) / 1e9);
-        done = true;
-    });
-    static watch::Write writes[4096];
-    for (uint64_t after = first; after < first + count;) {
-        const uint32_t seen = watch::changes(port);
-        uint64_t missed = 0;
-        const size_t n = watch::writes_after(port, after, writes, 4096, &missed);
-        result.lost += missed;
-        after += missed;
-        result.read += n;
-        after = n > 0 ? writes[n - 1].number : after;
-        if (n == 0 && missed == 0) {
-            if (done && watch::write_count(port) <= after) {
-                break; // the writer lost some on its way (none expected)
-            }
-            watch::wait_for_write(port, seen, 10);
-        } else {
-            // Writes are coming: a nap, well within what the history
-            // holds, instead of a wait that each next write would pay to
-            // end.
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-    writer.join();
-    done = true;
-    busy.join();
-    result.written = watch::write_count(port) - first;
-    result.lost += result.written - result.read - result.lost;
-    watch::close(port);
-    return result;
 }
 
 } // namespace
@@ -262,8 +197,9 @@ int main(int argc, char **argv)
     // A watcher keeping up, as lptmon --vcd must: a burst of 10 ms at a real
     // port's top speed, then 100 kHz for 3 s (10 s in the target use, cut
     // to keep the run short).
-    const Followed burst = follow_writer(1e6, 10000);
-    const Followed sustained = follow_writer(1e5, 300000);
+    const Followed burst = follow_writer(out32, 1e6, 10000);
+    const Followed sustained = follow_writer(out32, 1e5, 300000);
+    const Logged logged = log_fast_writer(out32, 3);
     dlclose(library);
 
     // Loading and unloading the library again and again, as some programs
@@ -302,6 +238,8 @@ int main(int argc, char **argv)
         {"watcher: writes lost of the burst", static_cast<double>(burst.lost), "", 0},
         {"watcher: 100 kHz for 3 s, reached", sustained.rate / 1e3, "k/s", -1},
         {"watcher: writes lost of the 100 kHz", static_cast<double>(sustained.lost), "", 0},
+        {"lptmon --log, fast writer: longest silence", logged.silence_ms, "ms", 100},
+        {"lptmon --log, fast writer: peak memory", logged.peak_mib, "MiB", 8},
     };
     printf("\n%-44s %12s  %-4s %10s  %s\n", "measure", "value", "unit", "target", "");
     bool all_met = true;

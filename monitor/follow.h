@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace lptmon {
 
@@ -49,6 +50,22 @@ void follow_writes(unsigned base, From from, const WriteView &view);
 std::string device_of(const watch::Port *port);
 // A line on standard output.
 void say_line(const std::string &text);
+
+// Text that goes out a page of whole lines at a time, as it is made, so
+// that memory stays bounded at any rate of writes; a pipe takes a page
+// of up to 4096 bytes (PIPE_BUF) whole, so that an end forced while the
+// reader is slow never leaves half a line.
+class Pages {
+  public:
+    explicit Pages(std::function<void(const std::string &)> put) : put_(std::move(put)) {}
+    // Whole lines.
+    void add(const std::string &lines);
+    void flush();
+
+  private:
+    std::function<void(const std::string &)> put_;
+    std::string text_;
+};
 
 } // namespace lptmon
 

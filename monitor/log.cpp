@@ -8,23 +8,18 @@ namespace lptmon {
 
 int log_writes(unsigned base)
 {
-    std::string text;
+    Pages pages(term::write_out);
     uint64_t last_time = 0;
     follow_writes(base, From::kept,
                   {say_line,
                    [&](uint64_t count, const watch::Write &) {
-                       text += "(" + std::to_string(count) + " writes came too fast to show)\n";
+                       pages.add("(" + std::to_string(count) + " writes came too fast to show)\n");
                    },
                    [&](const watch::Write &write, const std::string &device) {
-                       text += write_line(write, last_time, device) + "\n";
+                       pages.add(write_line(write, last_time, device) + "\n");
                        last_time = write.time_ns;
                    },
-                   [&] {
-                       if (!text.empty()) {
-                           term::write_out(text);
-                           text.clear();
-                       }
-                   }});
+                   [&] { pages.flush(); }});
     return 0;
 }
 

@@ -11,11 +11,18 @@
 namespace lptmon {
 namespace {
 
+// Of any length: a folder may be named in a few hundred letters of three
+// bytes each.
 std::string state_path(unsigned base)
 {
-    char path[512] = "";
-    watch::state_path(base, path, sizeof path);
-    return path;
+    std::string path;
+    for (size_t size = 512; size <= (1u << 20); size *= 2) {
+        path.assign(size, '\0');
+        if (watch::state_path(base, &path[0], size)) {
+            break;
+        }
+    }
+    return path.c_str();
 }
 
 } // namespace

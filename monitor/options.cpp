@@ -1,10 +1,12 @@
 #include "options.h"
+#include "one_line_escape.h"
 #include "render.h"
 #include "term.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace lptmon {
@@ -85,16 +87,9 @@ struct Given {
 
 std::string escaped(const std::string &text)
 {
-    std::string out;
-    for (unsigned char c : text) {
-        const char *name = c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : nullptr;
-        char code[8];
-        if (name == nullptr && (c < 0x20 || c == 0x7F)) {
-            snprintf(code, sizeof code, "\\x%02x", c);
-            name = code;
-        }
-        out += name != nullptr ? std::string(name) : std::string(1, static_cast<char>(c));
-    }
+    std::string out(4 * text.size() + 1, '\0'); // \xHH for each byte at most
+    one_line_escape(text.data(), text.size(), &out[0], out.size());
+    out.resize(strlen(out.c_str()));
     return out;
 }
 

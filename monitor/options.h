@@ -24,8 +24,8 @@ struct Options {
     std::vector<Setting> settings;
 };
 
-// An argument as lptmon's one-line messages show it: control characters
-// escaped (\n, \x1b), so that none splits the line or acts on the terminal.
+// An argument as lptmon's one-line messages show it, as the port library's
+// show a setting (one_line_escape.h).
 std::string escaped(const std::string &text);
 
 // Reads the arguments into `options`. Returns -1 to go on, or the status to

@@ -23,6 +23,7 @@ namespace term_posix {
 
 volatile sig_atomic_t stop_asked = 0;
 volatile sig_atomic_t output_closed = 0;
+std::atomic<unsigned> output_moved{0};
 volatile sig_atomic_t keys_mode_applied = 0;
 struct termios keys_found_mode;
 std::atomic<bool> keys_wanted{false};
@@ -45,6 +46,7 @@ bool write_all(const char *text, size_t size)
     while (size > 0) {
         ssize_t n = write(STDOUT_FILENO, text, size);
         if (n > 0) {
+            output_moved.fetch_add(1, std::memory_order_relaxed);
             text += n;
             size -= static_cast<size_t>(n);
         } else if (n < 0 && errno == EAGAIN) {

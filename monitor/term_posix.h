@@ -14,6 +14,9 @@ namespace term_posix {
 
 extern volatile sig_atomic_t stop_asked;
 extern volatile sig_atomic_t output_closed; // nobody reads what we write any more
+// Counts the writes to the output that took something: whether a slow
+// reader still takes it.
+extern std::atomic<unsigned> output_moved;
 // The keyboard (standard input's terminal) is in single-key mode for `q`.
 extern volatile sig_atomic_t keys_mode_applied;
 extern struct termios keys_found_mode;

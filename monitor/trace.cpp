@@ -6,6 +6,7 @@
 #include "term.h"
 #include "vcd.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,22 +16,17 @@
 namespace lptmon {
 
 // The hardware ports that wrote the port, named in the trace's header.
-static std::vector<std::string> devices(unsigned base)
+static std::vector<std::string> devices(const watch::Port *port)
 {
     std::vector<std::string> names;
-    watch::Port *port = nullptr;
-    char why[1024];
-    if (watch::open(base, &port, why, sizeof why) == watch::opened) {
-        for (unsigned device = 1; device < watch::device_limit; ++device) {
-            char name[128];
-            // Hardware ports only: a device served over the virtual port
-            // (lptrun's) leaves the inputs to the watchers.
-            if (watch::device_name(port, device, name, sizeof name) &&
-                !watch::device_emulated(port, device)) {
-                names.push_back(name);
-            }
+    for (unsigned device = 1; device < watch::device_limit; ++device) {
+        char name[128];
+        // Hardware ports only: a device served over the virtual port
+        // (lptrun's) leaves the inputs to the watchers.
+        if (watch::device_name(port, device, name, sizeof name) &&
+            !watch::device_emulated(port, device)) {
+            names.push_back(name);
         }
-        watch::close(port);
     }
     return names;
 }
@@ -47,9 +43,8 @@ int write_trace(unsigned base, const char *path)
     if (path != nullptr && file == nullptr) {
         return cannot_write();
     }
-    std::string text = vcd::header(base, devices(base));
     bool written = true;
-    auto put = [&] {
+    Pages pages([&](const std::string &text) {
         if (file == nullptr) {
             term::write_out(text);
         } else if (written && (fwrite(text.data(), 1, text.size(), file) != text.size() ||
@@ -57,33 +52,43 @@ int write_trace(unsigned base, const char *path)
             written = false;
             cannot_write();
         }
-        text.clear();
-    };
+    });
     vcd::Pins pins;
     uint64_t start_ns = 0, last_ns = 0;
     bool started = false;
     auto at = [&](uint64_t ns) { return ns > start_ns ? ns - start_ns : 0; };
+    // The header goes with the trace's start, so that it names the real
+    // port of a trace that waited for the port's first write. One that
+    // writes later is named on standard error: readers stop at a comment
+    // among the changes.
+    watch::Port *port_open = nullptr;
+    std::vector<std::string> named;
+    auto start = [&](uint64_t ns) {
+        started = true;
+        start_ns = ns;
+        if (port_open != nullptr) {
+            named = devices(port_open);
+        }
+        pages.add(vcd::header(base, named) + vcd::start(0, &pins));
+    };
     // Time 0 and the pins at it: the first write, from which on the pins
     // are known, where the trace follows the port from its first write.
     auto start_at = [&](const watch::Write &first) {
         if (!started) {
-            started = true;
-            start_ns = first.time_ns;
             if (first.number == 1) {
                 pins.registers[watch::data] = 0;
                 pins.registers[watch::status] = watch::status_at_start;
                 pins.registers[watch::control] = watch::control_at_start;
             }
-            text += vcd::start(0, &pins);
+            start(first.time_ns);
         }
     };
-    put();
     follow_writes(
         base, From::now,
         {[](const std::string &news) { term::write_error("lptmon: " + news + "\n"); },
          [&](uint64_t count, const watch::Write &next) {
              start_at(next);
-             text += vcd::missed(at(last_ns > start_ns ? last_ns : start_ns), &pins);
+             pages.add(vcd::missed(at(last_ns > start_ns ? last_ns : start_ns), &pins));
              char said[160];
              snprintf(said, sizeof said,
                       "lptmon: %llu writes came too fast to record, before %.6f s in the trace\n",
@@ -91,17 +96,27 @@ int write_trace(unsigned base, const char *path)
                       static_cast<double>(at(next.time_ns)) / 1e9);
              term::write_error(said);
          },
-         [&](const watch::Write &write, const std::string &) {
+         [&](const watch::Write &write, const std::string &device) {
              start_at(write);
-             text += vcd::change(at(write.time_ns), &pins, write);
+             // Hardware ports only ("real port /dev/parport0"): a device
+             // served over the virtual port leaves the inputs to the watchers.
+             if (device.rfind("real port ", 0) == 0 &&
+                 std::find(named.begin(), named.end(), device) == named.end()) {
+                 named.push_back(device);
+                 char said[200];
+                 snprintf(said, sizeof said,
+                          "lptmon: writes went to the %s from %.6f s in the trace\n",
+                          device.c_str(), static_cast<double>(at(write.time_ns)) / 1e9);
+                 term::write_error(said);
+             }
+             pages.add(vcd::change(at(write.time_ns), &pins, write));
              last_ns = write.time_ns;
          },
-         put,
+         [&] { pages.flush(); },
          [&](watch::Port *port, bool from_first) {
+             port_open = port;
              // A trace starts when it is started, with the pins as they are.
              if (!started && !from_first) {
-                 started = true;
-                 start_ns = watch::monotonic_ns();
                  for (unsigned reg = 0; reg < watch::register_count; ++reg) {
                      pins.registers[reg] = watch::read(port, reg);
                  }
@@ -109,15 +124,15 @@ int write_trace(unsigned base, const char *path)
                  if (!device_of(port).empty()) {
                      pins.registers[watch::status] = -1;
                  }
-                 text += vcd::start(0, &pins);
+                 start(watch::monotonic_ns());
              }
          }});
+    port_open = nullptr; // closed by now
     if (!started) {
-        start_ns = watch::monotonic_ns();
-        text += vcd::start(0, &pins);
+        start(watch::monotonic_ns());
     }
-    text += vcd::end(at(watch::monotonic_ns()), &pins);
-    put();
+    pages.add(vcd::end(at(watch::monotonic_ns()), &pins));
+    pages.flush();
     if (file != nullptr && fclose(file) != 0 && written) {
         return cannot_write();
     }

@@ -93,13 +93,19 @@ void *watch(void *)
     stop_asked = 1;
     pthread_kill(main_thread, SIGUSR1);
     // The main thread ends at its next look at stop_asked, at most a second
-    // away, and says so. One stuck in a wait that no signal ends is not
-    // waited for.
+    // away, and says so; a slow reader of its output is waited for while
+    // it takes some. One stuck in a wait that no signal ends, or writing
+    // to a reader that takes nothing for two seconds, is not waited for.
+    unsigned moved = output_moved;
     for (int slice = 0; slice < 20 && !main_ending; ++slice) {
         struct pollfd ending = {wake_pipe[0], POLLIN, 0};
         char what[16];
         if (poll(&ending, 1, 100) > 0 && read(wake_pipe[0], what, sizeof what) < 0) {
             // emptied already: look at main_ending again
+        }
+        if (output_moved != moved) {
+            moved = output_moved;
+            slice = -1;
         }
     }
     if (main_ending) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 
 using namespace support;
 
@@ -55,6 +56,26 @@ INSTANTIATE_TEST_SUITE_P(
                       // Started with its input closed.
                       Case{"InputClosed", "", load_failure, "./LED_blink <&-"}),
     ::testing::PrintToStringParamName());
+
+// On a terminal each pause waits for one key and takes all of its bytes (an
+// arrow sends three): the rest answers neither the next pause nor the shell.
+TEST(BindingPause, EachPauseTakesOneWholeKey)
+{
+    TempDir dir;
+    copy_file(LED_BLINK_PATH, dir / "LED_blink");
+    Pty pty(
+        dir.path,
+        {"/bin/sh", "-c",
+         "until [ -e typed ]; do sleep 0.01; done; ./LED_blink; "
+         "stty -icanon min 0 time 3; printf '[left=%s]\\n' \"$(dd bs=9 count=1 2>/dev/null)\""});
+    pty.send("\x1b[Abz");
+    ASSERT_TRUE(pty.wait_for("^[[Abz", 5000)) << pty.output(); // typed before it runs
+    std::ofstream(dir / "typed");
+    ASSERT_TRUE(pty.wait_exit(5000)) << pty.output();
+    std::string output = pty.output();
+    output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());
+    EXPECT_EQ(output, "^[[Abz" + load_failure + "[left=z]\n");
+}
 
 TEST(BindingBound, PortCallsReachTheEntriesUnchangedAndTheLibraryIsReleased)
 {

@@ -55,7 +55,8 @@ struct Session {
         for (size_t i = 0; i < writes.size(); ++i) {
             EXPECT_EQ(writes[i].port, 0x3BC);
             double phase = i > 0 ? writes[i].seconds - writes[i - 1].seconds : 1;
-            EXPECT_TRUE(phase >= 0.95 && phase <= 1.2) << "phase " << i << ": " << phase;
+            EXPECT_TRUE(phase >= BLINK_PHASE_MIN && phase <= BLINK_PHASE_MAX)
+                << "phase " << i << ": " << phase;
             values.push_back(writes[i].value);
         }
         return values;

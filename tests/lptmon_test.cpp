@@ -147,8 +147,8 @@ INSTANTIATE_TEST_SUITE_P(
         // argument never reach the terminal raw.
         OnceCase{"SetWithOnce", "$P;", "$L --set 15=low --once",
                  "lptmon: --set 15=low and --once cannot go together; give one of them\n", 2},
-        OnceCase{"ControlCharactersEscaped", "", "$L \"$(printf 'x\\n\\033[2J')\"",
-                 "lptmon: unknown argument: x\\n\\x1b[2J\n", 2},
+        OnceCase{"ControlCharactersEscaped", "", "$L \"$(printf 'x\\n\\033[2J\\302\\233\\377é')\"",
+                 "lptmon: unknown argument: x\\n\\x1b[2J\\xc2\\x9b\\xffé\n", 2},
         OnceCase{"FileLinked", "$P; ln ports/lpt-3bc.state linked;", "$L --once",
                  "lptmon: ports/lpt-3bc.state is not a plain file of yours\n", 1},
         OnceCase{"ReaderGoneWhileIdle", "$P;", "{ $L; echo $? > s; } | head -1; exit $(cat s)",
@@ -186,6 +186,39 @@ TEST_F(Lptmon, LogWaitsForStateThenFollowsItThroughShrinkingRebuildingAndLocking
     log.send("\x03");
     EXPECT_TRUE(log.wait_exit(3000)) << log.output();
     close(held);
+}
+
+// Stopped right after a program's first writes to a port it waited for,
+// while it napped (held stopped meanwhile), the log and the trace still
+// have them. Stopped while its reader is slow, the log ends with whole
+// lines, each write read shown or counted.
+TEST_F(Lptmon, StopKeepsTheWritesJustBeforeItAndEndsWithWholeLines)
+{
+    const std::string waited =
+        env + " P=" PROBE_PATH " L=" LPTMON_PATH
+              "; rm -rf ports out err; $L $MODE > out 2> err & m=$!; until grep -qs 'no state yet' "
+              "err out; do sleep 0.1; done; kill -STOP $m; until grep -q "
+              "'^State:.T' /proc/$m/status; do sleep 0.1; done; $P 3bc=1 "
+              "3bc=2 >/dev/null; kill $m; kill -CONT $m; wait $m; ";
+    EXPECT_EQ(
+        run(dir.path, "MODE=--log; " + waited + "grep pid out | sed 's/^[0-9. +]*//; s/  pid.*//'")
+            .output,
+        "data    0x01 00000001\ndata    0x02 00000010\n");
+    EXPECT_EQ(run(dir.path, "MODE='--vcd t.vcd'; " + waited + "grep -x '[01]!' t.vcd | tr -d '\\n'")
+                  .output,
+              "0!1!0!");
+    // The reader takes about 300 kB/s; the log has all the port keeps to show.
+    const std::string kept = std::to_string(watch::history_length);
+    EXPECT_EQ(
+        run(dir.path,
+            env + "rm -rf ports; " PROBE_PATH " $(yes 3bc=1 | head -" + kept +
+                ") >/dev/null; rm -f out; mkfifo p; awk '{ print; fflush(); if (NR % 50 == 0) "
+                "system(\"sleep 0.01\") }' < p > out & " LPTMON_PATH
+                " --log > p & m=$!; until [ -s out ]; do sleep 0.1; done; kill $m; "
+                "wait; tail -c 1 out | od -An -c; tail -n 1 out | tr -d 0-9; awk "
+                "'/pid/ { n++ } /too fast/ { n += substr($1, 2) } END { print n }' out")
+            .output,
+        "  \\n\n( writes came too fast to show)\n" + kept + "\n");
 }
 
 // The rest of the test needs a real reader of the trace format.
@@ -336,5 +369,29 @@ INSTANTIATE_TEST_SUITE_P(Lptmon, LptmonEnding,
                          ::testing::Values(Ending{"CtrlC", "\x03", 0}, Ending{"Q", "q", 0},
                                            Ending{"CtrlBackslash", "\x1c", 128 + SIGQUIT}),
                          ::testing::PrintToStringParamName());
+
+// Ctrl+Z gives the shell back its screen and mode while lptmon is stopped;
+// fg takes the terminal again and redraws the view, and q still ends it.
+TEST_F(Lptmon, CtrlZGivesTheTerminalBackAndFgRedraws)
+{
+    probe();
+    std::string script = wrapper;
+    script.replace(script.find("; s=$?"), 6,
+                   "\nstty -g > stopped; cmp -s before stopped && echo '[stopped mode=same]'\n"
+                   "fg >/dev/null; s=$?");
+    Pty pty(dir.path, {"/bin/sh", "-c", script}, {"LPT_VIRTUAL_DIR=" + (dir / "ports")});
+    const std::string take = "\x1b[?1049h\x1b[?25l", give_back = "\x1b[?25h\x1b[?1049l",
+                      data = "data     0x3BC  0x01  00000001";
+    ASSERT_TRUE(pty.wait_for(data, 5000)) << pty.output();
+    pty.send("\x1a");
+    ASSERT_TRUE(pty.wait_for("[stopped mode=same]", 5000)) << pty.output();
+    ASSERT_TRUE(pty.wait_for(take, 5000, 2)) << "not taken again: " << pty.output();
+    const size_t drawn = count(pty.output().substr(0, pty.output().rfind(take)), data);
+    ASSERT_TRUE(pty.wait_for(data, 5000, drawn + 1)) << "not redrawn: " << pty.output();
+    pty.send("q");
+    ASSERT_TRUE(pty.wait_exit(5000)) << pty.output();
+    EXPECT_NE(pty.output().find("[exit=0 mode=same]"), std::string::npos) << pty.output();
+    EXPECT_EQ(count(pty.output(), give_back), 2u); // on the stop and on q
+}
 
 } // namespace

@@ -2,7 +2,6 @@
 // without echo from the first _kbhit (or from the start, see
 // console_at_start.cpp) while the program runs, and restored on every way out.
 #include "lpt_platform.h"
-#include "monotonic.h"
 #include "standard_descriptors.h"
 #include "terminal.h"
 
@@ -237,9 +236,14 @@ void _sleep(unsigned long milliseconds)
 {
     // To an absolute time on the monotonic clock: a signal that interrupts
     // the sleep (a resize, Ctrl+Z and fg) costs no time.
-    const uint64_t wake = monotonic_ns() + static_cast<uint64_t>(milliseconds) * 1000000;
-    struct timespec until = {static_cast<time_t>(wake / 1000000000),
-                             static_cast<long>(wake % 1000000000)};
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += static_cast<time_t>(milliseconds / 1000);
+    until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000;
+    if (until.tv_nsec >= 1000000000) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000;
+    }
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, NULL) == EINTR) {
     }
 }

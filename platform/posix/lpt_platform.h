@@ -11,8 +11,9 @@ typedef struct lpt_module *HINSTANCE;
 typedef void (*FARPROC)(void);
 typedef int BOOL;
 
-// No calling convention to carry on POSIX.
-#define LPT_STDCALL
+// LPT_STDCALL: the port library's calling convention (none on POSIX).
+#include "port_io_entries.h"
+
 // The generic function pointer type that casts to any other without warning.
 typedef void (*LPT_GENERIC_FN)(void);
 

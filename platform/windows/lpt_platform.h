@@ -7,8 +7,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-// The port library's exports use the Windows API calling convention.
-#define LPT_STDCALL __stdcall
+// LPT_STDCALL: the port library's calling convention.
+#include "port_io_entries.h"
+
 typedef void (*LPT_GENERIC_FN)(void);
 
 // The current C runtimes no longer offer _sleep; Sleep is its documented

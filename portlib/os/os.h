@@ -46,9 +46,17 @@ bool is_mapped_elsewhere(const Error &error);
 // The code of a file that exists but is not the one wanted.
 extern const unsigned long already_exists;
 
+// Room for any path the systems take, in UTF-8: Windows' 32767 UTF-16
+// units of up to three bytes each (far more than Linux's PATH_MAX).
+const size_t longest_path = 3 * 32768;
+
 // An environment variable's value in UTF-8; false when unset, empty or
 // longer than `size`.
 bool environment(const char *name, char *value, size_t size);
+// The same of any length, in memory of its own (free it); nullptr when
+// unset, empty or out of memory. For a path: one cut short would name
+// another place, or none.
+char *environment_copy(const char *name);
 // Each NAME=value entry of the environment, in UTF-8, until `each` returns
 // true.
 void each_environment(bool (*each)(const char *entry, void *context), void *context);
@@ -107,6 +115,12 @@ enum Locking { locked, busy, lock_failed };
 // Never waits: busy when another process holds a lock in the way.
 Locking try_lock(File file, bool exclusive);
 void unlock(File file);
+// A shared hold on one byte of the file, beyond its end, kept until the file
+// is closed or the process ends: a sign that the process still uses the
+// file, which its id alone is not (reused, or of another pid namespace).
+bool hold_byte(File file, uint64_t offset);
+// Whether another open of the file holds that byte.
+bool byte_held(File file, uint64_t offset);
 
 bool file_size(File file, uint64_t *size, Error *error);
 bool set_size(File file, uint64_t size, Error *error);

@@ -132,6 +132,19 @@ bool environment(const char *name, char *value, size_t size)
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
+char *environment_copy(const char *name)
+{
+    const char *found = getenv(name);
+    if (found == nullptr || found[0] == '\0') {
+        return nullptr;
+    }
+    char *copy = static_cast<char *>(malloc(strlen(found) + 1));
+    if (copy != nullptr) {
+        memcpy(copy, found, strlen(found) + 1);
+    }
+    return copy;
+}
+
 bool is_separator(char c)
 {
     return c == '/';
@@ -256,6 +269,33 @@ Locking try_lock(File file, bool exclusive)
 void unlock(File file)
 {
     flock(file.fd, LOCK_UN);
+}
+
+// Held by the open file, not the process: a process's own byte locks would
+// all go when it closes any other descriptor of the same file.
+#ifndef F_OFD_SETLK
+#define F_OFD_SETLK F_SETLK
+#define F_OFD_GETLK F_GETLK
+#endif
+
+bool hold_byte(File file, uint64_t offset)
+{
+    struct flock hold = {};
+    hold.l_type = F_RDLCK;
+    hold.l_whence = SEEK_SET;
+    hold.l_start = static_cast<off_t>(offset);
+    hold.l_len = 1;
+    return fcntl(file.fd, F_OFD_SETLK, &hold) == 0;
+}
+
+bool byte_held(File file, uint64_t offset)
+{
+    struct flock probe = {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = static_cast<off_t>(offset);
+    probe.l_len = 1;
+    return fcntl(file.fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
 }
 
 bool file_size(File file, uint64_t *size, Error *error)

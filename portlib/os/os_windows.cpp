@@ -185,14 +185,18 @@ bool remove(File, const char *, const char *path, bool *final, unsigned long *co
 
 bool move_aside(File, const char *, const char *path, const char *suffix, unsigned long *code)
 {
-    char aside[600];
-    snprintf(aside, sizeof aside, "%s%s", path, suffix);
+    // The path's own length and more: a shorter copy would name another file.
+    const size_t size = strlen(path) + strlen(suffix) + 1;
+    char *aside = static_cast<char *>(malloc(size));
     Wide wide, wide_aside;
-    if (widen(path, &wide) && widen(aside, &wide_aside) && MoveFileW(wide.text, wide_aside.text)) {
-        return true;
+    if (aside != nullptr) {
+        snprintf(aside, size, "%s%s", path, suffix);
     }
-    *code = GetLastError();
-    return false;
+    const bool moved = aside != nullptr && widen(path, &wide) && widen(aside, &wide_aside) &&
+                       MoveFileW(wide.text, wide_aside.text);
+    *code = moved ? 0 : aside != nullptr ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
+    free(aside);
+    return moved;
 }
 
 void close(File file)
@@ -239,6 +243,27 @@ void unlock(File file)
     OVERLAPPED where = {};
     where.OffsetHigh = lock_offset_high;
     UnlockFileEx(handle(file), 0, 1, 0, &where);
+}
+
+bool hold_byte(File file, uint64_t offset)
+{
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(offset);
+    where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return LockFileEx(handle(file), LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where) != 0;
+}
+
+bool byte_held(File file, uint64_t offset)
+{
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(offset);
+    where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    if (LockFileEx(handle(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                   &where)) {
+        UnlockFileEx(handle(file), 0, 1, 0, &where);
+        return false;
+    }
+    return GetLastError() == ERROR_LOCK_VIOLATION;
 }
 
 bool file_size(File file, uint64_t *size, Error *error)

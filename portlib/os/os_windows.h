@@ -35,6 +35,8 @@ struct Wide {
 // when there is no room for it.
 bool widen(const char *utf8, Wide *wide);
 void narrow(const wchar_t *wide, char *utf8, size_t size);
+// The same in memory of its own (free it); nullptr when out of memory.
+char *narrowed(const wchar_t *wide);
 // Whether the nearest existing folder on the path is in fact a file: the
 // path can then never be made, which is no port never written.
 bool folder_is_a_file(const wchar_t *path);

@@ -11,11 +11,18 @@ namespace os {
 namespace windows {
 namespace {
 
-// Where the system says a handle leads, in one form for all paths.
-bool final_path(HANDLE h, wchar_t *path, DWORD size)
+// Where the system says a handle leads, in one form for all paths, of any
+// length, in memory of its own (free it), with room for `extra` units more.
+wchar_t *final_path(HANDLE h, size_t extra)
 {
-    const DWORD n = GetFinalPathNameByHandleW(h, path, size, FILE_NAME_NORMALIZED);
-    return n > 0 && n < size;
+    const DWORD size = GetFinalPathNameByHandleW(h, nullptr, 0, FILE_NAME_NORMALIZED);
+    wchar_t *path =
+        size > 0 ? static_cast<wchar_t *>(malloc((size + extra) * sizeof(wchar_t))) : nullptr;
+    if (path != nullptr && GetFinalPathNameByHandleW(h, path, size, FILE_NAME_NORMALIZED) >= size) {
+        free(path);
+        path = nullptr;
+    }
+    return path;
 }
 
 } // namespace
@@ -46,22 +53,34 @@ void narrow(const wchar_t *wide, char *utf8, size_t size)
     }
 }
 
+char *narrowed(const wchar_t *wide)
+{
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    char *text = bytes > 0 ? static_cast<char *>(malloc(static_cast<size_t>(bytes))) : nullptr;
+    if (text != nullptr) {
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, bytes, nullptr, nullptr);
+    }
+    return text;
+}
+
 bool folder_is_a_file(const wchar_t *path)
 {
-    wchar_t prefix[600];
-    wcsncpy(prefix, path, sizeof prefix / sizeof prefix[0] - 1);
-    prefix[sizeof prefix / sizeof prefix[0] - 1] = L'\0';
-    for (wchar_t *cut = prefix + wcslen(prefix); cut > prefix; --cut) {
+    wchar_t *prefix = _wcsdup(path);
+    bool file = false;
+    for (wchar_t *cut = prefix != nullptr ? prefix + wcslen(prefix) : nullptr; cut > prefix;
+         --cut) {
         if (*cut != L'\\' && *cut != L'/') {
             continue;
         }
         *cut = L'\0';
         const DWORD attributes = GetFileAttributesW(prefix);
         if (attributes != INVALID_FILE_ATTRIBUTES) {
-            return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+            file = (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+            break;
         }
     }
-    return false;
+    free(prefix);
+    return file;
 }
 
 bool in_its_folder(HANDLE file, const wchar_t *path)
@@ -70,25 +89,30 @@ bool in_its_folder(HANDLE file, const wchar_t *path)
     while (name > path && name[-1] != L'\\' && name[-1] != L'/') {
         --name;
     }
-    wchar_t folder[600], expected[700], found[700];
     const size_t length = static_cast<size_t>(name - path);
-    if (length == 0 || length >= sizeof folder / sizeof folder[0]) {
+    wchar_t *folder = static_cast<wchar_t *>(malloc((length + 1) * sizeof(wchar_t)));
+    if (length == 0 || folder == nullptr) {
+        free(folder);
         return true;
     }
     memcpy(folder, path, length * sizeof(wchar_t));
     folder[length] = L'\0';
     HANDLE h = CreateFileW(folder, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    free(folder);
+    wchar_t *expected = h != INVALID_HANDLE_VALUE ? final_path(h, wcslen(name) + 2) : nullptr;
+    wchar_t *found = expected != nullptr ? final_path(file, 0) : nullptr;
     bool same = true;
-    if (h != INVALID_HANDLE_VALUE && final_path(h, expected, 600) && final_path(file, found, 700)) {
+    if (found != nullptr) {
         size_t n = wcslen(expected);
         if (n > 0 && expected[n - 1] != L'\\') {
             expected[n++] = L'\\';
+            expected[n] = L'\0';
         }
-        expected[n] = L'\0';
-        same = n + wcslen(name) < sizeof expected / sizeof expected[0] &&
-               _wcsicmp(wcscat(expected, name), found) == 0;
+        same = _wcsicmp(wcscat(expected, name), found) == 0;
     }
+    free(expected);
+    free(found);
     if (h != INVALID_HANDLE_VALUE) {
         CloseHandle(h);
     }
@@ -98,28 +122,37 @@ bool in_its_folder(HANDLE file, const wchar_t *path)
 } // namespace windows
 
 using windows::narrow;
+using windows::narrowed;
 using windows::Wide;
 using windows::widen;
 
 // The environment's own UTF-16: its ANSI copy would lose or change any
 // letter outside the code page.
-// Of any length the environment holds (32767 characters): a long path
-// cut short would be no setting at all.
-bool environment(const char *name, char *value, size_t size)
+char *environment_copy(const char *name)
 {
     Wide wide_name;
     if (!widen(name, &wide_name)) {
-        return false;
+        return nullptr;
     }
     const DWORD length = GetEnvironmentVariableW(wide_name.text, nullptr, 0);
     wchar_t *wide = length > 1 ? static_cast<wchar_t *>(malloc(length * sizeof(wchar_t))) : nullptr;
-    const bool read =
-        wide != nullptr && GetEnvironmentVariableW(wide_name.text, wide, length) + 1 == length;
-    if (read) {
-        narrow(wide, value, size);
+    char *value = nullptr;
+    if (wide != nullptr && GetEnvironmentVariableW(wide_name.text, wide, length) + 1 == length) {
+        value = narrowed(wide);
     }
     free(wide);
-    return read && value[0] != '\0' && strlen(value) + 1 < size;
+    return value;
+}
+
+bool environment(const char *name, char *value, size_t size)
+{
+    char *copy = environment_copy(name);
+    const bool fits = copy != nullptr && strlen(copy) < size;
+    if (fits) {
+        memcpy(value, copy, strlen(copy) + 1);
+    }
+    free(copy);
+    return fits;
 }
 
 const bool names_ignore_case = true;
@@ -145,23 +178,28 @@ void each_environment(bool (*each)(const char *entry, void *context), void *cont
 bool library_folder(char *path, size_t size)
 {
     HMODULE self = nullptr;
-    wchar_t wide[600];
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCWSTR>(&library_folder), &self)) {
         return false;
     }
-    const DWORD length = GetModuleFileNameW(self, wide, sizeof wide / sizeof wide[0]);
-    if (length == 0 || length >= sizeof wide / sizeof wide[0]) {
-        return false;
+    // Any length the system gives, as a folder of a few hundred letters is
+    // a plain one (a buffer that cuts it short leaves no folder at all).
+    wchar_t *wide = nullptr;
+    bool whole = false;
+    for (DWORD room = MAX_PATH + 1; !whole && room <= 32768 * 2; room *= 2) {
+        free(wide);
+        wide = static_cast<wchar_t *>(malloc(room * sizeof(wchar_t)));
+        const DWORD length = wide != nullptr ? GetModuleFileNameW(self, wide, room) : 0;
+        whole = length > 0 && length < room;
     }
-    wchar_t *last = wcsrchr(wide, L'\\');
-    if (last == nullptr) {
-        return false;
+    wchar_t *last = whole ? wcsrchr(wide, L'\\') : nullptr;
+    if (last != nullptr) {
+        *last = L'\0';
+        narrow(wide, path, size);
     }
-    *last = L'\0';
-    narrow(wide, path, size);
-    return path[0] != '\0';
+    free(wide);
+    return last != nullptr && path[0] != '\0';
 }
 
 bool read_start(const char *path, void *buffer, size_t size, size_t *length, Error *error)

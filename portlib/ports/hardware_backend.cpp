@@ -4,11 +4,12 @@
 // (LPT_PORT_0x3BC=0x378), so that a program written for 0x3BC lights LEDs on
 // a port wherever the PC put it. That library's code, its loading included,
 // runs with no lock of ours held (lpt_outside_lock): it may be slow, or call
-// back into this library, which then refuses it.
+// back into this library, on any thread, which then refuses it.
 #include "backends.h"
 #include "hardware_os.h"
 #include "os.h"
 #include "pe_image.h"
+#include "port_io_entries.h"
 #include "say.h"
 #include "settings.h"
 
@@ -16,20 +17,14 @@
 #include <stdlib.h>
 #include <string.h>
 
-#ifdef _WIN32
-#define LPT_ENTRY __stdcall
-#else
-#define LPT_ENTRY
-#endif
-
 // Marks every build of this library, so that it never takes itself, under
 // any name, for the hardware's library.
 __attribute__((section(LPT_OWN_SECTION), used)) const char own_mark[] = "lpt virtual port";
 
 namespace {
 
-typedef short(LPT_ENTRY *Inp32)(short);
-typedef void(LPT_ENTRY *Out32)(short, short);
+typedef lpt_inp32_entry *Inp32;
+typedef lpt_out32_entry *Out32;
 
 const int own_bits = sizeof(void *) * 8;
 
@@ -39,6 +34,7 @@ struct Port {
     unsigned address; // the port's real base address
     char name[64];    // as lptmon shows it: 0x378 through their.dll
     char *subject;    // LPT_HARDWARE_DLL=... as the messages name it
+    lpt_foreign_code code;
 };
 
 const char *file_name(const char *path)
@@ -235,6 +231,7 @@ bool load_port(const char *full, Port *port, char *why, size_t why_size)
                  port->subject);
         return false;
     }
+    hardware_os::image_range(loading.library, &port->code.begin, &port->code.end);
     port->inp = reinterpret_cast<Inp32>(hardware_os::library_entry(loading.library, "Inp32"));
     port->out = reinterpret_cast<Out32>(hardware_os::library_entry(loading.library, "Out32"));
     if (port->inp == nullptr || port->out == nullptr) {
@@ -262,9 +259,9 @@ void name_port(Port *port, const char *path)
 
 lpt_open_result open_forwarded(unsigned base, void **handle, char *why, size_t why_size)
 {
-    // Any path Windows takes: 32767 UTF-16 units of up to three bytes each.
-    // Read with the table's lock held, and copied before it is released.
-    static char setting[3 * 32768];
+    // Any path Windows takes. Read with the table's lock held, and copied
+    // before it is released.
+    static char setting[os::longest_path];
     setting[0] = '\0';
     const bool forwarding = lpt_setting("LPT_HARDWARE_DLL", setting, sizeof setting);
     // A path in quotes, as a path with spaces is often written.
@@ -340,7 +337,7 @@ lpt_open_result open_forwarded(unsigned base, void **handle, char *why, size_t w
 uint8_t call_port(Port *port, Inp32 inp, Out32 out, unsigned reg, uint8_t value)
 {
     Call call = {inp, out, static_cast<short>(port->address + reg), value};
-    if (!lpt_outside_lock(call_library, &call)) {
+    if (!lpt_outside_lock(call_library, &call, &port->code)) {
         char why[2200];
         snprintf(why, sizeof why, called_back, port->subject);
         lpt_give_up_port(why);

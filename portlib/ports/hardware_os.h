@@ -7,6 +7,7 @@
 #include "os.h"
 
 #include <stddef.h>
+#include <stdint.h>
 
 namespace hardware_os {
 
@@ -28,6 +29,8 @@ bool missing_dependency(const char *path, const os::Error &error, char *name, si
 // (free it); nullptr with *error set where it cannot be had.
 char *full_path(const char *path, os::Error *error);
 bool is_folder(const char *path);
+// Where the system mapped the library: its code lies within.
+void image_range(Library library, uintptr_t *begin, uintptr_t *end);
 typedef void (*Entry)();
 Entry library_entry(Library library, const char *name);
 void unload_library(Library library);

@@ -271,6 +271,17 @@ bool is_folder(const char *path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+void image_range(Library library, uintptr_t *begin, uintptr_t *end)
+{
+    // A module's handle is where its image starts, headers first.
+    const unsigned char *base = static_cast<const unsigned char *>(library.handle);
+    const IMAGE_DOS_HEADER *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+    const IMAGE_NT_HEADERS *headers =
+        reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
+    *begin = reinterpret_cast<uintptr_t>(base);
+    *end = *begin + headers->OptionalHeader.SizeOfImage;
+}
+
 Entry library_entry(Library library, const char *name)
 {
     return reinterpret_cast<Entry>(GetProcAddress(static_cast<HMODULE>(library.handle), name));

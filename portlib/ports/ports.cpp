@@ -47,9 +47,24 @@ unsigned foreign_calls = 0;
 // Why the backend gave up the port of the access under way; "" if it did not.
 char given_up[1024] = "";
 
-// The thread's word: outside the library, inside it, or inside it with a
-// call from another library's code that came back on it and was refused.
-enum : uintptr_t { outside, inside, came_back };
+// The thread's access under way, as its thread word (0 outside the
+// library): where the call came from, and whether a call from another
+// library's code came back on this thread meanwhile and was refused.
+struct Inside {
+    uintptr_t caller;
+    bool came_back;
+};
+// The calls into other libraries' code under way, on any thread.
+struct InFlight {
+    lpt_foreign_code *code;
+    InFlight *next;
+};
+InFlight *in_flight = nullptr;
+
+bool comes_from(const lpt_foreign_code *code, uintptr_t caller)
+{
+    return code != nullptr && caller >= code->begin && caller < code->end;
+}
 
 void lock_ports()
 {
@@ -236,29 +251,50 @@ void replace(OpenPort *port)
     *port = replacement;
 }
 
+// A call from the code of a library that one of ours is waiting in (a
+// wrapper of inpout32.dll whose worker thread makes its calls): handing it
+// on would wait for that worker, which waits for us. Refused; the waiting
+// call is told, and its port given up.
+bool called_back_meanwhile(uintptr_t caller)
+{
+    bool back = false;
+    for (InFlight *call = in_flight; call != nullptr; call = call->next) {
+        if (comes_from(call->code, caller)) {
+            call->code->called_back = back = true;
+        }
+    }
+    return back;
+}
+
 // Makes an access to the port at the address's base, opening it first; a
 // port given up during the access is replaced, and the access made again.
-template <typename Access> void access_port(uint16_t address, Access access)
+template <typename Access> void access_port(uint16_t address, const void *caller, Access access)
 {
     // A call from another library's code, on a thread that is inside this
     // library already (a wrapper of inpout32.dll, or a DllMain that calls
     // Out32): refused at once, as waiting for the lock would wait for ever.
-    if (os::thread_word() != outside) {
-        os::set_thread_word(came_back);
+    if (Inside *current = reinterpret_cast<Inside *>(os::thread_word())) {
+        current->came_back = true;
         return;
     }
-    os::set_thread_word(inside);
+    Inside self = {reinterpret_cast<uintptr_t>(caller), false};
+    os::set_thread_word(reinterpret_cast<uintptr_t>(&self));
     lock_ports();
-    OpenPort *port = port_at(address & ~3u);
+    OpenPort *port = called_back_meanwhile(self.caller) ? nullptr : port_at(address & ~3u);
     if (port != nullptr) {
+        const void *used = port->handle;
         access(*port, address & 3u);
         if (given_up[0] != '\0') {
-            replace(port);
+            // Another thread's access may have replaced it meanwhile.
+            if (port->handle == used) {
+                replace(port);
+            }
+            given_up[0] = '\0';
             access(*port, address & 3u);
         }
     }
     unlock_ports();
-    os::set_thread_word(outside);
+    os::set_thread_word(0);
 }
 
 // With the lock held.
@@ -293,16 +329,30 @@ __attribute__((constructor)) void set_fork_handlers()
 
 } // namespace
 
-bool lpt_outside_lock(void (*call)(void *context), void *context)
+bool lpt_outside_lock(void (*call)(void *context), void *context, lpt_foreign_code *code)
 {
+    Inside unknown = {0, false};
+    Inside *self = reinterpret_cast<Inside *>(os::thread_word());
+    self = self != nullptr ? self : &unknown;
+    if (code != nullptr && (code->called_back || comes_from(code, self->caller))) {
+        code->called_back = true;
+        return false;
+    }
+    InFlight flight = {code, in_flight};
+    in_flight = &flight;
     ++foreign_calls;
     unlock_ports();
-    os::set_thread_word(inside);
     call(context);
-    const bool refused = os::thread_word() == came_back;
-    os::set_thread_word(inside);
     lock_ports();
     --foreign_calls;
+    for (InFlight **link = &in_flight; *link != nullptr; link = &(*link)->next) {
+        if (*link == &flight) {
+            *link = flight.next;
+            break;
+        }
+    }
+    const bool refused = self->came_back || (code != nullptr && code->called_back);
+    self->came_back = false;
     return !refused;
 }
 
@@ -324,18 +374,18 @@ void lpt_unload()
     }
 }
 
-uint8_t lpt_read(uint16_t address)
+uint8_t lpt_read(uint16_t address, const void *caller)
 {
     uint8_t value = 0xFF;
-    access_port(address, [&](OpenPort &port, unsigned reg) {
+    access_port(address, caller, [&](OpenPort &port, unsigned reg) {
         value = port.backend->read(port.handle, reg);
     });
     return value;
 }
 
-void lpt_write(uint16_t address, uint8_t value)
+void lpt_write(uint16_t address, uint8_t value, const void *caller)
 {
-    access_port(address, [&](OpenPort &port, unsigned reg) {
+    access_port(address, caller, [&](OpenPort &port, unsigned reg) {
         port.backend->write(port.handle, reg, value);
     });
 }

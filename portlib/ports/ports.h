@@ -6,9 +6,10 @@
 #include <stdint.h>
 
 // A port address is base + register: base is data, base+1 status, base+2
-// control; the base is the address with its two low bits cleared.
-uint8_t lpt_read(uint16_t address);
-void lpt_write(uint16_t address, uint8_t value);
+// control; the base is the address with its two low bits cleared. `caller`:
+// the code the call came from, as the export saw it.
+uint8_t lpt_read(uint16_t address, const void *caller = nullptr);
+void lpt_write(uint16_t address, uint8_t value, const void *caller = nullptr);
 // Releases every port; the next access opens it anew.
 void lpt_close_ports();
 // As the library is unloaded: lpt_close_ports unless another thread is

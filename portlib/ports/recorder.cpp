@@ -7,6 +7,7 @@
 #include "say.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 
 namespace {
 
@@ -35,7 +36,7 @@ void close_recorded(void *handle)
     Recorded *recorded = static_cast<Recorded *>(handle);
     recorded->hardware->close(recorded->port);
     virtual_backend.close(recorded->record);
-    vport::release(recorded);
+    free(recorded);
 }
 
 const char *recorded_device(void *handle)
@@ -51,12 +52,12 @@ void lpt_record_writes(unsigned base, const lpt_backend **backend, void **port)
                                                  write_recorded, close_recorded, recorded_device,
                                                  nullptr};
     const lpt_backend *hardware = *backend;
-    Recorded *recorded = static_cast<Recorded *>(vport::allocate(sizeof(Recorded)));
+    Recorded *recorded = static_cast<Recorded *>(calloc(1, sizeof(Recorded)));
     void *record = nullptr;
     char why[1024] = "out of memory";
     if (recorded == nullptr || virtual_backend.open(base, &record, why, sizeof why) != lpt_opened) {
         // The port works all the same; only the view of it is missing.
-        vport::release(recorded);
+        free(recorded);
         char text[1200];
         snprintf(text, sizeof text, "%s port 0x%03X works, but lptmon cannot show its writes: %s",
                  hardware->name, base, why);

@@ -34,10 +34,10 @@ struct SettingsFile {
     Entry entries[most_settings];
     size_t count;
     bool in_play; // the system has a place for the file, or a test chose one
-    char path[600];
+    char path[os::longest_path];
 } file;
 os::Mutex settings_lock = LPT_MUTEX_INITIALIZER;
-char chosen_path[600];
+char chosen_path[os::longest_path];
 // The file's problems are told once in the process, at its first reading.
 bool told = false;
 
@@ -373,10 +373,12 @@ void from_file(const Entry &entry, lpt_origin *origin)
 
 bool lpt_settings_file(char *path, size_t size)
 {
-    char folder[520];
-    return os::library_folder(folder, sizeof folder) &&
-           snprintf(path, size, "%s%s%s", folder, os::separator, settings_name) <
-               static_cast<int>(size);
+    if (!os::library_folder(path, size)) {
+        return false;
+    }
+    const size_t length = strlen(path);
+    return snprintf(path + length, size - length, "%s%s", os::separator, settings_name) <
+           static_cast<int>(size - length);
 }
 
 void lpt_settings_use_file(const char *path)

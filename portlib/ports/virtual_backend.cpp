@@ -1,23 +1,24 @@
-// The virtual port as entries of the table of ports: shared through its
-// state file, or kept in this program.
+// The virtual port as an entry of the table of ports: shared through its
+// state file, kept in this program when the file is lost while in use.
 #include "backends.h"
 #include "recorder.h"
 #include "say.h"
 #include "vport.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 
 namespace {
 
 lpt_open_result open_shared_port(unsigned base, void **handle, char *why, size_t why_size)
 {
-    vport::Port *port = static_cast<vport::Port *>(vport::allocate(sizeof(vport::Port)));
+    vport::Port *port = static_cast<vport::Port *>(calloc(1, sizeof(vport::Port)));
     if (port == nullptr) {
         snprintf(why, why_size, "out of memory");
         return lpt_refused;
     }
     if (!vport::open_shared(base, port, why, why_size)) {
-        vport::release(port);
+        free(port);
         return lpt_refused;
     }
     if (port->replaced_old_version) {
@@ -26,18 +27,6 @@ lpt_open_result open_shared_port(unsigned base, void **handle, char *why, size_t
                  "virtual port: %s was made by an older version of this library; made it anew",
                  port->path);
         lpt_say(text);
-    }
-    *handle = port;
-    return lpt_opened;
-}
-
-lpt_open_result open_memory(unsigned base, void **handle, char *why, size_t why_size)
-{
-    vport::Port *port = static_cast<vport::Port *>(vport::allocate(sizeof(vport::Port)));
-    if (port == nullptr || !vport::open_private(base, port)) {
-        vport::release(port);
-        snprintf(why, why_size, "out of memory");
-        return lpt_refused;
     }
     *handle = port;
     return lpt_opened;
@@ -123,15 +112,13 @@ void write_register(void *handle, unsigned reg, uint8_t value)
 void close_port(void *handle)
 {
     vport::close(static_cast<vport::Port *>(handle));
-    vport::release(handle);
+    free(handle);
 }
 
 } // namespace
 
 const lpt_backend virtual_backend = {"virtual",  open_shared_port, read_register, write_register,
                                      close_port, nullptr,          nullptr};
-const lpt_backend memory_backend = {"memory",   open_memory, read_register, write_register,
-                                    close_port, nullptr,     nullptr};
 
 // The mark first: a watcher woken by the write sees whose write it was.
 void lpt_write_marked(void *handle, unsigned reg, uint8_t value, const vport::DeviceMark &device)

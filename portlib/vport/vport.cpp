@@ -75,8 +75,11 @@ Opened open_file(unsigned base, Port *port, bool create, bool *fresh, char *why,
     *port = Port();
     port->base = base;
     *fresh = false;
-    if (!state_path(base, port->path, sizeof port->path)) {
-        snprintf(why, why_size, "the folder for the state files has too long a name");
+    port->path = state_path(base);
+    if (port->path == nullptr) {
+        snprintf(why, why_size,
+                 "no folder for the state files could be had: set LPT_VIRTUAL_DIR to a folder "
+                 "of your own");
         return refused;
     }
     Opened result =
@@ -100,6 +103,9 @@ Opened open_file(unsigned base, Port *port, bool create, bool *fresh, char *why,
         port->state = static_cast<State *>(port->file.mapping.view);
         port->shared = true;
         port->writable = port->file.writable;
+    } else {
+        free(port->path);
+        port->path = nullptr;
     }
     return result;
 }
@@ -116,18 +122,32 @@ void release(void *memory)
     free(memory);
 }
 
-bool state_path(unsigned base, char *path, size_t size)
+char *state_path(unsigned base)
 {
-    char folder[512];
-    if (!state_file::folder(folder, sizeof folder)) {
-        return false;
+    char *folder = state_file::folder();
+    if (folder == nullptr) {
+        return nullptr;
     }
     // One separator, of the system's kind: a name of the long form
     // (\\?\C:\...) takes no other.
     const size_t length = strlen(folder);
     const bool ends = length > 0 && os::is_separator(folder[length - 1]);
-    int n = snprintf(path, size, "%s%slpt-%03x.state", folder, ends ? "" : os::separator, base);
-    return n > 0 && static_cast<size_t>(n) < size;
+    const size_t size = length + 20;
+    char *path = static_cast<char *>(malloc(size));
+    if (path != nullptr) {
+        snprintf(path, size, "%s%slpt-%03x.state", folder, ends ? "" : os::separator, base);
+    }
+    free(folder);
+    return path;
+}
+
+bool state_path(unsigned base, char *path, size_t size)
+{
+    char *full = state_path(base);
+    const bool fits = full != nullptr && strlen(full) < size;
+    snprintf(path, size, "%s", fits ? full : "");
+    free(full);
+    return fits;
 }
 
 namespace {
@@ -221,7 +241,7 @@ bool open_private(unsigned base, Port *port)
 {
     *port = Port();
     port->base = base;
-    State *state = static_cast<State *>(allocate(sizeof(State)));
+    State *state = static_cast<State *>(calloc(1, sizeof(State)));
     if (state == nullptr) {
         return false;
     }
@@ -234,13 +254,15 @@ bool open_private(unsigned base, Port *port)
 
 void close(Port *port)
 {
+    free(port->path);
+    port->path = nullptr;
     if (port->state == nullptr) {
         return;
     }
     if (port->shared) {
         state_file::close(&port->file);
     } else {
-        release(port->state);
+        free(port->state);
     }
     port->state = nullptr;
 }

@@ -24,19 +24,26 @@ struct Port {
     state_file::Mapped file;
     uint64_t generation = 0;
     unsigned base = 0;
-    char path[512] = "";
+    // Its state file, of any length (nullptr for a port kept in this
+    // process); its own memory, freed by close.
+    char *path = nullptr;
     bool replaced_old_version = false; // open_shared made anew a file of an older version
     // The device number of the writes made through this port and the mark
     // it was claimed for, kept so that a write costs only a compare.
     unsigned device = 0;
     uint32_t device_mark = 0;
+    // The process that holds its byte of the file as a device's writer
+    // (hold_as_device_writer); another after a fork.
+    uint32_t held_for = 0;
     // When a writer last checked that its file is still the one at `path`
     // (os::coarse_ms).
     uint64_t checked_ms = 0;
 };
 
-// The state file of the port with this base address. False when it does not
-// fit in `size`.
+// The state file of the port with this base address, in memory of its own
+// (free it); nullptr where there is no folder for it, or no memory.
+char *state_path(unsigned base);
+// The same in `path`; false when it does not fit in `size`.
 bool state_path(unsigned base, char *path, size_t size);
 
 // Maps the port's state file, creating or rebuilding it when it is missing,
@@ -82,17 +89,20 @@ void write(State *state, unsigned reg, uint8_t value, unsigned device = 0, uint3
 // write that register.
 void set_status(State *state, uint8_t value);
 // Sets or clears bits of the input lines as one step against other
-// watchers changing others at the same time.
+// watchers changing others at the same time, also one that stalled in its
+// change: a change lands only on the value it was made from.
 void set_status_bit(State *state, uint8_t bit, bool set);
 // A write in its two steps, numbering then recording and latching; apart so
 // that a writer stalled between them can be shown to do no harm.
 uint64_t take_number(State *state);
 void write_numbered(State *state, uint64_t number, unsigned reg, uint8_t value, unsigned device = 0,
                     uint32_t pid = 0);
-// The first step of recording write `number`: its slot claimed and named as
-// this process's, unless a newer write has it (false). Apart so that a
-// writer that dies after it can be shown to hold no watcher up.
-bool claim(State *state, uint64_t number);
+// The first step of making write `number` to `reg`: its slot claimed and
+// named as this process's (or process `pid`'s), unless a newer write has it
+// (false). Apart so that a writer that dies after it can be shown to hold no
+// watcher up.
+bool claim(State *state, uint64_t number, unsigned reg = data, unsigned device = 0,
+           uint32_t pid = 0);
 uint8_t read(const State *state, unsigned reg);
 // Up to `max` of the most recent writes, oldest first; returns how many.
 size_t recent_writes(const State *state, Write *out, size_t max);
@@ -122,6 +132,13 @@ DeviceMark device_mark(const char *name); // nullptr or "": none
 // time; 0 for the virtual port's own. A write costs only a compare while
 // the device stays the same.
 unsigned device_number(Port *port, const DeviceMark &mark);
+// Marks this process, while it has the port's file open, as one that
+// records a device's writes, for device_writer_runs.
+void hold_as_device_writer(Port *port);
+// Whether process `pid`, that made a device's last write (last_device),
+// still has the port's file open. Its id alone does not tell: another
+// process may have it by now, or it may be of another pid namespace.
+bool device_writer_runs(const Port *port, uint32_t pid);
 // Marks the port as showing the writes of device number `device` from this
 // process (or process `pid`), before its write.
 void mark_device(State *state, unsigned device, uint32_t pid = 0);

@@ -28,7 +28,7 @@ const uint8_t status_idle = status_at_start;
 const uint8_t status_unused = 0x07;
 const uint8_t control_initial = control_at_start;
 
-// A record's check bits: the number's bits above the slot's index.
+// A record's check bits are the number's bits above the slot's index.
 const unsigned history_bits = 16;
 static_assert(history_length == 1u << history_bits, "the slot index is the number's low bits");
 
@@ -43,8 +43,10 @@ struct alignas(8) Slot {
     // pid << 32 | (number >> history_bits & 0xFFFF) << 16 | device << 12 |
     // register << 8 | value: the number's bits tell a record from one left
     // by a stalled writer. While the writer makes it: its pid << 32 | those
-    // bits less one << 16 | 0xF << 8, so that a watcher can tell whether it
-    // still runs.
+    // bits less one << 16 | device << 12 | 0xF << 8 | register, so that a
+    // watcher can tell whether it still runs, and take the value from the
+    // register once latched. A number that carries no write (a change of
+    // the inputs made again under another): register 0xE, value 0.
     uint64_t payload;
 };
 
@@ -74,7 +76,8 @@ struct State {
     // while its program runs.
     alignas(8) uint64_t last_device;
     // The pid of the watcher changing an input, 0 when none: one change
-    // at a time, so that two switches set at once keep both.
+    // at a time, so that setters seldom make theirs again (each lands only
+    // on the value it was made from).
     uint32_t status_setter;
     uint8_t boot_id[16];            // the boot that wrote it: a latch does not outlive power
     alignas(8) uint64_t generation; // new on every rebuild, so that watchers notice one
@@ -108,6 +111,27 @@ inline uint64_t load(const uint64_t *word)
 inline uint32_t load(const uint32_t *word)
 {
     return __atomic_load_n(word, __ATOMIC_ACQUIRE);
+}
+
+// A record's check bits: the number's bits above the slot's index.
+inline uint64_t check_bits(uint64_t number)
+{
+    return number >> history_bits & 0xFFFF;
+}
+// The register field of a record whose write is being made, and of one
+// whose number carries no write.
+const unsigned making = 0xF, no_write = 0xE;
+inline bool made_for(uint64_t payload, uint64_t number)
+{
+    return (payload >> 8 & 0xF) == making &&
+           (payload >> 16 & 0xFFFF) == check_bits(number - history_length);
+}
+
+// Whether `word_number` was left by a write numbered before a rebuild: no
+// write of the file's present count has that number yet.
+inline bool ahead_of_count(const State *s, uint64_t word_number)
+{
+    return word_number >= load(&s->next_write);
 }
 
 // Whether a mapped file still has the layout of this version and numbers

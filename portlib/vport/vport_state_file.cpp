@@ -23,30 +23,14 @@ void describe(char *why, size_t size, const os::Error &error, const char *path)
     }
 }
 
-// Creates the folder and any missing parents, as mkdir -p.
-void make_folders(const char *path)
-{
-    char prefix[512];
-    size_t length = strlen(path);
-    if (length >= sizeof prefix) {
-        return;
-    }
-    memcpy(prefix, path, length + 1);
-    for (size_t i = os::root_length(prefix); i <= length; ++i) {
-        if (!os::is_separator(prefix[i]) && prefix[i] != '\0') {
-            continue;
-        }
-        const char kept = prefix[i];
-        prefix[i] = '\0';
-        os::make_folder(prefix);
-        prefix[i] = kept;
-    }
-}
-
 // Opens the folder; refuses one that others own or could change.
 bool open_folder(const char *folder, bool create, os::File *opened, bool *absent, char *why,
                  size_t size)
 {
+    if (folder == nullptr) {
+        snprintf(why, size, "out of memory");
+        return false;
+    }
     if (create) {
         make_folders(folder);
     }
@@ -183,44 +167,18 @@ bool rebuild_and_reserve(os::File file, uint64_t current, size_t size, bool *fre
     return os::reserve(file, size, *fresh, error);
 }
 
-// The folder to open for the file at `path` (cut out into `folder`, or "."
-// or "/" where the path names none), and in *name the file's name.
-const char *split(const char *path, char *folder, size_t size, const char **name)
-{
-    snprintf(folder, size, "%s", path);
-    char *cut = nullptr;
-    for (char *c = folder; *c != '\0'; ++c) {
-        cut = os::is_separator(*c) ? c : cut;
-    }
-    *name = cut != nullptr ? path + (cut - folder) + 1 : path;
-    if (cut == nullptr) {
-        return ".";
-    }
-    *cut = '\0';
-    return cut == folder ? "/" : folder;
-}
-
 } // namespace
-
-bool folder(char *path, size_t size)
-{
-    char chosen[512];
-    if (!os::environment("LPT_VIRTUAL_DIR", chosen, sizeof chosen)) {
-        return os::default_state_folder(path, size);
-    }
-    int n = snprintf(path, size, "%s", chosen);
-    return n > 0 && static_cast<size_t>(n) < size;
-}
 
 Opened open(const char *path, size_t size, bool create, Mapped *mapped, bool *fresh, char *why,
             size_t why_size, int again)
 {
-    char folder_text[512];
     const char *name = nullptr;
-    const char *folder = split(path, folder_text, sizeof folder_text, &name);
+    char *folder = split(path, &name);
     bool absent = false, writable = false;
     os::File folder_file, file;
-    if (!open_folder(folder, create, &folder_file, &absent, why, why_size)) {
+    const bool folder_open = open_folder(folder, create, &folder_file, &absent, why, why_size);
+    free(folder);
+    if (!folder_open) {
         return absent && !create ? vport::absent : vport::refused;
     }
     const bool ok =
@@ -280,13 +238,12 @@ void close(Mapped *mapped)
 
 void give_up(const char *path, Mapped *mapped)
 {
-    char folder_text[512], suffix[40], aside[600];
+    char suffix[40];
     const char *name = nullptr;
-    const char *folder = split(path, folder_text, sizeof folder_text, &name);
+    char *folder = split(path, &name);
     snprintf(suffix, sizeof suffix, ".given-up-%lu", static_cast<unsigned long>(os::process_id()));
-    snprintf(aside, sizeof aside, "%s%s", path, suffix);
-    char aside_name[300];
-    snprintf(aside_name, sizeof aside_name, "%s%s", name, suffix);
+    char *aside = joined(path, suffix);
+    char *aside_name = joined(name, suffix);
     os::File folder_file;
     os::Error error;
     unsigned long code = 0;
@@ -294,19 +251,23 @@ void give_up(const char *path, Mapped *mapped)
     // Moved while still locked: a program that saw it given up and opens
     // the path meanwhile waits for the lock, then finds it moved, never
     // taking and rebuilding it where no other program will look.
-    if (os::open_folder(folder, &folder_file, &error)) {
+    if (folder != nullptr && aside != nullptr && aside_name != nullptr &&
+        os::open_folder(folder, &folder_file, &error)) {
         // Gone as soon as the last program lets go of it.
         if (os::move_aside(folder_file, name, path, suffix, &code)) {
             os::remove(folder_file, aside_name, aside, &final, &code);
         }
         os::close(folder_file);
     }
+    free(folder);
+    free(aside);
+    free(aside_name);
     close(mapped);
 }
 
 bool replaced(const char *path, const Mapped &mapped)
 {
-    return !os::same_file(path, mapped.file);
+    return path == nullptr || !os::same_file(path, mapped.file);
 }
 
 } // namespace state_file

@@ -11,8 +11,16 @@
 
 namespace state_file {
 
-// LPT_VIRTUAL_DIR, else the system's folder for the user's own files.
-bool folder(char *path, size_t size);
+// LPT_VIRTUAL_DIR, of any length, else the system's folder for the user's
+// own files; in memory of its own (free it), nullptr where there is none.
+char *folder();
+// In memory of their own (free them; nullptr when out of memory): `text`
+// followed by `more`; the folder of the file at `path` ("." or "/" where
+// it names none), with *name its file's name.
+char *joined(const char *text, const char *more = "");
+char *split(const char *path, const char **name);
+// Creates the folder and any missing parents, as mkdir -p.
+void make_folders(const char *path);
 
 struct Mapped {
     os::File file;

@@ -71,7 +71,7 @@ bool set_input(Port *port, const Pin &input, bool high, char *why, size_t why_si
     uint32_t pid = 0;
     const unsigned device = vport::last_device(state, &pid);
     if (vport::device_name(state, device, name, sizeof name) && pid != os::process_id() &&
-        os::process_alive(pid) && !vport::device_emulated(state, device)) {
+        vport::device_writer_runs(&port->port, pid) && !vport::device_emulated(state, device)) {
         snprintf(why, why_size,
                  "port 0x%03X is the real port %s: its inputs are wires, not ours to set",
                  port->port.base, name);

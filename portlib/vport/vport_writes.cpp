@@ -2,20 +2,23 @@
 // concurrent writers lose nothing, and a stalled one overwrites nothing.
 #include "vport_layout.h"
 
-#include <stdio.h>
-
 namespace vport {
 namespace {
 
-uint64_t check_bits(uint64_t number)
-{
-    return number >> history_bits & 0xFFFF;
-}
-
+// `pid` 0 is this process; a server that writes for a program names it.
 uint64_t payload_of(uint64_t number, unsigned reg, uint8_t value, unsigned device, uint32_t pid)
 {
     return static_cast<uint64_t>(pid != 0 ? pid : os::process_id()) << 32 |
            check_bits(number) << 16 | (device & 0xF) << 12 | (reg & 0xF) << 8 | value;
+}
+
+// The payload of a record being made: the previous lap's check bits, so
+// that it never completes this number's record, and `making` for the
+// register, which goes in the value's place: a watcher takes the value from
+// the register once it is latched.
+uint64_t being_made(uint64_t number, unsigned reg, unsigned device, uint32_t pid)
+{
+    return payload_of(number - history_length, making, static_cast<uint8_t>(reg), device, pid);
 }
 
 // Stores `value` in one word of a record only while this writer still holds
@@ -32,48 +35,74 @@ bool store_while_held(uint64_t *word, uint64_t value, const uint64_t *tag, uint6
     return false;
 }
 
-// Whether `word_number` was left by a write numbered before a rebuild: no
-// write of the file's present count has that number yet.
-bool ahead_of_count(const State *s, uint64_t word_number)
-{
-    return word_number >= load(&s->next_write);
-}
-
-// The low half of the payload of a record being made: the previous lap's
-// check bits, so that it never completes this number's record, and a
-// register that no write has, so that it is not taken for that lap's.
-uint64_t being_made(uint64_t number)
-{
-    return ((check_bits(number) - 1) & 0xFFFF) << 16 | 0xFull << 8;
-}
-
-// Fills the slot claimed for this write. The payload goes last: with its
-// number bits it completes the record.
-void record(State *s, uint64_t number, unsigned reg, uint8_t value, unsigned device, uint32_t pid)
+// Completes the record of write `number`, unless a newer write has its slot.
+void record(State *s, uint64_t number, uint64_t payload)
 {
     Slot &slot = s->history[number % history_length];
-    if (claim(s, number) &&
-        store_while_held(&slot.time_ns, os::monotonic_ns(), &slot.tag, number)) {
-        store_while_held(&slot.payload, payload_of(number, reg, value, device, pid), &slot.tag,
-                         number);
-    }
+    store_while_held(&slot.payload, payload, &slot.tag, number);
 }
 
 // The latest write by number wins; a word left ahead of the count by a
-// rebuild is no write of this file's and loses to any.
-void latch(State *s, uint64_t number, unsigned reg, uint8_t value)
+// rebuild is no write of this file's and loses to any. The value is
+// `next` of the word it replaces. False when a newer write holds it.
+template <typename Next>
+bool latch(State *s, uint64_t number, unsigned reg, Next next, uint8_t *value)
 {
-    const uint64_t word = number << 8 | value;
     uint64_t current = __atomic_load_n(&s->registers[reg], __ATOMIC_ACQUIRE);
-    while (((current >> 8) < number || ahead_of_count(s, current >> 8)) &&
-           !__atomic_compare_exchange_n(&s->registers[reg], &current, word, true, __ATOMIC_RELEASE,
-                                        __ATOMIC_ACQUIRE)) {
+    for (;;) {
+        if ((current >> 8) >= number && !ahead_of_count(s, current >> 8)) {
+            return false;
+        }
+        *value = next(current);
+        if (__atomic_compare_exchange_n(&s->registers[reg], &current, number << 8 | *value, true,
+                                        __ATOMIC_RELEASE, __ATOMIC_ACQUIRE)) {
+            return true;
+        }
+    }
+}
+
+// Write `number`: named in its slot, timed, latched, then recorded. The
+// latch comes first so that a writer killed between the two leaves no write
+// shown that the port does not hold. False, the record left unmade, when a
+// newer write holds the register.
+template <typename Next>
+bool attempt(State *s, uint64_t number, unsigned reg, unsigned device, uint32_t pid, Next next,
+             uint8_t *value)
+{
+    Slot &slot = s->history[number % history_length];
+    if (claim(s, number, reg, device, pid)) {
+        store_while_held(&slot.time_ns, os::monotonic_ns(), &slot.tag, number);
+    }
+    if (!latch(s, number, reg, next, value)) {
+        return false;
+    }
+    record(s, number, payload_of(number, reg, *value, device, pid));
+    return true;
+}
+
+// Another program rebuilt the file between numbering and latching, and its
+// count started anew below this number: the record is taken back and the
+// write made again with a number of the new count, so that the next writes
+// are not hidden behind it.
+void take_back(State *s, uint64_t number)
+{
+    uint64_t held = number;
+    __atomic_compare_exchange_n(&s->history[number % history_length].tag, &held, 0, false,
+                                __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+}
+
+void announce(State *s)
+{
+    __atomic_fetch_add(&s->changes, 1, __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&s->waiting, __ATOMIC_SEQ_CST) != 0) {
+        __atomic_store_n(&s->waiting, 0, __ATOMIC_SEQ_CST);
+        os::wake(&s->changes);
     }
 }
 
 } // namespace
 
-bool claim(State *s, uint64_t number)
+bool claim(State *s, uint64_t number, unsigned reg, unsigned device, uint32_t pid)
 {
     Slot &slot = s->history[number % history_length];
     uint64_t tag = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
@@ -86,8 +115,7 @@ bool claim(State *s, uint64_t number)
     // Named at once: a watcher waits for a write being made only while the
     // process making it runs, so that a program killed or ended halfway
     // through a write does not hold back lptmon's log and view.
-    return store_while_held(&slot.payload, uint64_t{os::process_id()} << 32 | being_made(number),
-                            &slot.tag, number);
+    return store_while_held(&slot.payload, being_made(number, reg, device, pid), &slot.tag, number);
 }
 
 void write(State *s, unsigned reg, uint8_t value, unsigned device, uint32_t pid)
@@ -99,13 +127,18 @@ void write(State *s, unsigned reg, uint8_t value, unsigned device, uint32_t pid)
     write_numbered(s, take_number(s), reg, value, device, pid);
 }
 
-void set_status(State *s, uint8_t value)
+// A rising nAck interrupts the program holding a parallel port device;
+// counted before the write that makes it wakes that program.
+static void count_nack_edge(State *s, uint8_t before, uint8_t after)
 {
-    // A rising nAck interrupts the program holding a parallel port device;
-    // counted before the write wakes it.
-    if ((read(s, status) & 0x40) == 0 && (value & 0x40) != 0) {
+    if ((before & 0x40) == 0 && (after & 0x40) != 0) {
         __atomic_fetch_add(&s->nack_edges, 1, __ATOMIC_SEQ_CST);
     }
+}
+
+void set_status(State *s, uint8_t value)
+{
+    count_nack_edge(s, read(s, status), value);
     write_numbered(s, take_number(s), status, value | status_unused);
 }
 
@@ -117,26 +150,22 @@ uint64_t take_number(State *s)
 void write_numbered(State *s, uint64_t number, unsigned reg, uint8_t value, unsigned device,
                     uint32_t pid)
 {
-    record(s, number, reg, value, device, pid);
-    latch(s, number, reg, value);
-    // Another program rebuilt the file between numbering and latching, and
-    // its count started anew below this number: the record and the latch
-    // are taken back and the write made again with a number of the new
-    // count, so that the next writes are not hidden behind it. Bounded: a
-    // file rebuilt on every try keeps the last one.
+    const auto same = [value](uint64_t) { return value; };
+    uint8_t latched = value;
+    // A newer write holds the register (this writer stalled): this one came
+    // before it, and is recorded so.
+    if (!attempt(s, number, reg, device, pid, same, &latched)) {
+        record(s, number, payload_of(number, reg, value, device, pid));
+    }
+    // Bounded: a file rebuilt on every try keeps the last one.
     for (int tries = 0; tries < 3 && ahead_of_count(s, number); ++tries) {
-        uint64_t held = number;
-        __atomic_compare_exchange_n(&s->history[number % history_length].tag, &held, 0, false,
-                                    __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+        take_back(s, number);
         number = take_number(s);
-        record(s, number, reg, value, device, pid);
-        latch(s, number, reg, value);
+        if (!attempt(s, number, reg, device, pid, same, &latched)) {
+            record(s, number, payload_of(number, reg, value, device, pid));
+        }
     }
-    __atomic_fetch_add(&s->changes, 1, __ATOMIC_SEQ_CST);
-    if (__atomic_load_n(&s->waiting, __ATOMIC_SEQ_CST) != 0) {
-        __atomic_store_n(&s->waiting, 0, __ATOMIC_SEQ_CST);
-        os::wake(&s->changes);
-    }
+    announce(s);
 }
 
 void set_status_bit(State *s, uint8_t bit, bool set)
@@ -159,9 +188,33 @@ void set_status_bit(State *s, uint8_t bit, bool set)
         }
         holder = 0;
     }
-    const uint8_t value = read(s, status);
-    set_status(s, static_cast<uint8_t>(set ? value | bit : value & ~bit));
-    __atomic_store_n(&s->status_setter, 0, __ATOMIC_RELEASE);
+    // The lock only spares the retries: the change lands on the very word it
+    // was made from, so that a holder that stalled past its takeover never
+    // puts back the value it read before the next one's change.
+    uint8_t before = 0;
+    const auto change = [&before, set, bit](uint64_t word) {
+        before = static_cast<uint8_t>(word);
+        return static_cast<uint8_t>(set ? before | bit : before & ~bit);
+    };
+    uint8_t value = 0;
+    for (int rebuilt = 0; rebuilt < 3;) {
+        const uint64_t number = take_number(s);
+        if (!attempt(s, number, status, 0, 0, change, &value)) {
+            // A newer write got there first: this number carries no write,
+            // and the change is made again on what that one left.
+            record(s, number, payload_of(number, no_write, 0, 0, 0));
+        } else if (ahead_of_count(s, number)) {
+            take_back(s, number);
+            ++rebuilt;
+        } else {
+            count_nack_edge(s, before, value);
+            break;
+        }
+    }
+    announce(s);
+    uint32_t mine = me;
+    __atomic_compare_exchange_n(&s->status_setter, &mine, 0, false, __ATOMIC_RELEASE,
+                                __ATOMIC_RELAXED);
 }
 
 uint8_t read(const State *s, unsigned reg)
@@ -170,235 +223,6 @@ uint8_t read(const State *s, unsigned reg)
         return 0xFF; // no register there: the bus floats high
     }
     return static_cast<uint8_t>(load(&s->registers[reg]) & 0xFF);
-}
-
-namespace {
-
-enum Look { whole, pending, overwritten };
-
-// The record of write `number`, if its slot holds it whole.
-Look look(const State *s, uint64_t number, Write *out)
-{
-    const Slot &slot = s->history[number % history_length];
-    // Payload before time: a payload with this number's bits was stored
-    // after the time; the tag read last tells that no newer writer came.
-    const uint64_t before = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
-    const uint64_t payload = __atomic_load_n(&slot.payload, __ATOMIC_SEQ_CST);
-    const uint64_t time_ns = __atomic_load_n(&slot.time_ns, __ATOMIC_SEQ_CST);
-    const uint64_t after = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
-    if (after > number && !ahead_of_count(s, after)) {
-        return overwritten;
-    }
-    // A payload with no process is a new file's zeros, whose check bits
-    // match the first 65536 numbers: a claimed slot not yet written in.
-    if (before != number || after != number || (payload >> 16 & 0xFFFF) != check_bits(number) ||
-        payload >> 32 == 0) {
-        return pending; // not yet claimed or being written, or lost with its writer
-    }
-    *out = Write{number,
-                 time_ns,
-                 static_cast<unsigned>(payload >> 8 & 0xF),
-                 static_cast<uint8_t>(payload & 0xFF),
-                 static_cast<uint32_t>(payload >> 32),
-                 static_cast<unsigned>(payload >> 12 & 0xF)};
-    return whole;
-}
-
-// A write still being made is counted as missed rather than waited for
-// when its writer has ended; when a later one was made over a second ago
-// (its writer stalled); or when this watcher has seen no writer named in
-// it for a second: its writer died between numbering it and claiming its
-// slot, a few instructions that one that runs passes at once.
-bool abandoned(const State *s, uint64_t number, uint64_t next, Awaited *awaited)
-{
-    const uint64_t payload =
-        __atomic_load_n(&s->history[number % history_length].payload, __ATOMIC_SEQ_CST);
-    const uint64_t now = os::monotonic_ns();
-    if ((payload & 0xFFFFFFFF) == being_made(number)) {
-        if (!os::process_alive(static_cast<uint32_t>(payload >> 32))) {
-            return true;
-        }
-    } else if (awaited != nullptr && awaited->number != number) {
-        *awaited = Awaited{number, now};
-    } else if (awaited != nullptr && awaited->since_ns + 1000000000ull < now) {
-        return true;
-    }
-    Write later;
-    for (uint64_t n = number + 1; n < next; ++n) {
-        if (look(s, n, &later) == whole) {
-            return later.time_ns + 1000000000ull < now;
-        }
-    }
-    return false;
-}
-
-} // namespace
-
-size_t recent_writes(const State *s, Write *out, size_t max)
-{
-    const uint64_t next = load(&s->next_write);
-    uint64_t first = next > history_length ? next - history_length : 1;
-    if (next - first > max) {
-        first = next - max;
-    }
-    size_t count = 0;
-    for (uint64_t number = first; number < next; ++number) {
-        count += look(s, number, &out[count]) == whole;
-    }
-    return count;
-}
-
-size_t writes_after(const State *s, uint64_t after, Write *out, size_t max, uint64_t *missed,
-                    Awaited *awaited)
-{
-    *missed = 0;
-    const uint64_t next = load(&s->next_write);
-    uint64_t number = after + 1;
-    if (number >= next) {
-        return 0; // nothing newer, or the count started anew in a rebuilt file
-    }
-    if (next - number > history_length) {
-        *missed = next - history_length - number;
-        number = next - history_length;
-    }
-    size_t count = 0;
-    for (; number < next && count < max; ++number) {
-        const Look found = look(s, number, &out[count]);
-        if (found == whole) {
-            ++count;
-            continue;
-        }
-        if (count > 0 || (found == pending && !abandoned(s, number, next, awaited))) {
-            // Being made: told at the next call, in its order; the misses
-            // come before the writes returned with them.
-            break;
-        }
-        ++*missed; // not kept: the later ones are still told
-    }
-    return count;
-}
-uint64_t write_count(const State *s)
-{
-    return load(&s->next_write) - 1;
-}
-
-uint32_t changes(const State *s)
-{
-    return load(&s->changes);
-}
-
-DeviceMark device_mark(const char *name)
-{
-    DeviceMark mark = {0, ""};
-    if (name == nullptr || name[0] == '\0') {
-        return mark;
-    }
-    snprintf(mark.name, sizeof mark.name, "%s", name);
-    // A hash of the name, never 0: the cheap compare of each write.
-    uint32_t hash = 2166136261u;
-    for (const char *c = mark.name; *c != '\0'; ++c) {
-        hash = (hash ^ static_cast<uint8_t>(*c)) * 16777619u;
-    }
-    // Odd; bit 1 clear for a hardware port (emulated_device_mark sets it).
-    mark.mark = (hash | 1u) & ~2u;
-    return mark;
-}
-
-namespace {
-
-// Finds the device's number in the file, or takes a free one and writes the
-// name in it; with all taken, the last one stands for the rest.
-unsigned claim(State *s, const DeviceMark &mark)
-{
-    for (unsigned i = 0; i + 1 < device_limit; ++i) {
-        if (load(&s->devices[i].mark) == mark.mark) {
-            return i + 1;
-        }
-    }
-    static_assert(sizeof mark.name == device_name_size, "a mark's name fits the file's");
-    for (unsigned i = 0; i + 1 < device_limit; ++i) {
-        DeviceName &entry = s->devices[i];
-        uint32_t free = 0;
-        if (__atomic_compare_exchange_n(&entry.mark, &free, being_named, false, __ATOMIC_ACQ_REL,
-                                        __ATOMIC_RELAXED)) {
-            for (size_t c = 0; c < device_name_size; ++c) {
-                __atomic_store_n(&entry.name[c], mark.name[c], __ATOMIC_RELAXED);
-            }
-            __atomic_store_n(&entry.mark, mark.mark, __ATOMIC_RELEASE);
-            return i + 1;
-        }
-    }
-    return device_limit - 1;
-}
-
-} // namespace
-
-unsigned device_number(Port *port, const DeviceMark &mark)
-{
-    if (mark.mark == 0) {
-        return 0;
-    }
-    // A plain load while the device keeps its number: the file may have
-    // been rebuilt since, its names cleared.
-    if (port->device != 0 && port->device_mark == mark.mark &&
-        load(&port->state->devices[port->device - 1].mark) == mark.mark) {
-        return port->device;
-    }
-    port->device = claim(port->state, mark);
-    port->device_mark = mark.mark;
-    return port->device;
-}
-
-// A plain load first: a store on every write would cost every writer the
-// cache line's ownership.
-void mark_device(State *s, unsigned device, uint32_t pid)
-{
-    const uint64_t word =
-        device == 0 ? 0 : static_cast<uint64_t>(pid != 0 ? pid : os::process_id()) << 32 | device;
-    if (load(&s->last_device) != word) {
-        __atomic_store_n(&s->last_device, word, __ATOMIC_RELEASE);
-    }
-}
-
-unsigned last_device(const State *s, uint32_t *pid)
-{
-    const uint64_t word = load(&s->last_device);
-    *pid = static_cast<uint32_t>(word >> 32);
-    return static_cast<unsigned>(word & 0xFFFFFFFF);
-}
-
-bool device_name(const State *s, unsigned device, char *name, size_t size)
-{
-    if (size == 0) {
-        return false;
-    }
-    name[0] = '\0';
-    if (device == 0 || device >= device_limit) {
-        return false;
-    }
-    const DeviceName &entry = s->devices[device - 1];
-    // The last entry may be named anew under us: read again while its mark
-    // changes, and shown as it stands after a few tries.
-    for (int tries = 0; tries < 3; ++tries) {
-        const uint32_t mark = load(&entry.mark);
-        if ((mark & 1) == 0) {
-            return false; // free or being named
-        }
-        size_t n = 0;
-        for (; n + 1 < size && n < device_name_size; ++n) {
-            const char c = __atomic_load_n(&entry.name[n], __ATOMIC_RELAXED);
-            if (c == '\0') {
-                break;
-            }
-            // Whatever the file holds, nothing that moves a terminal's cursor.
-            name[n] = static_cast<uint8_t>(c) < 0x20 || c == 0x7F ? '?' : c;
-        }
-        name[n] = '\0';
-        if (load(&entry.mark) == mark) {
-            break;
-        }
-    }
-    return name[0] != '\0';
 }
 
 } // namespace vport

@@ -5,7 +5,8 @@
 //
 // Hostile variants, Windows only, chosen at build time as well: FAKE_CDECL
 // (entries __cdecl), FAKE_FORWARD (a wrapper handing each call on to
-// "inpout32.dll" by name), FAKE_DLLMAIN_OUT (its DllMain calls that
+// "inpout32.dll" by name; with FAKE_WORKER, from one worker thread of its
+// own while the caller waits), FAKE_DLLMAIN_OUT (its DllMain calls that
 // library's Out32), FAKE_STALL (Out32 of 0x11 waits for the file
 // FAKE_LPT_LOG.go, after making FAKE_LPT_LOG.inside), FAKE_NEEDS (imports
 // a DLL, lpt_gone.dll, that the tests leave out), FAKE_GONE (that DLL).
@@ -61,6 +62,29 @@ static __attribute__((unused)) FARPROC named_entry(const char *name)
 {
     return GetProcAddress(LoadLibraryA("inpout32.dll"), name);
 }
+#ifdef FAKE_WORKER
+// One call at a time, made by the worker while its caller waits.
+static CRITICAL_SECTION one_call;
+static HANDLE call_ready, call_done;
+static short call_port, call_datum;
+static DWORD WINAPI worker(LPVOID)
+{
+    for (;;) {
+        WaitForSingleObject(call_ready, INFINITE);
+        ((void(__stdcall *)(short, short))(void (*)())named_entry("Out32"))(call_port, call_datum);
+        SetEvent(call_done);
+    }
+}
+static void on_worker(short portaddr, short datum)
+{
+    EnterCriticalSection(&one_call);
+    call_port = portaddr;
+    call_datum = datum;
+    SetEvent(call_ready);
+    WaitForSingleObject(call_done, INFINITE);
+    LeaveCriticalSection(&one_call);
+}
+#endif
 #ifdef FAKE_GONE
 extern "C" __declspec(dllexport) int lpt_gone(void)
 {
@@ -79,6 +103,14 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 #ifdef FAKE_DLLMAIN_OUT
     if (reason == DLL_PROCESS_ATTACH) {
         ((void(__stdcall *)(short, short))(void (*)())named_entry("Out32"))(0x3BC, 0x55);
+    }
+#endif
+#ifdef FAKE_WORKER
+    if (reason == DLL_PROCESS_ATTACH) {
+        InitializeCriticalSection(&one_call);
+        call_ready = CreateEventA(NULL, FALSE, FALSE, NULL);
+        call_done = CreateEventA(NULL, FALSE, FALSE, NULL);
+        CloseHandle(CreateThread(NULL, 0, worker, NULL, 0, NULL));
     }
 #endif
     if (reason == DLL_PROCESS_ATTACH || reason == DLL_PROCESS_DETACH) {
@@ -124,7 +156,9 @@ FAKE_EXPORT void FAKE_CALL FAKE_OUT(short portaddr, short datum)
     }
 #endif
     record("out", portaddr, datum, FAKE_CALLER);
-#ifdef FAKE_FORWARD
+#if defined(FAKE_FORWARD) && defined(FAKE_WORKER)
+    on_worker(portaddr, datum);
+#elif defined(FAKE_FORWARD)
     ((void(__stdcall *)(short, short))(void (*)())named_entry("Out32"))(portaddr, datum);
 #endif
 }

@@ -14,8 +14,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 blink_writes=6 # typed after this many LED writes ...
 key_limit=60   # ... or this many seconds after the blinker started
 hard_limit=240 # QEMU is stopped after this many seconds in any case
-phase_min=0.95 # the accepted gap between two writes, in seconds
-phase_max=1.5
+. "$here/../blink_phase.env" # the accepted gap between two writes
+phase_min=$BLINK_PHASE_MIN
+phase_max=$BLINK_PHASE_MAX_EMULATED
 
 epc_install && epc_kernel || { echo "SKIPPED: $epc_why"; exit 77; }
 

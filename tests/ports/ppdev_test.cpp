@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
 
@@ -95,13 +96,14 @@ TEST_F(RealPort, FoundByBaseAddressAndDrivenThroughItsRegisters)
     EXPECT_EQ(lpt_read(0x3BC), 2);    // data reads back what was written
     EXPECT_EQ(lpt_read(0x3BD), 0x78); // status from the port
     EXPECT_EQ(lpt_read(0x3BE), 0x0C);
+    // Wires while this program has the port open.
+    EXPECT_EQ(run("/", LPTMON_PATH " --set 15=low").output,
+              "lptmon: port 0x3BC is the real port /dev/parport1: its inputs are wires, not ours "
+              "to set\n");
     lpt_close_ports();
     EXPECT_EQ(device.calls, (std::vector<std::string>{"claim", "datadir 0", "data 1", "data 2",
                                                       "control 12", "release", "close"}));
     EXPECT_EQ(shown(), "data 0x02 00000010  real port /dev/parport1\n");
-    EXPECT_EQ(run("/", LPTMON_PATH " --set 15=low").output,
-              "lptmon: port 0x3BC is the real port /dev/parport1: its inputs are wires, not ours "
-              "to set\n");
     // A program on the virtual port too: each write with its own device in
     // the log, and the real port named in a trace's header.
     EXPECT_EQ(run(root.path, "LPT_BACKEND=virtual " PROBE_PATH " 3bc=5 >/dev/null; " LPTMON_PATH
@@ -114,6 +116,32 @@ TEST_F(RealPort, FoundByBaseAddressAndDrivenThroughItsRegisters)
               "control 0x0C 00001100  real port /dev/parport1\n"
               "data    0x05 00000101\n"
               "$comment lptmon: writes went to the real port /dev/parport1 $end\n");
+}
+
+// A trace started before the port's first write names the real port in its
+// header; one started on the virtual port's writes says so on standard
+// error when the real port's come (viewers stop at a comment among the
+// changes).
+TEST_F(RealPort, TraceNamesTheRealPortOnceItsWritesCome)
+{
+    run(root.path, "LPT_BACKEND=virtual " PROBE_PATH " 378=5");
+    const std::vector<std::string> env = {"LPT_VIRTUAL_DIR=" + (root / "virtual")};
+    Pty waited(root.path, {LPTMON_PATH, "--vcd", "waited.vcd"}, env);
+    Pty later(root.path, {LPTMON_PATH, "--vcd", "later.vcd", "--port", "0x378"}, env);
+    ASSERT_TRUE(waited.wait_for("no state yet", 5000)) << waited.output();
+    ASSERT_TRUE(eventually([&] { return count(read_file(root / "later.vcd"), "#0") > 0; }, 5000));
+    lpt_write(0x3BC, 1);
+    lpt_write(0x378, 1);
+    ASSERT_TRUE(later.wait_for(" s in the trace", 5000)) << later.output();
+    for (Pty *trace : {&waited, &later}) {
+        kill(trace->pid(), SIGTERM);
+        ASSERT_TRUE(trace->wait_exit(5000)) << trace->output();
+    }
+    EXPECT_EQ(run(root.path, "grep -h real waited.vcd later.vcd").output,
+              "$comment lptmon: writes went to the real port /dev/parport1 $end\n");
+    EXPECT_NE(later.output().find("lptmon: writes went to the real port /dev/parport0 from "),
+              std::string::npos)
+        << later.output();
 }
 
 // The virtual port's folder refused: the real port is driven all the same,

@@ -11,11 +11,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <iostream>
 #include <csignal>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -69,6 +71,18 @@ int exit_status(pid_t child)
     int status = -1;
     waitpid(child, &status, 0);
     return status;
+}
+
+// Holds this process at its next write to the page of `at`, a point the
+// library cannot know of: the page is made read-only, and the write's fault
+// runs `at_fault`, which ends the process or returns once it made the page
+// writable again.
+void *held_page = nullptr;
+void stop_at_write(const void *at, void (*at_fault)(int))
+{
+    held_page = reinterpret_cast<void *>(uintptr_t(at) / getpagesize() * getpagesize());
+    signal(SIGSEGV, at_fault);
+    mprotect(held_page, getpagesize(), PROT_READ);
 }
 
 class VirtualPort : public ::testing::Test {
@@ -221,10 +235,16 @@ const std::string kept = "; port 0x3BC: values are kept in this program only\n";
 // locked (the write goes on without it, never blocking); more ports than
 // the library keeps (the further ones told once, read as nothing connected
 // and never written; the first eight go on); a full disk, where the port
-// falls back to the program's memory. And the library needs only the C
-// library.
+// falls back to the program's memory. Two folders named in 180 Chinese
+// letters (540 bytes) each keep a port of their own. And the library needs
+// only the C library.
 TEST_F(VirtualPort, ProbeRunsAreToldExactly)
 {
+    std::string letters;
+    for (int i = 0; i < 60; ++i) {
+        letters += "长";
+    }
+    const std::string long_folder = letters + "/" + letters + "/" + letters;
     const std::string made = probe + " 3bc=5 >/dev/null; ";
     const std::string latched = " 3bc=155 3be=a 3bd=0; " PROBE_PATH " 3bc 3bd 3be 378; stat -c %a "
                                 "m/a/ports m/a m/a/ports/lpt-3bc.state",
@@ -235,13 +255,17 @@ TEST_F(VirtualPort, ProbeRunsAreToldExactly)
     } cases[] = {
         {"umask 022" + umask + latched, latched_told},
         {"umask 577" + umask + latched, latched_told},
+        {"export LPT_VIRTUAL_DIR=" + long_folder +
+             "/a; " PROBE_PATH " 3bc=5; export LPT_VIRTUAL_DIR=" + long_folder +
+             "/b; " PROBE_PATH " 3bc; ls " + long_folder + "/a",
+         "init=0\ninit=0 3bc=00\nlpt-3bc.state\n"},
         {made + "printf '\\3' | dd of=ports/lpt-3bc.state bs=1 seek=4 conv=notrunc 2>/dev/null; " +
              probe + " 3bc",
          "\ninpout32: virtual port: ports/lpt-3bc.state was made by an older version of this "
          "library; made it anew\ninit=0 3bc=00\n"},
-        {made + "flock ports/lpt-3bc.state " PROBE_PATH " 3bc=2 3bc",
+        {made + "flock ports/lpt-3bc.state " PROBE_PATH " 3bd 3be 3bc=2 3bd=0 3be=1f 3bc 3bd 3be",
          "\ninpout32: virtual port: ports/lpt-3bc.state is locked by another program" + kept +
-             "init=0 3bc=02\n"},
+             "init=0 3bd=7f 3be=0c 3bc=02 3bd=7f 3be=1f\n"},
         {probe + " 200=0 204=1 208=2 20c=3 210=4 214=5 218=6 21c=7 220=8 224=9 21c 220 224 200; "
                  "ls ports | wc -l",
          "\ninpout32: more than 8 ports in use; 0x220 and further ones are ignored\n"
@@ -429,28 +453,75 @@ TEST_F(VirtualPort, TwoWatchersSwitchingTheirOwnInputsAtOnceLoseNoChange)
     EXPECT_TRUE(watch::set_input(after, *watch::input_at(12), false, why, sizeof why));
     EXPECT_EQ(vport::read(port.state, vport::status), before & ~0x20);
     watch::close(after);
+
+    // One stalled inside its change for over a second (held at its first
+    // write to its record's page until told) loses the lock to the next:
+    // each change then keeps the other's, and the history shows each once.
+    const uint8_t now = vport::read(port.state, vport::status);
+    const uint64_t from = vport::write_count(port.state);
+    static int stalled[2], resume[2];
+    ASSERT_EQ(pipe(stalled) | pipe(resume), 0);
+    const pid_t slow = forked([&] {
+        stop_at_write(&port.state->history[(from + 1) % vport::history_length], [](int) {
+            char c = 0;
+            (void)!write(stalled[1], &c, 1);
+            (void)!read(resume[0], &c, 1);
+            mprotect(held_page, getpagesize(), PROT_READ | PROT_WRITE);
+        });
+        vport::set_status_bit(port.state, 0x08, (now & 0x08) == 0);
+        return true;
+    });
+    close(stalled[1]);
+    char c = 0;
+    ASSERT_EQ(read(stalled[0], &c, 1), 1);
+    vport::set_status_bit(port.state, 0x10, (now & 0x10) == 0);
+    ASSERT_EQ(write(resume[1], &c, 1), 1);
+    EXPECT_EQ(exit_status(slow), 0);
+    uint64_t missed = 1;
+    ASSERT_EQ(vport::writes_after(port.state, from, writes.data(), 8, &missed), 2u);
+    EXPECT_EQ(missed, 0u);
+    EXPECT_EQ(writes[1].value, now ^ 0x18);
+    EXPECT_EQ(vport::read(port.state, vport::status), now ^ 0x18);
     vport::close(&port);
 }
 
 // A real port's program records its writes with its device: each write
 // keeps its own, also among the virtual port's own writes, and the inputs
-// are wires only while that program runs.
+// are wires only while that program runs, also as pid 1 of a pid namespace
+// of its own (a container's; root only), whatever process has its id once
+// it ended (here: init).
 TEST_F(VirtualPort, EachWriteKeepsItsDeviceAndARealPortsInputsAreWiresWhileItsProgramRuns)
 {
     watch::Port *watcher = nullptr;
     ASSERT_EQ(watch::open_to_set(0x3BC, &watcher, why, sizeof why), watch::opened) << why;
+    ASSERT_TRUE(vport::open_shared(0x3BC, &port, why, sizeof why)) << why;
+    const bool contained = exit_status(forked([] { return unshare(CLONE_NEWPID) == 0; })) == 0;
+    if (!contained) {
+        std::cout << "[ SKIPPED  ] the program as pid 1 of a namespace: unshare needs root\n";
+    }
+    int ended[2];
+    ASSERT_EQ(pipe(ended), 0);
     const pid_t program = forked([&] {
-        void *own = nullptr, *record = nullptr;
-        virtual_backend.open(0x3BC, &own, why, sizeof why);
-        virtual_backend.open(0x3BC, &record, why, sizeof why);
-        virtual_backend.write(own, vport::data, 1);
-        lpt_write_marked(record, vport::data, 2, vport::device_mark("/dev/parport9"));
-        virtual_backend.write(own, vport::data, 3);
-        lpt_write_marked(record, vport::data, 4, vport::device_mark("0x378 through\ntheir.dll"));
-        lpt_write_marked(record, vport::data, 5, vport::device_mark("/dev/parport9"));
-        pause(); // runs on until it is ended
-        return true;
+        if (contained && unshare(CLONE_NEWPID) != 0) {
+            return false;
+        }
+        const pid_t inner = forked([&] { // pid 1 when contained
+            close(ended[1]);
+            void *own = nullptr, *record = nullptr;
+            virtual_backend.open(0x3BC, &own, why, sizeof why);
+            virtual_backend.open(0x3BC, &record, why, sizeof why);
+            virtual_backend.write(own, vport::data, 1);
+            lpt_write_marked(record, vport::data, 2, vport::device_mark("/dev/parport9"));
+            virtual_backend.write(own, vport::data, 3);
+            lpt_write_marked(record, vport::data, 4,
+                             vport::device_mark("0x378 through\ntheir.dll"));
+            lpt_write_marked(record, vport::data, 5, vport::device_mark("/dev/parport9"));
+            return read(ended[0], why, 1) == 0; // runs on until let go
+        });
+        close(ended[1]);
+        return exit_status(inner) == 0;
     });
+    close(ended[0]);
     watch::Write writes[8];
     uint64_t missed = 1;
     ASSERT_TRUE(eventually([&] { return watch::writes_after(watcher, 0, writes, 8, &missed) == 5; },
@@ -466,16 +537,19 @@ TEST_F(VirtualPort, EachWriteKeepsItsDeviceAndARealPortsInputsAreWiresWhileItsPr
     }
     EXPECT_EQ(devices,
               "1 own, 2 /dev/parport9, 3 own, 4 0x378 through?their.dll, 5 /dev/parport9, ");
+    EXPECT_TRUE(!contained || writes[4].pid == 1);
     const watch::Pin &busy = *watch::input_at(11);
     EXPECT_FALSE(watch::set_input(watcher, busy, false, why, sizeof why));
-    EXPECT_STREQ(why, "port 0x3BC is the real port /dev/parport9: its inputs are wires, not ours "
-                      "to set");
+    EXPECT_STREQ(why, "port 0x3BC is the real port /dev/parport9: its inputs are wires, not "
+                      "ours to set");
     // The program ended: nothing drives the lines any more.
-    kill(program, SIGKILL);
-    exit_status(program);
+    close(ended[1]);
+    EXPECT_EQ(exit_status(program), 0);
+    port.state->last_device = uint64_t{1} << 32 | writes[4].device;
     EXPECT_TRUE(watch::set_input(watcher, busy, false, why, sizeof why)) << why;
     EXPECT_EQ(watch::read(watcher, watch::status), vport::status_idle | 0x80);
     watch::close(watcher);
+    vport::close(&port);
 }
 
 // A watcher that follows the port gets every write after the one it names,
@@ -540,8 +614,10 @@ TEST_F(VirtualPort, WritesAfterANumberComeInOrderAndThoseNotKeptAreCounted)
 
     // Writers that died halfway through a write, in the file made anew: one
     // that had only claimed its slot is no write of zeros, and is counted
-    // missed after a second of a watcher's looks; one that had named itself
-    // in it is counted missed at once, and the writes after it told.
+    // missed after a second of a watcher's looks. One killed at its latch
+    // (its page read-only) never wrote: counted missed at once, the port
+    // reads the write before, and the writes after it are told. One killed
+    // after its latch, before its record, is told with the value it latched.
     const uint64_t claimed = vport::take_number(port.state);
     port.state->history[claimed].tag = claimed;
     vport::Awaited awaited;
@@ -550,11 +626,28 @@ TEST_F(VirtualPort, WritesAfterANumberComeInOrderAndThoseNotKeptAreCounted)
     };
     EXPECT_EQ(watcher(), 0u);
     EXPECT_TRUE(eventually([&] { return watcher() == 0 && missed == 1; }, 10000));
-    exit_status(forked([&] { return vport::claim(port.state, vport::take_number(port.state)); }));
-    vport::write(port.state, vport::data, 0x55);
-    ASSERT_EQ(vport::writes_after(port.state, claimed, writes.data(), 8, &missed), 1u);
+    const auto page = [](const void *at) { return uintptr_t(at) / getpagesize(); };
+    do {
+        vport::write(port.state, vport::data, 0x04);
+    } while (
+        page(&port.state->history[(vport::write_count(port.state) + 1) % vport::history_length]) ==
+        page(port.state));
+    const uint64_t doomed = vport::take_number(port.state);
+    exit_status(forked([&] {
+        stop_at_write(port.state, [](int) { _exit(0); });
+        vport::write_numbered(port.state, doomed, vport::data, 0xA5);
+        return true;
+    }));
+    EXPECT_EQ(vport::read(port.state, vport::data), 0x04);
+    exit_status(forked([&] {
+        const uint64_t latched = vport::take_number(port.state);
+        vport::claim(port.state, latched);
+        port.state->registers[vport::data] = latched << 8 | 0x5A;
+        return true;
+    }));
+    ASSERT_EQ(vport::writes_after(port.state, doomed - 1, writes.data(), 8, &missed), 1u);
     EXPECT_EQ(missed, 1u);
-    EXPECT_EQ(writes[0].value, 0x55);
+    EXPECT_EQ(writes[0].value, 0x5A);
     vport::close(&port);
 }
 

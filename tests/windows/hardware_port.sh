@@ -48,6 +48,12 @@ forward) # the registers at 0x3BC reach the port at 0x378, reads come from it,
         "$LPT_HARDWARE_DLL" >"$dir/lpt-settings.txt"
     (unset LPT_HARDWARE_DLL && run lpt_probe.exe 3bc=2 && LPT_PORT_0x3BC=0x378 run lpt_probe.exe 3bc=3)
     [ "$(at out)" = "888=1 890=4 632=2 888=3 " ] || fail "from the file: $(cat "$FAKE_LPT_LOG")"
+    # Beside our DLL in a folder named in 180 Chinese letters.
+    long_folder
+    cp "$dir/inpout32.dll" "$dir/lpt_probe.exe" "$dir/lpt-settings.txt" "$long/"
+    (unset LPT_HARDWARE_DLL && run "$long_windows\\lpt_probe.exe" 3bc=4)
+    rm -rf "${long%/*/*/*}"
+    [ "$(at out)" = "888=1 890=4 632=2 888=3 632=4 " ] || fail "from the file in $long_windows: $(cat "$FAKE_LPT_LOG")"
     ;;
 refusals) # each told in one line; the virtual port takes the writes
     printf 'MZ' >"$dir/other.dll"
@@ -70,6 +76,10 @@ blinker) # the blinker's 1, 2, ..., 0 reach 0x378 only; a key ends it
     start_display
     LPT_PORT_0x3BC=0x378 console LED_blink.exe
     until_ok 60 '[[ "$(at out)" == "888=1 888=2 888=1 "* ]]' || fail "no blinking: $(at out)"
+    # While it runs, the lines are wires, not lptmon's to set.
+    run lptmon.exe --set 15=low
+    [ "$(err)" = "lptmon: port 0x3BC is the real port ${mark#real port }: its inputs are wires, not ours to set" ] ||
+        fail "--set while the blinker runs: $status $(err)"
     press x LED_blink.exe
     [[ "$(at out)" =~ ^(888=1 888=2 )+888=0\ $ ]] || fail "the double saw: $(at out)"
     [ "$(cat "$dir/LED_blink.exe.status" 2>/dev/null)" = 0 ] || fail "blinker: not ended by the key"
@@ -92,13 +102,16 @@ advice) # unset, a port I/O library in the system's folder is named, with
         [ "$(at out)" = "956=2 " ] || fail "the advice taken: $(cat -A "$dir/err.txt") $(at out)"
     ;;
 callbacks) # a library that is ours or calls ours back, refused at once and
-    # never waited for: a wrapper handing calls on to "inpout32.dll", a DllMain
-    # that calls Out32, a bare name resolved against the current folder
+    # never waited for: a wrapper handing calls on to "inpout32.dll", on the
+    # caller's thread or on a worker thread of its own, a DllMain that calls
+    # Out32, a bare name resolved against the current folder
     cp "$DOUBLES/fake_wrapper.dll" "$dir/hw/wrapper.dll"
+    cp "$DOUBLES/fake_worker.dll" "$dir/hw/worker.dll"
     cp "$DOUBLES/fake_dllmain.dll" "$dir/hw/dllmain.dll"
     cp "$DOUBLES/fake_both.dll" "$dir/hw/inpout32.dll"
     back="calls this virtual port library back, as a wrapper around inpout32.dll does: name the DLL that came with the port's driver"
     refused_dll 'hw\wrapper.dll' "$back"
+    refused_dll 'hw\worker.dll' "$back"
     refused_dll 'hw\dllmain.dll' "$back"
     refused inpout32.dll 0x378 "LPT_HARDWARE_DLL=inpout32.dll ($z\\inpout32.dll) $itself"
     # From the folder that holds their inpout32.dll, as an administrator's

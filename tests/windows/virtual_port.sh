@@ -96,10 +96,18 @@ names) # a value kept between processes, in folders named outside the ANSI
     done
     [ -f "$dir/$name/lpt-3bc.state" ] && [ -f "$dir/long/lpt-3bc.state" ] ||
         fail "state files: $(cd "$dir" && find . -name '*.state')"
-    LPT_VIRTUAL_DIR=$(windows "$dir/$name")
-    run lptmon.exe --once --port 0x378
-    [ "$(err)" = "lptmon: port 0x378 has never been written (no write in $LPT_VIRTUAL_DIR\\lpt-378.state)" ] ||
-        fail "lptmon's path: $(err)"
+    # Two folders named in 180 Chinese letters: a port each, and the path
+    # whole in lptmon's message.
+    long_folder
+    for folder in a b; do
+        LPT_VIRTUAL_DIR="$long_windows\\$folder" run lpt_probe.exe
+        [ "$(out)" = "init=0 3bc=00" ] && [ "$(err)" = $'\n'"$notice" ] && [ -f "$long/$folder/lpt-3bc.state" ] ||
+            fail "long folder $folder: $(out) $(err)"
+    done
+    LPT_VIRTUAL_DIR="$long_windows\\b" run lptmon.exe --once --port 0x378
+    [ "$(err)" = "lptmon: port 0x378 has never been written (no write in $long_windows\\b\\lpt-378.state)" ] ||
+        fail "lptmon's long path: $(err)"
+    rm -rf "${long%/*/*/*}"
     # A user whose profile has such a name, without LPT_VIRTUAL_DIR: Wine
     # takes the profile's folders from the registry, changed for the run.
     key='HKCU\Volatile Environment'

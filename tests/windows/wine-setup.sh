@@ -57,6 +57,16 @@ port_folder() {
     export LPT_VIRTUAL_DIR
     LPT_VIRTUAL_DIR=$(windows "$dir/state")
 }
+# long_folder: a folder in C:\ named in 180 Chinese letters (540 bytes of
+# UTF-8, some 200 characters), $long as Wine's Unix path, $long_windows as
+# Windows names it.
+long_folder() {
+    local letters
+    letters=$(printf '长%.0s' $(seq 60))
+    long="$WINEPREFIX/drive_c/${dir##*/}/$letters/$letters/$letters"
+    long_windows="C:\\${dir##*/}\\$letters\\$letters\\$letters"
+    mkdir -p "$long"
+}
 run() { # program [args...]: output to $dir/out.txt and $dir/err.txt, status in
     # $status, input from $run_input (none unless set), in the folder $run_in
     # ($dir unless set); ended after
