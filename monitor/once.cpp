@@ -1,5 +1,5 @@
-// The modes that look once and end: --once reads the data register, --set
-// sets input pins; for scripts and tests.
+// The modes that look once and end: --once reads the registers, --set sets
+// input pins; for scripts and tests.
 #include "follow.h"
 #include "modes.h"
 #include "render.h"
@@ -34,7 +34,10 @@ int once(unsigned base)
     watch::Opened opened = watch::open(base, &port, why, sizeof why);
     // A port only ever read has a state file, but nothing was written to it.
     const bool written = opened == watch::opened && watch::write_count(port) > 0;
-    const uint8_t data = opened == watch::opened ? watch::read(port, watch::data) : 0;
+    uint8_t registers[watch::register_count] = {};
+    for (unsigned reg = 0; opened == watch::opened && reg < watch::register_count; ++reg) {
+        registers[reg] = watch::read(port, reg);
+    }
     const std::string device = opened == watch::opened ? device_of(port) : "";
     if (opened == watch::opened && watch::lost(port)) {
         opened = watch::refused;
@@ -50,7 +53,16 @@ int once(unsigned base)
                           state_path(base) + ")\n");
         return 1;
     }
-    term::write_out(state_line(base, data, device) + "\n");
+    // The data line first, as scripts have read it; then the inputs a script
+    // may have set and the control outputs, each with its pins' levels.
+    std::string text = state_line(base, registers[watch::data], device) + "\n";
+    for (unsigned reg : {watch::status, watch::control}) {
+        text += register_line(base, reg, registers[reg], !device.empty());
+        text += reg == watch::status && !device.empty()
+                    ? "\n"
+                    : "  " + pin_levels(reg, registers[reg]) + "\n";
+    }
+    term::write_out(text);
     return 0;
 }
 

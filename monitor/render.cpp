@@ -103,9 +103,39 @@ std::string write_line(const watch::Write &write, uint64_t previous_ns, const st
     return text + (device.empty() ? "" : "  " + device);
 }
 
+std::string register_line(unsigned base, unsigned reg, uint8_t value, bool real)
+{
+    char text[80];
+    // A real port's inputs are not watched: only its writes are known.
+    if (reg == watch::status && real) {
+        snprintf(text, sizeof text, "%-8s %s  not watched (inputs)", register_name(reg),
+                 hex(base + reg, 3).c_str());
+    } else {
+        snprintf(text, sizeof text, "%-8s %s  %s  %s", register_name(reg),
+                 hex(base + reg, 3).c_str(), hex(value, 2).c_str(), binary(value).c_str());
+    }
+    return text;
+}
+
+std::string pin_levels(unsigned reg, uint8_t value)
+{
+    const bool inputs = reg == watch::status;
+    const watch::Pin *pins = inputs ? watch::input_pins : watch::control_pins;
+    const size_t count = inputs ? watch::input_pin_count : watch::control_pin_count;
+    std::string text = inputs ? "inputs" : "outputs";
+    for (size_t i = 0; i < count; ++i) {
+        text += std::string(i == 0 ? " " : ", ") + std::to_string(pins[i].pin) + " " +
+                pins[i].line + (watch::pin_high(pins[i], value) ? " high" : " low");
+    }
+    return text;
+}
+
 namespace {
 
 using Lines = std::vector<std::string>;
+
+// The strip's span: ten seconds, five blink cycles.
+const uint64_t strip_span_ns = 10ull * 1000000000ull;
 
 // Too small for the board: one line, the widest form that fits. The data
 // value goes last, so it is kept as long as anything is.
@@ -154,17 +184,8 @@ void add_board(const Snapshot &snapshot, const Glyphs &glyphs, Lines *lines)
 void add_registers(const Snapshot &snapshot, Lines *lines)
 {
     for (unsigned reg = 0; reg < watch::register_count; ++reg) {
-        char text[80];
-        // A real port's inputs are not watched: only its writes are known.
-        if (reg == watch::status && !snapshot.device.empty()) {
-            snprintf(text, sizeof text, "%-8s %s  not watched (inputs)", register_name(reg),
-                     hex(snapshot.base + reg, 3).c_str());
-        } else {
-            snprintf(text, sizeof text, "%-8s %s  %s  %s", register_name(reg),
-                     hex(snapshot.base + reg, 3).c_str(), hex(snapshot.registers[reg], 2).c_str(),
-                     binary(snapshot.registers[reg]).c_str());
-        }
-        lines->push_back(text);
+        lines->push_back(
+            register_line(snapshot.base, reg, snapshot.registers[reg], !snapshot.device.empty()));
     }
 }
 
@@ -197,33 +218,48 @@ void add_pins(const Snapshot &snapshot, const Glyphs &glyphs, Lines *lines)
 
 // The timing strip, labelled by line and pin as the DB-25 has them, in
 // `rows` lines at most after its title. Short of rows, the top ones go
-// first: the blinker's D1 and D0 stay.
+// first, and the title names them: the blinker's D1 and D0 stay.
 void add_strip(const Snapshot &snapshot, int rows, int cols, const Glyphs &glyphs, Lines *lines)
 {
     const size_t label_width = 13;
-    const uint64_t span_ns = 10ull * 1000000000ull; // ten seconds: five blink cycles
-    lines->push_back("Pins, last " + seconds(span_ns) + " (now at the right)");
-    Lines strip = timing_strip(snapshot, span_ns, cols - static_cast<int>(label_width), glyphs);
-    Lines names(strip_rows);
+    Lines strip =
+        timing_strip(snapshot, strip_span_ns, cols - static_cast<int>(label_width), glyphs);
+    Lines names(strip_rows), lines_of(strip_rows);
     for (int bit = 7; bit >= 0; --bit) {
-        names[watch::control_pin_count + static_cast<size_t>(7 - bit)] =
-            "D" + std::to_string(bit) + " pin " + std::to_string(bit + 2);
+        const size_t row = watch::control_pin_count + static_cast<size_t>(7 - bit);
+        lines_of[row] = "D" + std::to_string(bit);
+        names[row] = lines_of[row] + " pin " + std::to_string(bit + 2);
     }
     for (size_t i = 0; i < watch::control_pin_count; ++i) {
-        names[i] = std::string(watch::control_pins[i].line) + " " +
-                   std::to_string(watch::control_pins[i].pin);
+        lines_of[i] = watch::control_pins[i].line;
+        names[i] = lines_of[i] + " " + std::to_string(watch::control_pins[i].pin);
     }
     const size_t shown =
         static_cast<size_t>(std::max(0, std::min(static_cast<int>(strip_rows), rows - 1)));
+    std::string title = "Pins, last " + seconds(strip_span_ns) + " (now at the right)";
+    if (shown < strip_rows) {
+        title += "; no room for " + lines_of[0] +
+                 (shown + 1 < strip_rows ? " to " + lines_of[strip_rows - shown - 1] : "");
+    }
+    lines->push_back(title);
     for (size_t row = strip_rows - shown; row < strip_rows; ++row) {
         lines->push_back(names[row] + std::string(label_width - names[row].size(), ' ') +
                          strip[row]);
     }
 }
 
+// The writes drawn in the strip and all the port has had: a burst longer
+// than the drawn history leaves the strip's count a lower bound.
 std::string footer(const Snapshot &snapshot)
 {
-    std::string text = std::to_string(snapshot.total_writes) + " writes";
+    const uint64_t start = snapshot.now_ns > strip_span_ns ? snapshot.now_ns - strip_span_ns : 0;
+    size_t in_strip = 0;
+    for (const watch::Write &write : snapshot.writes) {
+        in_strip += write.time_ns > start;
+    }
+    const bool more = !snapshot.complete && in_strip == snapshot.writes.size() && in_strip > 0;
+    std::string text = (more ? "at least " : "") + std::to_string(in_strip) +
+                       " writes in the strip, " + std::to_string(snapshot.total_writes) + " in all";
     if (!snapshot.writes.empty()) {
         text += ", last " + seconds(snapshot.now_ns - snapshot.writes.back().time_ns) + " ago";
     }
@@ -241,6 +277,14 @@ std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, co
     add_board(snapshot, glyphs, &lines);
     add_registers(snapshot, &lines);
     add_pins(snapshot, glyphs, &lines);
+    // Short of rows for the whole strip, its title and the footer, the
+    // blank lines go before any of the strip's rows (24 rows then fit all).
+    for (size_t i = lines.size();
+         i-- > 0 && static_cast<int>(lines.size() + strip_rows + 2) > rows;) {
+        if (lines[i].empty()) {
+            lines.erase(lines.begin() + static_cast<long>(i));
+        }
+    }
     // What is left below the strip's title, less the footer's line.
     add_strip(snapshot, rows - static_cast<int>(lines.size()) - 1, cols, glyphs, &lines);
     lines.push_back(footer(snapshot));

@@ -40,6 +40,12 @@ std::string leds(uint8_t value, const Glyphs &glyphs);
 // One line for --once and for plain output: address, LEDs, hex and binary,
 // and the real port that was written, if it was one.
 std::string state_line(unsigned base, uint8_t data, const std::string &device = "");
+// A register's line in the view and in --once: name, address, hex and
+// binary; a real port's status is not watched.
+std::string register_line(unsigned base, unsigned reg, uint8_t value, bool real);
+// For --once: the register's pins at their levels, "inputs 15 nError high,
+// 13 Select low, ..." for status, "outputs 1 nStrobe high, ..." for control.
+std::string pin_levels(unsigned reg, uint8_t value);
 // One line for --log: time, gap to the write before, register, value, pid,
 // and the device as follow() names it ("real port /dev/parport0").
 std::string write_line(const watch::Write &write, uint64_t previous_ns,

@@ -49,25 +49,38 @@ std::vector<std::string> timing_strip(const Snapshot &snapshot, uint64_t span_ns
     }
     std::vector<Cell> cells[shown_count];
     size_t next = 0;
+    // Takes the next write into the registers' levels, noting in `once` and
+    // `twice` the bits it changed.
+    auto take = [&](uint8_t *once, uint8_t *twice) {
+        const watch::Write &write = snapshot.writes[next];
+        for (size_t r = 0; r < shown_count; ++r) {
+            if (next == 0 && !written[r]) {
+                now[r] = snapshot.registers[shown_registers[r]];
+            }
+            if (write.reg != shown_registers[r]) {
+                continue;
+            }
+            const uint8_t changed = now[r] == unknown ? 0 : (now[r] ^ write.value) & 0xFF;
+            twice[r] |= once[r] & changed;
+            once[r] |= changed;
+            now[r] = write.value;
+        }
+        ++next;
+    };
+    // What came before the strip only sets the levels it starts from: a
+    // pulse half a minute old is not drawn as if it were in its first column.
+    const uint64_t start = snapshot.now_ns > span_ns ? snapshot.now_ns - span_ns : 0;
+    while (next < snapshot.writes.size() && snapshot.writes[next].time_ns <= start) {
+        uint8_t ignored[shown_count] = {}, also_ignored[shown_count] = {};
+        take(ignored, also_ignored);
+    }
     for (int column = 0; column < width; ++column) {
         uint64_t back =
             span_ns * static_cast<uint64_t>(width - 1 - column) / static_cast<uint64_t>(width);
         uint64_t at = snapshot.now_ns > back ? snapshot.now_ns - back : 0;
         uint8_t once[shown_count] = {}, twice[shown_count] = {};
-        for (; next < snapshot.writes.size() && snapshot.writes[next].time_ns <= at; ++next) {
-            const watch::Write &write = snapshot.writes[next];
-            for (size_t r = 0; r < shown_count; ++r) {
-                if (next == 0 && !written[r]) {
-                    now[r] = snapshot.registers[shown_registers[r]];
-                }
-                if (write.reg != shown_registers[r]) {
-                    continue;
-                }
-                const uint8_t changed = now[r] == unknown ? 0 : (now[r] ^ write.value) & 0xFF;
-                twice[r] |= once[r] & changed;
-                once[r] |= changed;
-                now[r] = write.value;
-            }
+        while (next < snapshot.writes.size() && snapshot.writes[next].time_ns <= at) {
+            take(once, twice);
         }
         for (size_t r = 0; r < shown_count; ++r) {
             cells[r].push_back({now[r], twice[r]});

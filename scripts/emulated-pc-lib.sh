@@ -7,8 +7,9 @@ epc_packages=(qemu-system-x86 busybox-static cpio)
 epc_source=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 epc_why=
 
-# The kernel and its three parallel port modules live outside any build
-# tree, kept between runs: fetching and unpacking them takes a while.
+# The kernel and its modules (parport, parport_pc, ppdev; fuse and cuse for
+# lptdev) live outside any build tree, kept between runs: fetching and
+# unpacking them takes a while.
 epc_cache=${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/lpt-emulated-pc
 
 # epc_install: installs QEMU, busybox and cpio where missing.
@@ -26,12 +27,12 @@ epc_kernel_package() {
 }
 
 # epc_kernel: sets epc_kernel_dir to a folder with vmlinuz and the modules
-# parport.ko, parport_pc.ko and ppdev.ko, fetching them on first use.
+# above, fetching them on first use (again for a folder from before cuse.ko).
 epc_kernel() {
     local dir
     epc_kernel_dir=
     for dir in "$epc_cache"/kernel-*; do
-        [ -f "$dir/complete" ] && epc_kernel_dir=$dir
+        [ -f "$dir/complete" ] && [ -f "$dir/cuse.ko" ] && epc_kernel_dir=$dir
     done
     [ -n "$epc_kernel_dir" ] && return 0
 
@@ -55,7 +56,8 @@ epc_kernel() {
     # Only what the guest needs is unpacked; the 70 MB package is not kept.
     if ! (cd "$work" && apt-get download -q "$package" 2>&1 | grep -v "unsandboxed" >&2 &&
         dpkg-deb --fsys-tarfile ./*.deb | tar -x --wildcards './boot/vmlinuz-*' \
-            '*/parport/parport.ko' '*/parport/parport_pc.ko' '*/char/ppdev.ko'); then
+            '*/parport/parport.ko' '*/parport/parport_pc.ko' '*/char/ppdev.ko' \
+            '*/fs/fuse/fuse.ko' '*/fs/fuse/cuse.ko'); then
         rm -rf "$work"
         epc_why="cannot fetch or unpack $package"
         return 1
@@ -72,7 +74,9 @@ epc_kernel() {
 
 # epc_initramfs OUT PROGRAM... : the guest's whole file system: busybox, the
 # modules, the /init, and the programs in /opt/lpt with the shared libraries
-# they need at the same paths as here.
+# they need at the same paths as here; also the files epc_files names, at
+# their own paths (the programs among them with their libraries).
+epc_files=()
 epc_initramfs() {
     local out=$1
     shift
@@ -84,14 +88,17 @@ epc_initramfs() {
     cp "$epc_source/tests/emulated_pc/init" "$stage/init"
     cp "$epc_kernel_dir"/*.ko "$stage/lib/modules/"
     cp "$@" "$stage/opt/lpt/"
+    [ ${#epc_files[@]} -eq 0 ] || cp -a --parents "${epc_files[@]}" "$stage/"
     local lib
-    for lib in $(for program in /bin/busybox "$@"; do ldd "$program" 2>/dev/null; done |
+    for lib in $(for program in /bin/busybox "$@" "${epc_files[@]}"; do ldd "$program" 2>/dev/null; done |
         grep -o "/[^ ]*" | sort -u); do
         mkdir -p "$stage$(dirname "$lib")"
         cp -L "$lib" "$stage$lib"
     done
-    printf 'root:x:0:0:root:/:/bin/sh\nuser:x:1000:1000:user:/tmp:/bin/sh\n' >"$stage/etc/passwd"
-    printf 'root:x:0:\nlp:x:7:\nuser:x:1000:\n' >"$stage/etc/group"
+    # lptdev serves as lptdev; lpuser is in group lp, user is not.
+    printf '%s\n' root:x:0:0:root:/:/bin/sh user:x:1000:1000:user:/tmp:/bin/sh \
+        lpuser:x:1001:7:lpuser:/tmp:/bin/sh lptdev:x:1002:1002:lptdev:/tmp:/bin/sh >"$stage/etc/passwd"
+    printf '%s\n' root:x:0: lp:x:7:lpuser user:x:1000: lptdev:x:1002: >"$stage/etc/group"
     printf 'passwd: files\ngroup: files\n' >"$stage/etc/nsswitch.conf"
     (cd "$stage" && find . | cpio -o -H newc --quiet) >"$out"
     local status=$?

@@ -1,7 +1,6 @@
-// lptmon as its user meets it: the timing strip and the one-line view drawn
-// from a short history, the --once, --log and live views of what the port
-// library wrote, the states it refuses, and every way to end it with the
-// terminal given back.
+// lptmon as its user meets it: the --once, --log and live views of what the
+// port library wrote, the states it refuses, and every way to end it with
+// the terminal given back.
 #include "render.h"
 #include "support.h"
 
@@ -17,78 +16,8 @@ using namespace support;
 
 namespace {
 
-const uint64_t second = 1000000000ull;
 const std::string once_line = "port 0x3BC  D7-D0 ( )( )( )( )( )( )( )(*)  data 0x01 00000001\n";
 const std::string log_line = "  data    0x01 00000001  pid ";
-
-TEST(LptmonRender, StripShowsEachDataLineAndSmallTerminalsKeepTheDataValue)
-{
-    lptmon::Snapshot snapshot;
-    snapshot.now_ns = 100 * second;
-    snapshot.complete = true; // nothing dropped: the lines were low before
-    snapshot.writes = {{1, 97 * second, watch::data, 1, 1},
-                       {2, 98 * second, watch::data, 2, 1},
-                       {3, 98 * second + 1, watch::control, 0xFF, 1}, // not a data line
-                       {4, 99 * second, watch::data, 0, 1}};
-    // Four seconds in eight columns, oldest on the left: the control pins
-    // at their levels (nStrobe, nAutoFd, nSelectIn inverted), then D7 to D0.
-    auto strip = lptmon::timing_strip(snapshot, 4 * second, 8, lptmon::ascii_glyphs);
-    EXPECT_EQ(strip[0] + strip[2] + strip[3] + strip[9] + strip[10] + strip[11],
-              "####____########___________________##____##_____");
-    snapshot.complete = false; // before the history, unknown
-    EXPECT_EQ(lptmon::timing_strip(snapshot, 4 * second, 8, lptmon::ascii_glyphs)[11], " ##_____");
-    // Short of rows, the driven lines D1 and D0 are the ones kept: the one
-    // screen compared whole.
-    snapshot.registers[watch::control] = 0x0C;
-    EXPECT_EQ(
-        lptmon::screen(snapshot, 18, 80, lptmon::unicode_glyphs),
-        (std::vector<std::string>{
-            "Virtual parallel port 0x3BC    q quits", "", " D7  D6  D5  D4  D3  D2  D1  D0 ",
-            "  ○   ○   ○   ○   ○   ○   ○   ○ ", "  9   8   7   6   5   4   3   2   DB-25 pins", "",
-            "data     0x3BC  0x00  00000000", "status   0x3BD  0x00  00000000",
-            "control  0x3BE  0x0C  00001100",
-            "control 1 nStrobe ●  14 nAutoFd ●  16 nInit ●  17 nSelectIn ○ ",
-            "inputs  e:15 nError ○  s:13 Select ○  p:12 PaperOut ○  a:10 nAck ○  b:11 Busy ● ",
-            "(a key closes or opens the switch from its input pin to ground)", "",
-            "Pins, last 10.0 s (now at the right)",
-            "D2 pin 4                                                   ▁▁▁▁▁▁▁▁▁▁▁▁▁▁▁▁▁▁▁▁▁",
-            "D1 pin 3                                                   ▁▁▁▁▁▁▁▀▀▀▀▀▀▀▁▁▁▁▁▁▁",
-            "D0 pin 2                                                   ▀▀▀▀▀▀▀▁▁▁▁▁▁▁▁▁▁▁▁▁▁",
-            "0 writes, last 1.0 s ago"}));
-
-    // Fewer rows still: one line, as much of it as fits, the value last to go.
-    snapshot.registers[watch::data] = 1;
-    const struct {
-        int cols;
-        std::string line;
-    } cases[] = {{64, once_line.substr(0, once_line.size() - 1)},
-                 {40, "( )( )( )( )( )( )( )(*) 0x01"},
-                 {4, "0x01"}};
-    for (const auto &c : cases) {
-        EXPECT_EQ(lptmon::screen(snapshot, 6, c.cols, lptmon::ascii_glyphs),
-                  std::vector<std::string>{c.line})
-            << c.cols << " columns";
-    }
-
-    // A real port's writes, recorded by the port library, name its device;
-    // its inputs are not known.
-    snapshot.device = "/dev/parport0";
-    auto lines = lptmon::screen(snapshot, 20, 60, lptmon::ascii_glyphs);
-    EXPECT_EQ(lines[0], "Real port 0x3BC on /dev/parport0    q quits");
-    EXPECT_EQ(lines[7], "status   0x3BD  not watched (inputs)");
-
-    // A 5 ms pulse within a column of half a second gets its mark. After a
-    // burst that kept only data writes, the control pins are known from the
-    // oldest kept write on: they held what the register holds now.
-    snapshot.device = "";
-    snapshot.complete = false;
-    snapshot.writes = {{1, 97 * second, watch::data, 1, 1},
-                       {2, 98 * second + second / 5, watch::data, 3, 1},
-                       {3, 98 * second + second / 5 + 5000000, watch::data, 1, 1}};
-    strip = lptmon::timing_strip(snapshot, 4 * second, 8, lptmon::ascii_glyphs);
-    EXPECT_EQ(strip[0] + strip[3], " ####### _______");   // nStrobe, nSelectIn
-    EXPECT_EQ(strip[10] + strip[11], " ___|___ #######"); // D1, D0
-}
 
 class Lptmon : public ::testing::Test {
   protected:
@@ -329,7 +258,11 @@ TEST_F(Lptmon, DocsExampleLightsD2WhenTheLiveViewsKeyClosesTheSwitch)
     EXPECT_EQ(example.output(),
               "Waiting for the switch on pin 15...\r\nSwitch closed: the LED on D2 is lit.\r\n");
     EXPECT_EQ(run(dir.path, env + PROBE_PATH " 3bd; " LPTMON_PATH " --once").output,
-              "init=0 3bd=f7\nport 0x3BC  D7-D0 ( )( )( )( )( )(*)( )( )  data 0x04 00000100\n");
+              "init=0 3bd=f7\nport 0x3BC  D7-D0 ( )( )( )( )( )(*)( )( )  data 0x04 00000100\n"
+              "status   0x3BD  0xF7  11110111  inputs 15 nError low, 13 Select high, 12 "
+              "PaperOut high, 10 nAck high, 11 Busy low\n"
+              "control  0x3BE  0x0C  00001100  outputs 1 nStrobe high, 14 nAutoFd high, 16 "
+              "nInit high, 17 nSelectIn low\n");
 }
 
 struct Ending {

@@ -28,4 +28,21 @@ int ppdev_routed_port(unsigned base, char *why, size_t why_size);
 // 9999), or -1: a looser reading would send writes to a port not named.
 int ppdev_port_number(const char *name);
 
+// The start of a small procfs file, read without blocking and only from a
+// plain file, as procfs gives. False when there is none.
+bool ppdev_read_proc_text(const char *path, char *text, size_t size);
+
+// What the ports folder says besides the port looked for.
+struct ppdev_found {
+    char others[512];   // the ports there are instead
+    int first_other;    // the lowest-numbered of them, or -1
+    bool no_driver;     // no ports folder at all: the parport module is not loaded
+    char misnamed[160]; // a setting named by another port's own address
+};
+
+// The parportN whose base address is `base` (or, when `wanted` is not
+// negative, the parportN with that number) in the ports folder `proc`, or
+// -1, and what else is there.
+int ppdev_find_port(unsigned base, int wanted, const char *proc, ppdev_found *found);
+
 #endif

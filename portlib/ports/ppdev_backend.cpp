@@ -6,7 +6,6 @@
 #include "say.h"
 #include "standard_descriptors.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -48,78 +47,6 @@ struct Port {
 const char *root()
 {
     return ops->root;
-}
-
-// The start of a small procfs file, read without blocking and only from a
-// plain file, as procfs gives. False when there is none.
-bool read_proc_text(const char *path, char *text, size_t size)
-{
-    int fd = above_standard_descriptors(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (fd < 0) {
-        return false;
-    }
-    struct stat st;
-    ssize_t n = -1;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        n = read(fd, text, size - 1);
-    }
-    close(fd);
-    text[n > 0 ? n : 0] = '\0';
-    return n > 0;
-}
-
-// The port's base address: the first field of base-addr, in decimal.
-bool read_base_address(const char *path, unsigned long *address)
-{
-    char text[64];
-    if (!read_proc_text(path, text, sizeof text)) {
-        return false;
-    }
-    const char *digits = text + strspn(text, " \t");
-    if (*digits < '0' || *digits > '9') {
-        return false; // a negative address is no address
-    }
-    char *end;
-    errno = 0;
-    *address = strtoul(digits, &end, 10);
-    return errno == 0 && (*end == '\0' || *end == '\t' || *end == ' ' || *end == '\n');
-}
-
-// The parportN whose base address is `base` (or, when `wanted` is not
-// negative, the parportN with that number), or -1; `others` lists the ports
-// there are instead, and *first_other is the lowest-numbered of them.
-int find_port(unsigned base, int wanted, const char *proc, char *others, size_t others_size,
-              int *first_other)
-{
-    *first_other = -1;
-    DIR *dir = opendir(proc);
-    if (dir == nullptr) {
-        return -1;
-    }
-    int found = -1;
-    while (struct dirent *entry = readdir(dir)) {
-        int number = ppdev_port_number(entry->d_name);
-        if (number < 0) {
-            continue;
-        }
-        char path[1024];
-        snprintf(path, sizeof path, "%s/%s/base-addr", proc, entry->d_name);
-        unsigned long address;
-        if (!read_base_address(path, &address)) {
-            continue;
-        }
-        if (wanted >= 0 ? number == wanted : address == base) {
-            found = number;
-            break;
-        }
-        lpt_append(others, others_size, "%s0x%03lX (parport%d)", others[0] != '\0' ? ", " : "",
-                   address, number);
-        if (*first_other < 0 || number < *first_other) {
-            *first_other = number;
-        }
-    }
-    closedir(dir);
-    return found;
 }
 
 void group_of(const char *device, char *name, size_t size)
@@ -171,25 +98,34 @@ lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_
     if (wanted == -2) {
         return lpt_refused;
     }
-    char others[512] = "";
-    int first_other;
-    int number = find_port(base, wanted, proc, others, sizeof others, &first_other);
+    ppdev_found found;
+    int number = ppdev_find_port(base, wanted, proc, &found);
+    // Before its driver is loaded a card shows no ports at all.
+    char no_driver[800];
+    snprintf(no_driver, sizeof no_driver,
+             ", as no parallel port driver is loaded (no %s); run sudo modprobe parport_pc ppdev, "
+             "then ls /dev/parport* lists the ports",
+             proc);
     if (number < 0 && wanted >= 0) {
-        snprintf(why, why_size, "LPT_PORT_0x%03X=parport%d: this machine has no parport%d (%s%s)",
-                 base, wanted, wanted, others[0] != '\0' ? "it has " : "it has no parallel port",
-                 others);
+        snprintf(why, why_size, "LPT_PORT_0x%03X=parport%d: this machine has no parport%d", base,
+                 wanted, wanted);
+        lpt_append(why, why_size, found.no_driver ? "%s" : " (it has %s)",
+                   found.no_driver           ? no_driver
+                   : found.others[0] != '\0' ? found.others
+                                             : "no parallel port");
         return lpt_refused;
     }
-    if (number < 0 && others[0] != '\0') {
+    if (number < 0 && found.others[0] != '\0') {
         // A port at another address is most likely the one the user meant.
         snprintf(why, why_size,
                  "no parallel port at 0x%03X; this machine has %s; to use parport%d, run export "
-                 "LPT_PORT_0x%03X=parport%d and start the program again",
-                 base, others, first_other, base, first_other);
+                 "LPT_PORT_0x%03X=parport%d and start the program again%s",
+                 base, found.others, found.first_other, base, found.first_other, found.misnamed);
         return lpt_refused;
     }
     if (number < 0) {
-        snprintf(why, why_size, "no parallel port at 0x%03X in %s", base, proc);
+        snprintf(why, why_size, "no parallel port at 0x%03X %s%s", base,
+                 found.no_driver ? "here" : "in", found.no_driver ? no_driver : proc);
         return lpt_absent;
     }
     char device[600];
@@ -200,7 +136,7 @@ lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_
     // between this look and our claim still makes us wait for it.)
     char active[700], holder[64];
     snprintf(active, sizeof active, "%s/parport%d/devices/active", proc, number);
-    if (read_proc_text(active, holder, sizeof holder)) {
+    if (ppdev_read_proc_text(active, holder, sizeof holder)) {
         holder[strcspn(holder, " \t\n")] = '\0';
         if (holder[0] != '\0' && strcmp(holder, "none") != 0) {
             snprintf(why, why_size,

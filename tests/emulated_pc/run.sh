@@ -25,7 +25,24 @@ epc_install && epc_kernel || { echo "SKIPPED: $epc_why"; exit 77; }
 work=$build/emulated-pc
 rm -rf "$work"
 mkdir -p "$work"
-epc_initramfs "$work/initramfs" "$build/LED_blink" "$build/inpout32.dll" "$2" ||
+# lptdev's case too where it was built (lptdev.sh in the guest).
+lptdev_files=()
+if [ -x "$build/lptdev" ]; then
+    lptdev_files=("$build"/{lptdev,lptmon,ppdev_client,ppdev_client_static,ppdev_bench} "$here/lptdev.sh")
+    # Python's parallel module, with what of Python it needs (run with -S).
+    python=$(readlink -f /usr/bin/python3)
+    lib=/usr/lib/${python##*/}
+    parallel=/usr/lib/python3/dist-packages/parallel
+    if [ -x "$python" ] && [ -d $parallel ]; then
+        epc_files=("$python" $lib/{os,struct}.py $lib/encodings/{__init__,aliases,utf_8}.py
+            $parallel/{__init__,parallelppdev}.py)
+    else
+        echo "== no Python with python3-parallel here: the guest runs no Python"
+    fi
+else
+    echo "== lptdev was not built (no libfuse3-dev): its case is left out"
+fi
+epc_initramfs "$work/initramfs" "$build/LED_blink" "$build/inpout32.dll" "$2" "${lptdev_files[@]}" ||
     { echo "FAIL: cannot make the guest's initramfs"; exit 1; }
 mkfifo "$work/console.in" "$work/console.out"
 epc_qemu_args "$work/initramfs" test "$work/trace.log" "pipe,path=$work/console"
@@ -71,9 +88,11 @@ exec 3>&-
 
 . "$here/../check.sh"
 console() { tr -d '\r' <"$work/console.log"; }
-said() { console | grep -qxF "lpt: $1"; }
-not_said() { ! console | grep -q "^lpt: $1"; }
-no_write_of() { ! data_writes | grep -q " $1\$"; }
+# grep reads to the end (no -q): one that stopped at the first match would
+# end the console's reader early, a failure under pipefail.
+said() { console | grep -xF "lpt: $1" >/dev/null; }
+not_said() { ! console | grep "^lpt: $1" >/dev/null; }
+no_write_of() { ! data_writes | grep " $1\$" >/dev/null; }
 # Values 1, 2, 1, 2, ... each a phase after the one before; the key; then a
 # phase after the last 2, one 0, and nothing more.
 blink_verdict() { # FILE KEY_TIME
@@ -122,6 +141,8 @@ check "the serial console's mode is as the blinker found it" said "terminal rest
 check "the port was released" said "active none"
 check "... by the program, not by the kernel when the device was closed" \
     not_said "kernel: .*released pardevice because user-space forgot"
+
+[ ${#lptdev_files[@]} -gt 0 ] && . "$here/lptdev_checks.sh"
 
 if [ $failures -gt 0 ]; then
     echo "== guest console"

@@ -29,6 +29,25 @@ for file in LED_blink.exe inpout32.dll lptmon.exe; do
     [ -z "$other" ] || fail "$file imports $other, which a plain Windows PC does not have"
 done
 
+# Unpacked as a teacher does: every text file with CRLF line ends (older
+# Notepads show LF alone as one line), and every link in a page leads to a
+# file of the zip, and to a heading of that page where it names one.
+mkdir "$out/unpacked"
+cmake -E chdir "$out/unpacked" cmake -E tar xf "$zip" || fail "cannot unpack $(basename "$zip")"
+unpacked=$(echo "$out"/unpacked/*)
+slugs() { sed -n 's/\r$//; s/^#\+ //p' "$1" | tr 'A-Z ' 'a-z-' | tr -cd 'a-z0-9_\n-'; }
+for file in "$unpacked"/*.md "$unpacked"/*.txt "$unpacked"/LICENSE; do
+    name=$(basename "$file")
+    ! grep -qv $'\r$' "$file" || fail "$name has lines without CRLF"
+    for link in $(grep -o '](\([^)]*\))' "$file" | sed 's/^](//; s/)$//'); do
+        page=${link%%#*} anchor=${link#"$page"}
+        [ -n "$page" ] || page=$name
+        [[ "$page" == http* ]] || [ -f "$unpacked/$page" ] || fail "$name links to $link, not in the zip"
+        [ -z "$anchor" ] || slugs "$unpacked/$page" | grep -qx "${anchor#\#}" ||
+            fail "$name links to $link: $page has no such heading"
+    done
+done
+
 # Plain __stdcall names, as programs ask for them; nothing else exported.
 exports=$("$OBJDUMP" -p "$out/folder/inpout32.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p')
 [ "$(awk '/^[ \t]+\[/ { print $NF }' <<<"$exports" | sort | tr '\n' ' ')" = "Inp32 Out32 " ] ||

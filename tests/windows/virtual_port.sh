@@ -91,7 +91,7 @@ names) # a value kept between processes, in folders named outside the ANSI
                 fail "$folder: probe, $value expected: $status $(cat -A "$dir/out.txt" "$dir/err.txt")"
         done
         run lptmon.exe --once
-        [[ "$status $(cat "$dir/out.txt")" == "0 port 0x3BC  D7-D0 "*"data 0x01 00000001"$'\r' ]] ||
+        [[ "$status $(head -1 "$dir/out.txt")" == "0 port 0x3BC  D7-D0 "*"data 0x01 00000001"$'\r' ]] ||
             fail "$folder: lptmon: $status $(cat -A "$dir/out.txt" "$dir/err.txt")"
     done
     [ -f "$dir/$name/lpt-3bc.state" ] && [ -f "$dir/long/lpt-3bc.state" ] ||
@@ -158,7 +158,7 @@ notices) # the notice once per process; a file named as the folder refused
     [ "$status" = 1 ] && [ "$(err)" = "lptmon: $why" ] || fail "lptmon --once: $status $(err)"
     ;;
 disk) # a link in the file's place, never written through nor removed with
-    # what it leads to
+    # what it leads to; a full disk
     run lpt_probe.exe 3bc=1
     mv "$dir/state/lpt-3bc.state" "$dir/outside.state"
     ln -s ../outside.state "$dir/state/lpt-3bc.state"
@@ -170,6 +170,28 @@ disk) # a link in the file's place, never written through nor removed with
     [ "$(out)" = "init=0 3bc=07" ] && [ "$(err)" = $'\n'"inpout32: virtual port: $link$kept" ] ||
         fail "writer on a link: $(out) $(err)"
     cmp -s "$dir/outside.state" "$dir/outside.kept" || fail "written through the link"
+    # Once, as it costs a Wine server of its own: a full disk, found at once
+    # as the new file is filled with zeros, the values kept in the program;
+    # its folder named outside the ANSI code page, on a console (Wine's, on
+    # a terminal, which wraps lines and moves its cursor) in those letters.
+    unshare -m true 2>/dev/null || skip "no mount namespace can be made here"
+    # Ended, and waited for: a program started while it goes would reach it,
+    # outside the mount namespace.
+    "$wineserver" -k 2>/dev/null || true
+    timeout -k 5 30 "$wineserver" -w 2>/dev/null || true
+    full="$dir/полный"
+    mkdir -m 700 "$full"
+    status=0
+    unshare -m bash -c '
+        mount -t tmpfs -o size=8k,mode=700 lpt-full "$1" || exit 77
+        cd "$2" && LPT_VIRTUAL_DIR=$3 timeout -k 5 120 script -qec "$4 lpt_probe.exe 3bc=33 3bc" \
+            /dev/null </dev/null >console.txt
+        "$5" -k' - "$full" "$dir" "$(windows "$full")" "$wine" "$wineserver" || status=$?
+    [ "$status" != 77 ] || skip "no tmpfs can be mounted here"
+    console=$(sed 's/\x1b\[[0-9;?]*[a-zA-Z]//g' "$dir/console.txt" | tr -d '\r\n')
+    path="$(windows "$full")\\lpt-3bc.state"
+    [[ "$console" == "init=0"*"inpout32: virtual port: cannot reserve $path: WriteFile($path) failed: "*"$kept"*"3bc=33" ]] ||
+        fail "full disk, on a console: $console"
     ;;
 esac
 echo ok

@@ -1,0 +1,105 @@
+// Where this machine's parallel ports are: /proc/sys/dev/parport, one
+// folder per parportN with its base address, as the parport driver lists
+// them.
+#include "ppdev.h"
+#include "say.h"
+#include "settings.h"
+#include "standard_descriptors.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+bool ppdev_read_proc_text(const char *path, char *text, size_t size)
+{
+    int fd = above_standard_descriptors(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st;
+    ssize_t n = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        n = read(fd, text, size - 1);
+    }
+    close(fd);
+    text[n > 0 ? n : 0] = '\0';
+    return n > 0;
+}
+
+namespace {
+
+// The port's base address: the first field of base-addr, in decimal.
+bool read_base_address(const char *path, unsigned long *address)
+{
+    char text[64];
+    if (!ppdev_read_proc_text(path, text, sizeof text)) {
+        return false;
+    }
+    const char *digits = text + strspn(text, " \t");
+    if (*digits < '0' || *digits > '9') {
+        return false; // a negative address is no address
+    }
+    char *end;
+    errno = 0;
+    *address = strtoul(digits, &end, 10);
+    return errno == 0 && (*end == '\0' || *end == '\t' || *end == ' ' || *end == '\n');
+}
+
+// A setting named by the address of a port this machine has is a natural
+// mistake for the port at `base`: it only takes a program's writes to that
+// address, which this program does not make.
+void note_misnamed(unsigned long address, ppdev_found *found)
+{
+    char value[256], why[512];
+    lpt_origin origin;
+    if (found->misnamed[0] == '\0' && address <= 0xFFFF &&
+        lpt_port_setting(static_cast<unsigned>(address), "parport0", value, sizeof value, &origin,
+                         why, sizeof why) == lpt_port_set) {
+        snprintf(found->misnamed, sizeof found->misnamed,
+                 "; LPT_PORT_0x%03lX is for a program that writes 0x%03lX: a setting is named by "
+                 "the address the program writes, not by the port's",
+                 address, address);
+    }
+}
+
+} // namespace
+
+int ppdev_find_port(unsigned base, int wanted, const char *proc, ppdev_found *found)
+{
+    *found = ppdev_found{"", -1, false, ""};
+    DIR *dir = opendir(proc);
+    if (dir == nullptr) {
+        found->no_driver = errno == ENOENT;
+        return -1;
+    }
+    int match = -1;
+    while (struct dirent *entry = readdir(dir)) {
+        int number = ppdev_port_number(entry->d_name);
+        if (number < 0) {
+            continue;
+        }
+        char path[1024];
+        snprintf(path, sizeof path, "%s/%s/base-addr", proc, entry->d_name);
+        unsigned long address;
+        if (!read_base_address(path, &address)) {
+            continue;
+        }
+        if (wanted >= 0 ? number == wanted : address == base) {
+            match = number;
+            break;
+        }
+        lpt_append(found->others, sizeof found->others, "%s0x%03lX (parport%d)",
+                   found->others[0] != '\0' ? ", " : "", address, number);
+        if (found->first_other < 0 || number < found->first_other) {
+            found->first_other = number;
+        }
+        note_misnamed(address, found);
+    }
+    closedir(dir);
+    return match;
+}
