@@ -12,4 +12,11 @@ extern const lpt_backend hardware_backend; // Windows: the hardware's own librar
 extern const lpt_backend virtual_backend;
 extern const lpt_backend memory_backend;
 
+// A write to a port opened by virtual_backend, marked as made on `device`
+// (the virtual port's own writes carry an empty mark).
+namespace vport {
+struct DeviceMark;
+}
+void lpt_write_marked(void *port, unsigned reg, uint8_t value, const vport::DeviceMark &device);
+
 #endif
