@@ -200,11 +200,6 @@ struct Condition {
 // Releases the mutex while asleep; it is held again on return.
 void wait(Condition *condition, Mutex *mutex);
 void wake_all(Condition *condition);
-// A word of the calling thread's own, 0 until it sets it: whether the
-// thread is inside the library already, so that a call that comes back on
-// the same thread never waits on a lock that thread holds.
-uintptr_t thread_word();
-void set_thread_word(uintptr_t value);
 // Handlers around a fork of the process, where there is fork.
 void at_fork(void (*before)(), void (*in_parent)(), void (*in_child)());
 

@@ -178,33 +178,6 @@ void wake_all(Condition *condition)
     pthread_cond_broadcast(&condition->condition);
 }
 
-namespace {
-// A key, not a __thread variable: that would make the library need the
-// dynamic loader's own library for its TLS. Made as the library is loaded,
-// before any thread of the host can call it, and given back as it is
-// unloaded, so that loading it again and again takes no more.
-pthread_key_t word_key;
-const bool have_word_key = pthread_key_create(&word_key, nullptr) == 0;
-__attribute__((destructor)) void delete_word_key()
-{
-    if (have_word_key) {
-        pthread_key_delete(word_key);
-    }
-}
-} // namespace
-
-uintptr_t thread_word()
-{
-    return have_word_key ? reinterpret_cast<uintptr_t>(pthread_getspecific(word_key)) : 0;
-}
-
-void set_thread_word(uintptr_t value)
-{
-    if (have_word_key) {
-        pthread_setspecific(word_key, reinterpret_cast<void *>(value));
-    }
-}
-
 void at_fork(void (*before)(), void (*in_parent)(), void (*in_child)())
 {
     pthread_atfork(before, in_parent, in_child);

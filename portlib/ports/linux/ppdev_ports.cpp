@@ -1,7 +1,7 @@
 // Where this machine's parallel ports are: /proc/sys/dev/parport, one
 // folder per parportN with its base address, as the parport driver lists
 // them.
-#include "ppdev.h"
+#include "ppdev_parts.h"
 #include "say.h"
 #include "settings.h"
 #include "standard_descriptors.h"

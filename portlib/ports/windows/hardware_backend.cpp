@@ -6,6 +6,7 @@
 // runs with no lock of ours held (lpt_outside_lock): it may be slow, or call
 // back into this library, on any thread, which then refuses it.
 #include "backends.h"
+#include "foreign_code.h"
 #include "hardware_os.h"
 #include "os.h"
 #include "pe_image.h"
@@ -412,6 +413,7 @@ void advise(unsigned base, char *text, size_t size)
 
 } // namespace
 
-const lpt_backend hardware_backend = {"hardware",      open_forwarded,  read_forwarded,
-                                      write_forwarded, close_forwarded, forwarded_device,
-                                      advise};
+// The real port of the Windows build.
+const lpt_backend real_backend = {"hardware",      open_forwarded,  read_forwarded,
+                                  write_forwarded, close_forwarded, forwarded_device,
+                                  advise};
