@@ -135,9 +135,9 @@ lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_
     // Claimed, not exclusively, so that the lp driver can share the port.
     const bool claimed = ppdev_calls.ioctl(fd, PPCLAIM, nullptr) == 0;
     int forward = 0;
-    const char *failed = !claimed                                   ? "ioctl(PPCLAIM)"
+    const char *failed = !claimed                                          ? "ioctl(PPCLAIM)"
                          : ppdev_calls.ioctl(fd, PPDATADIR, &forward) != 0 ? "ioctl(PPDATADIR)"
-                                                                    : nullptr;
+                                                                           : nullptr;
     if (failed != nullptr) {
         advice(device, failed, errno, why, why_size);
     }
