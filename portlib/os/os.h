@@ -62,10 +62,8 @@ char *environment_copy(const char *name);
 void each_environment(bool (*each)(const char *entry, void *context), void *context);
 // Whether the system takes NAME and name for the same setting (Windows).
 extern const bool names_ignore_case;
-// The folder of this library's own file, for the files that sit beside
-// it; false where the system has no such place for settings (POSIX).
-bool library_folder(char *path, size_t size);
-// The first bytes of a small file, never waiting on a device or FIFO.
+// The first bytes of a small file, never waiting on a device or FIFO: the
+// one reader of the library's small files (settings, procfs, the boot id).
 bool read_start(const char *path, void *buffer, size_t size, size_t *length, Error *error);
 // The system's folder for this user's own files, with lpt-virtual in it.
 bool default_state_folder(char *path, size_t size);

@@ -38,6 +38,11 @@ bool widen(const char *utf8, Wide *wide);
 void narrow(const wchar_t *wide, char *utf8, size_t size);
 // The same in memory of its own (free it); nullptr when out of memory.
 char *narrowed(const wchar_t *wide);
+// This library's own module, found by an address within it; nullptr where
+// the system cannot say.
+HMODULE own_module();
+// The folder of this library's own file, for the files that sit beside it.
+bool library_folder(char *path, size_t size);
 // Whether the nearest existing folder on the path is in fact a file: the
 // path can then never be made, which is no port never written.
 bool folder_is_a_file(const wchar_t *path);

@@ -1,5 +1,6 @@
 #include "settings_parse.h"
 #include "say.h"
+#include "utf16.h"
 
 #include <stdarg.h>
 #include <stdint.h>
@@ -30,50 +31,19 @@ void tell(const Reading &reading, const char *format, ...)
     reading.tell(text, reading.context);
 }
 
-size_t put_utf8(uint32_t code, char *out)
-{
-    if (code < 0x80) {
-        out[0] = static_cast<char>(code);
-        return 1;
-    }
-    const size_t length = code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
-    static const unsigned char lead[] = {0, 0, 0xC0, 0xE0, 0xF0};
-    for (size_t i = length; i-- > 1; code >>= 6) {
-        out[i] = static_cast<char>(0x80 | (code & 0x3F));
-    }
-    out[0] = static_cast<char>(lead[length] | code);
-    return length;
-}
-
-// UTF-16 as PowerShell 5.1 and Notepad's "Unicode" write it, into UTF-8; a
-// unit that is no letter becomes U+FFFD.
-size_t from_utf16(const unsigned char *in, size_t length, bool big_endian, char *out)
-{
-    auto unit = [&](size_t at) {
-        return big_endian ? static_cast<uint32_t>(in[at] << 8 | in[at + 1])
-                          : static_cast<uint32_t>(in[at + 1] << 8 | in[at]);
-    };
-    size_t used = 0;
-    for (size_t i = 0; i + 1 < length; i += 2) {
-        uint32_t code = unit(i);
-        if (code >= 0xD800 && code < 0xDC00 && i + 3 < length && unit(i + 2) >= 0xDC00 &&
-            unit(i + 2) < 0xE000) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
-            i += 2;
-        } else if (code >= 0xD800 && code < 0xE000) {
-            code = 0xFFFD;
-        }
-        used += put_utf8(code, out + used);
-    }
-    return used;
-}
-
 // The file's text, as Windows' tools write it, in UTF-8 into `text`.
 size_t decode(const unsigned char *bytes, size_t length, char *text)
 {
     const bool little = length >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE;
     if (little || (length >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF)) {
-        return from_utf16(bytes + 2, length - 2, !little, text);
+        // PowerShell 5.1 and Notepad's "Unicode".
+        const unsigned char *units = bytes + 2;
+        return utf16_to_utf8(
+            [&](size_t i) {
+                return little ? static_cast<uint32_t>(units[2 * i + 1] << 8 | units[2 * i])
+                              : static_cast<uint32_t>(units[2 * i] << 8 | units[2 * i + 1]);
+            },
+            (length - 2) / 2, text);
     }
     const size_t bom = length >= 3 && memcmp(bytes, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
     memcpy(text, bytes + bom, length - bom);

@@ -8,6 +8,7 @@
 #include "settings.h"
 #include "settings_parse.h"
 #include "support.h"
+#include "utf16.h"
 
 #include <gtest/gtest.h>
 
@@ -277,6 +278,32 @@ TEST(Shown, CutOnALetterAndBytesOfNoLetterEscaped)
     EXPECT_STREQ(lpt_shown("ab長長長", 11, shown, 9), "ab長長");
     EXPECT_STREQ(lpt_shown("長\xC0\xAF", 5, shown, 24), "長\\xc0\\xaf");
     EXPECT_STREQ(lpt_shown("\xED\xA0\x80\xC2\x85", 5, shown, 24), "\\xed\\xa0\\x80\\xc2\\x85");
+}
+
+// The system's UTF-16 and back: letters of each length, a pair past U+FFFF;
+// bytes of no letter refused (a guessed path names another file), a lone
+// surrogate shown as U+FFFD.
+TEST(Utf16, LettersBothWaysAndWhatIsNoUtf8Refused)
+{
+    const std::string text = "aé長😀";
+    std::u16string wide(text.size(), u'\0');
+    wide.resize(utf8_to_utf16(text.data(), text.size(), &wide[0]));
+    EXPECT_EQ(wide, u"aé長😀");
+    const std::u16string lone = {u'a', 0xDE00, 0xD800};
+    for (const auto &c :
+         {std::make_pair(wide, text), std::make_pair(lone, std::string("a\uFFFD\uFFFD"))}) {
+        const auto unit = [&](size_t i) { return static_cast<uint32_t>(c.first[i]); };
+        std::string back(utf16_to_utf8(unit, c.first.size(), nullptr), '\0');
+        utf16_to_utf8(unit, c.first.size(), &back[0]);
+        EXPECT_EQ(back, c.second);
+    }
+    // Long, cut, a surrogate, past U+10FFFF, a lone continuation.
+    for (const char *bad : {"\xC0\xAF", "\xE0\x80\xAF", "x\xE9\x95", "\xED\xA0\x80",
+                            "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\x80"}) {
+        EXPECT_EQ(utf8_to_utf16(bad, strlen(bad), static_cast<char16_t *>(nullptr)),
+                  static_cast<size_t>(-1))
+            << bad;
+    }
 }
 
 // A DLL's headers as a linker writes them: MZ, the offset of PE at 0x3C,

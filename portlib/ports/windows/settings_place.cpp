@@ -1,6 +1,7 @@
 // The settings file on Windows: beside the DLL, where a lab copies it to
 // every PC with the library.
 #include "os.h"
+#include "os_windows.h"
 #include "settings.h"
 
 #include <stdio.h>
@@ -8,7 +9,7 @@
 
 bool lpt_settings_file(char *path, size_t size)
 {
-    if (!os::library_folder(path, size)) {
+    if (!os::windows::library_folder(path, size)) {
         return false;
     }
     const size_t length = strlen(path);
