@@ -284,12 +284,3 @@ void lpt_write(uint16_t address, uint8_t value, const void *caller)
         port.backend->write(port.handle, reg, value);
     });
 }
-
-void lpt_close_ports()
-{
-    lpt_lock_table();
-    if (!lpt_foreign_code_running()) {
-        close_all();
-    }
-    lpt_unlock_table();
-}

@@ -1,6 +1,7 @@
 #include "settings.h"
 #include "os.h"
 #include "say.h"
+#include "settings_file.h"
 #include "settings_parse.h"
 #include "settings_rules.h"
 
@@ -12,19 +13,9 @@ const char lpt_settings_name[] = "lpt-settings.txt";
 
 namespace {
 
-// The file as last read. A host may call the library from any thread, and
-// the file is read anew at each ask (a lab may edit it between two runs), so
-// all of this is used under settings_lock only.
-struct SettingsFile {
-    unsigned char raw[lpt_settings_longest + 1];
-    lpt_parsed_settings parsed;
-    bool in_play; // the system has a place for the file
-    char path[os::longest_path];
-} file;
 os::Mutex settings_lock = LPT_MUTEX_INITIALIZER;
-// The file's problems are told once, at its first reading in the process:
-// the file whose they were.
-char told_path[os::longest_path] = "";
+// The settings file as read at this ask; used under settings_lock only.
+lpt_settings_read file;
 
 class Held {
   public:
@@ -32,50 +23,15 @@ class Held {
     ~Held() { os::unlock(&settings_lock); }
 };
 
-bool told()
-{
-    return strcmp(told_path, file.path) == 0;
-}
-
-void say_line(const char *text, void *)
-{
-    if (!told()) {
-        lpt_say(text);
-    }
-}
-
-// The file anew, where there is one; told once when it exists but cannot be
-// read, as a file taken for none would leave its settings unused unsaid.
-void load()
-{
-    file.parsed.count = 0;
-    file.in_play = lpt_settings_file(file.path, sizeof file.path);
-    size_t length = 0;
-    os::Error error;
-    if (!file.in_play) {
-        return;
-    }
-    if (!os::read_start(file.path, file.raw, sizeof file.raw, &length, &error)) {
-        if (!os::is_absent(error)) {
-            char reason[200];
-            os::error_text(error.code, reason, sizeof reason);
-            char text[1200] = "";
-            lpt_append(text, sizeof text,
-                       "%s cannot be read (%s): make it a file this user may read, and close any "
-                       "program that holds it; none of its settings is used",
-                       file.path, reason);
-            say_line(text, nullptr);
-        }
-    } else {
-        lpt_parse_settings(file.raw, length, file.path, &file.parsed, say_line, nullptr);
-    }
-    snprintf(told_path, sizeof told_path, "%s", file.path);
-}
-
 Held::Held()
 {
     os::lock(&settings_lock);
-    load();
+    file = lpt_read_settings_file();
+}
+
+size_t file_settings()
+{
+    return file.parsed != nullptr ? file.parsed->count : 0;
 }
 
 void trim(char *value)
@@ -112,8 +68,9 @@ bool lpt_setting(const char *name, char *value, size_t size, lpt_origin *origin)
     }
     const lpt_setting_line wanted = {name, strlen(name), "", 0};
     const lpt_setting_line *found = nullptr;
-    for (size_t i = 0; i < file.parsed.count; ++i) {
-        found = lpt_same_setting(file.parsed.entries[i], wanted) ? &file.parsed.entries[i] : found;
+    for (size_t i = 0; i < file_settings(); ++i) {
+        const lpt_setting_line &entry = file.parsed->entries[i];
+        found = lpt_same_setting(entry, wanted) ? &entry : found;
     }
     if (found == nullptr) {
         return false;
@@ -178,8 +135,8 @@ lpt_port_setting_found lpt_port_setting(unsigned base, const char *example, char
     };
     os::each_environment(in_environment, &check);
     from_file_only = found == lpt_port_unset;
-    for (size_t i = 0; i < file.parsed.count && found != lpt_port_malformed; ++i) {
-        const lpt_setting_line &entry = file.parsed.entries[i];
+    for (size_t i = 0; i < file_settings() && found != lpt_port_malformed; ++i) {
+        const lpt_setting_line &entry = file.parsed->entries[i];
         check(entry.name, entry.name_length, entry.value, &entry);
     }
     return found;

@@ -21,11 +21,6 @@ bool lpt_setting(const char *name, char *value, size_t size, lpt_origin *origin 
 
 // The settings file's name, as messages give a value's origin.
 extern const char lpt_settings_name[];
-// Where the settings file is; false where there is none. Each platform's
-// folder says (settings_place.cpp): beside the DLL on Windows, none on
-// Linux.
-bool lpt_settings_file(char *path, size_t size);
-
 enum lpt_port_setting_found { lpt_port_unset, lpt_port_set, lpt_port_malformed };
 // LPT_PORT_0xADDR, the setting that sends the program's writes at `base` to
 // a port at another address: its value when one names `base`. A setting

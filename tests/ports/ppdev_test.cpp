@@ -86,7 +86,7 @@ class RealPort : public ::testing::Test {
     }
     void TearDown() override
     {
-        lpt_close_ports();
+        lpt_unload();
         unsetenv("LPT_VIRTUAL_DIR");
     }
     TempDir root;
@@ -106,7 +106,7 @@ TEST_F(RealPort, FoundByBaseAddressAndDrivenThroughItsRegisters)
     EXPECT_EQ(run("/", LPTMON_PATH " --set 15=low").output,
               "lptmon: port 0x3BC is the real port /dev/parport1: its inputs are wires, not ours "
               "to set\n");
-    lpt_close_ports();
+    lpt_unload();
     EXPECT_EQ(device.calls, (std::vector<std::string>{"claim", "datadir 0", "data 1", "data 2",
                                                       "control 12", "release", "close"}));
     EXPECT_EQ(run("/", LPTMON_PATH " --once").output,
@@ -173,7 +173,7 @@ TEST_F(RealPort, WorksWhenItsWritesCannotBeRecordedAndTellsAFailedWriteOnce)
                   (root / "virtual") + "\n\ninpout32: " + (root / "dev/parport1") +
                   ": ioctl(PPWDATA) failed: Input/output error; that value is lost, and later "
                   "failed writes to this port are not told again\n");
-    lpt_close_ports();
+    lpt_unload();
     EXPECT_EQ(device.calls, (std::vector<std::string>{"claim", "datadir 0", "data 1", "data 2",
                                                       "data 3", "control 12", "release", "close"}));
 }

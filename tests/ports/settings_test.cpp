@@ -6,6 +6,7 @@
 #include "ports.h"
 #include "say.h"
 #include "settings.h"
+#include "settings_file.h"
 #include "settings_parse.h"
 #include "support.h"
 #include "utf16.h"
@@ -154,7 +155,7 @@ TEST_F(Settings, LinesThatCannotBeUsedToldOnceWithTheirNumbers)
     setenv("LPT_VIRTUAL_DIR", (dir / "virtual").c_str(), 1);
     testing::internal::CaptureStderr();
     lpt_write(0x3BC, 1);
-    lpt_close_ports();
+    lpt_unload();
     EXPECT_EQ(testing::internal::GetCapturedStderr().rfind(
                   told("LPT_BACKEND=virtul (lpt-settings.txt line 1) is not known (use ppdev or "
                        "virtual); choosing by itself"),

@@ -3,6 +3,7 @@
 #include "os.h"
 #include "os_windows.h"
 #include "settings.h"
+#include "settings_file.h"
 
 #include <stdio.h>
 #include <string.h>
