@@ -55,8 +55,6 @@ bool hardware_real_address(unsigned base, bool forwarding, unsigned *address, ch
     return true;
 }
 
-// How the messages name the library: the setting, and the file it was
-// resolved to where that is another text (a bare or relative name).
 void hardware_name_library(const char *path, const char *full, char *text, size_t size)
 {
     snprintf(text, size, "LPT_HARDWARE_DLL=");
@@ -68,8 +66,6 @@ void hardware_name_library(const char *path, const char *full, char *text, size_
     }
 }
 
-// Whether the file can be the hardware's library, before the system loads
-// it: a DLL for this program's processor, and not a build of this library.
 bool hardware_fit_to_load(const char *path, const char *subject, char *why, size_t why_size)
 {
     unsigned char head[4096];
