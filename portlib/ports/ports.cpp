@@ -197,6 +197,8 @@ OpenPort *port_at(unsigned base)
 // port given up during the access is replaced, and the access made again.
 template <typename Access> void access_port(uint16_t address, const void *caller, Access access)
 {
+    // The platform's guard (table_guard.h): on Windows a call back from the
+    // hardware's library is refused here; on Linux it costs nothing.
     lpt_access self;
     if (!lpt_enter(&self, caller)) {
         return;
