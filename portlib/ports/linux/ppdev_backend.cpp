@@ -53,7 +53,7 @@ void advice(const char *device, const char *call, int error, char *why, size_t s
     case EACCES:
     case EPERM:
         group_of(device, group, sizeof group);
-        lpt_append(
+        ports::append(
             why, size,
             "; to use it, add yourself to group %s (sudo usermod -aG %s $USER) and log in again",
             group, group);
@@ -61,24 +61,24 @@ void advice(const char *device, const char *call, int error, char *why, size_t s
     case ENOENT:
     case ENODEV:
     case ENXIO:
-        lpt_append(why, size, "; load the ppdev module: sudo modprobe ppdev");
+        ports::append(why, size, "; load the ppdev module: sudo modprobe ppdev");
         break;
     case EBUSY:
-        lpt_append(why, size,
-                   "; another program holds the port exclusively: stop it and try again");
+        ports::append(why, size,
+                      "; another program holds the port exclusively: stop it and try again");
         break;
     default:
         break;
     }
 }
 
-lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_size)
+ports::OpenResult open_device(unsigned base, void **handle, char *why, size_t why_size)
 {
     char proc[600];
     snprintf(proc, sizeof proc, "%s/proc/sys/dev/parport", root());
     int wanted = ppdev_routed_port(base, why, why_size);
     if (wanted == -2) {
-        return lpt_refused;
+        return ports::refused;
     }
     ppdev_found found;
     int number = ppdev_find_port(base, wanted, proc, &found);
@@ -91,11 +91,11 @@ lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_
     if (number < 0 && wanted >= 0) {
         snprintf(why, why_size, "LPT_PORT_0x%03X=parport%d: this machine has no parport%d", base,
                  wanted, wanted);
-        lpt_append(why, why_size, found.no_driver ? "%s" : " (it has %s)",
-                   found.no_driver           ? no_driver
-                   : found.others[0] != '\0' ? found.others
-                                             : "no parallel port");
-        return lpt_refused;
+        ports::append(why, why_size, found.no_driver ? "%s" : " (it has %s)",
+                      found.no_driver           ? no_driver
+                      : found.others[0] != '\0' ? found.others
+                                                : "no parallel port");
+        return ports::refused;
     }
     if (number < 0 && found.others[0] != '\0') {
         // A port at another address is most likely the one the user meant.
@@ -103,12 +103,12 @@ lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_
                  "no parallel port at 0x%03X; this machine has %s; to use parport%d, run export "
                  "LPT_PORT_0x%03X=parport%d and start the program again%s",
                  base, found.others, found.first_other, base, found.first_other, found.misnamed);
-        return lpt_refused;
+        return ports::refused;
     }
     if (number < 0) {
         snprintf(why, why_size, "no parallel port at 0x%03X %s%s", base,
                  found.no_driver ? "here" : "in", found.no_driver ? no_driver : proc);
-        return lpt_absent;
+        return ports::absent;
     }
     char device[600];
     snprintf(device, sizeof device, "%s/dev/parport%d", root(), number);
@@ -124,13 +124,13 @@ lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_
             snprintf(why, why_size,
                      "%s: the port is in use by %s; end the program that holds it and try again",
                      device, holder);
-            return lpt_refused;
+            return ports::refused;
         }
     }
     int fd = ppdev_calls.open(device, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         advice(device, "open", errno, why, why_size);
-        return lpt_refused;
+        return ports::refused;
     }
     // Claimed, not exclusively, so that the lp driver can share the port.
     const bool claimed = ppdev_calls.ioctl(fd, PPCLAIM, nullptr) == 0;
@@ -150,14 +150,14 @@ lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_
             ppdev_calls.ioctl(fd, PPRELEASE, nullptr);
         }
         ppdev_calls.close(fd);
-        return lpt_refused;
+        return ports::refused;
     }
     unsigned char data = 0;
     ppdev_calls.ioctl(fd, PPRDATA, &data); // the lines as we find them
     *port = Port{fd, number, data, false, ""};
     snprintf(port->name, sizeof port->name, "/dev/parport%d", number);
     *handle = port;
-    return lpt_opened;
+    return ports::opened;
 }
 
 uint8_t read_register(void *handle, unsigned reg)
@@ -196,9 +196,10 @@ void write_register(void *handle, unsigned reg, uint8_t value)
         char device[700], why[1024];
         snprintf(device, sizeof device, "%s/dev/parport%d", root(), port->number);
         advice(device, reg == 0 ? "ioctl(PPWDATA)" : "ioctl(PPWCONTROL)", error, why, sizeof why);
-        lpt_append(why, sizeof why,
-                   "; that value is lost, and later failed writes to this port are not told again");
-        lpt_say(why);
+        ports::append(
+            why, sizeof why,
+            "; that value is lost, and later failed writes to this port are not told again");
+        ports::say(why);
     }
 }
 
@@ -218,5 +219,5 @@ const char *device_name(void *handle)
 } // namespace
 
 // The real port of the Linux build.
-const lpt_backend real_backend = {"ppdev",    open_device, read_register, write_register,
-                                  close_port, device_name, nullptr};
+const ports::Backend ports::real_backend = {"ppdev",    open_device, read_register, write_register,
+                                            close_port, device_name, nullptr};

@@ -49,10 +49,10 @@ bool read_base_address(const char *path, unsigned long *address)
 void note_misnamed(unsigned long address, ppdev_found *found)
 {
     char value[256], why[512];
-    lpt_origin origin;
+    ports::Origin origin;
     if (found->misnamed[0] == '\0' && address <= 0xFFFF &&
-        lpt_port_setting(static_cast<unsigned>(address), "parport0", value, sizeof value, &origin,
-                         why, sizeof why) == lpt_port_set) {
+        ports::port_setting(static_cast<unsigned>(address), "parport0", value, sizeof value,
+                            &origin, why, sizeof why) == ports::port_set) {
         snprintf(found->misnamed, sizeof found->misnamed,
                  "; LPT_PORT_0x%03lX is for a program that writes 0x%03lX: a setting is named by "
                  "the address the program writes, not by the port's",
@@ -86,8 +86,8 @@ int ppdev_find_port(unsigned base, int wanted, const char *proc, ppdev_found *fo
             match = number;
             break;
         }
-        lpt_append(found->others, sizeof found->others, "%s0x%03lX (parport%d)",
-                   found->others[0] != '\0' ? ", " : "", address, number);
+        ports::append(found->others, sizeof found->others, "%s0x%03lX (parport%d)",
+                      found->others[0] != '\0' ? ", " : "", address, number);
         if (found->first_other < 0 || number < found->first_other) {
             found->first_other = number;
         }

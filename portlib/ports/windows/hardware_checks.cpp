@@ -32,17 +32,17 @@ bool hardware_real_address(unsigned base, bool forwarding, unsigned *address, ch
                            size_t why_size)
 {
     char value[64];
-    lpt_origin origin;
-    switch (lpt_port_setting(base, "0x378", value, sizeof value, &origin, why, why_size)) {
-    case lpt_port_malformed:
+    ports::Origin origin;
+    switch (ports::port_setting(base, "0x378", value, sizeof value, &origin, why, why_size)) {
+    case ports::port_malformed:
         return false;
-    case lpt_port_unset:
+    case ports::port_unset:
         *address = base;
         return true;
-    case lpt_port_set:
+    case ports::port_set:
         break;
     }
-    if (!lpt_port_address(base, value, origin, address, why, why_size)) {
+    if (!ports::port_address(base, value, origin, address, why, why_size)) {
         return false;
     }
     if (!forwarding) {
@@ -58,11 +58,11 @@ bool hardware_real_address(unsigned base, bool forwarding, unsigned *address, ch
 void hardware_name_library(const char *path, const char *full, char *text, size_t size)
 {
     snprintf(text, size, "LPT_HARDWARE_DLL=");
-    lpt_append_escaped(text, size, path);
+    ports::append_escaped(text, size, path);
     if (strcmp(path, full) != 0) {
-        lpt_append(text, size, " (");
-        lpt_append_escaped(text, size, full);
-        lpt_append(text, size, ")");
+        ports::append(text, size, " (");
+        ports::append_escaped(text, size, full);
+        ports::append(text, size, ")");
     }
 }
 
@@ -84,9 +84,9 @@ bool hardware_fit_to_load(const char *path, const char *subject, char *why, size
                  subject, reason);
         return false;
     }
-    const PeImage image = pe_inspect(head, length);
-    const char *problem = image.kind == pe_not_an_image ? "is not a DLL"
-                          : image.kind == pe_program    ? "is a program, not a DLL"
+    const pe::Image image = pe::inspect(head, length);
+    const char *problem = image.kind == pe::not_an_image ? "is not a DLL"
+                          : image.kind == pe::program    ? "is a program, not a DLL"
                           : image.ours ? "is this virtual port library itself, maybe renamed"
                                        : nullptr;
     if (problem != nullptr) {

@@ -18,7 +18,7 @@ void hardware_name_library(const char *path, const char *full, char *text, size_
 // it: a DLL for this program's processor, and not a build of this library.
 // `subject` names it in `why`.
 bool hardware_fit_to_load(const char *path, const char *subject, char *why, size_t why_size);
-// The backend's advice (lpt_backend::advice).
+// The backend's advice (ports::Backend::advice).
 void hardware_advise(unsigned base, char *text, size_t size);
 
 #endif
