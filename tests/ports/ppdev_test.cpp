@@ -53,7 +53,7 @@ char fake_root[512] = "";
 } // namespace
 
 // The library's calls on a port, this test's instead of the system's.
-extern const ppdev_ops ppdev_calls = {
+extern const ppdev::Ops ppdev::calls = {
     [](const char *path, int) {
         device.opened = path;
         errno = device.open_error;

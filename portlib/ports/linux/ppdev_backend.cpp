@@ -28,7 +28,7 @@ struct Port {
 
 const char *root()
 {
-    return ppdev_calls.root;
+    return ppdev::calls.root;
 }
 
 void group_of(const char *device, char *name, size_t size)
@@ -76,12 +76,12 @@ ports::OpenResult open_device(unsigned base, void **handle, char *why, size_t wh
 {
     char proc[600];
     snprintf(proc, sizeof proc, "%s/proc/sys/dev/parport", root());
-    int wanted = ppdev_routed_port(base, why, why_size);
+    int wanted = ppdev::routed_port(base, why, why_size);
     if (wanted == -2) {
         return ports::refused;
     }
-    ppdev_found found;
-    int number = ppdev_find_port(base, wanted, proc, &found);
+    ppdev::Found found;
+    int number = ppdev::find_port(base, wanted, proc, &found);
     // Before its driver is loaded a card shows no ports at all.
     char no_driver[800];
     snprintf(no_driver, sizeof no_driver,
@@ -118,7 +118,7 @@ ports::OpenResult open_device(unsigned base, void **handle, char *why, size_t wh
     // between this look and our claim still makes us wait for it.)
     char active[700], holder[64];
     snprintf(active, sizeof active, "%s/parport%d/devices/active", proc, number);
-    if (ppdev_read_proc_text(active, holder, sizeof holder)) {
+    if (ppdev::read_proc_text(active, holder, sizeof holder)) {
         holder[strcspn(holder, " \t\n")] = '\0';
         if (holder[0] != '\0' && strcmp(holder, "none") != 0) {
             snprintf(why, why_size,
@@ -127,17 +127,17 @@ ports::OpenResult open_device(unsigned base, void **handle, char *why, size_t wh
             return ports::refused;
         }
     }
-    int fd = ppdev_calls.open(device, O_RDWR | O_CLOEXEC);
+    int fd = ppdev::calls.open(device, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         advice(device, "open", errno, why, why_size);
         return ports::refused;
     }
     // Claimed, not exclusively, so that the lp driver can share the port.
-    const bool claimed = ppdev_calls.ioctl(fd, PPCLAIM, nullptr) == 0;
+    const bool claimed = ppdev::calls.ioctl(fd, PPCLAIM, nullptr) == 0;
     int forward = 0;
-    const char *failed = !claimed                                          ? "ioctl(PPCLAIM)"
-                         : ppdev_calls.ioctl(fd, PPDATADIR, &forward) != 0 ? "ioctl(PPDATADIR)"
-                                                                           : nullptr;
+    const char *failed = !claimed                                           ? "ioctl(PPCLAIM)"
+                         : ppdev::calls.ioctl(fd, PPDATADIR, &forward) != 0 ? "ioctl(PPDATADIR)"
+                                                                            : nullptr;
     if (failed != nullptr) {
         advice(device, failed, errno, why, why_size);
     }
@@ -147,13 +147,13 @@ ports::OpenResult open_device(unsigned base, void **handle, char *why, size_t wh
             snprintf(why, why_size, "out of memory");
         }
         if (claimed) {
-            ppdev_calls.ioctl(fd, PPRELEASE, nullptr);
+            ppdev::calls.ioctl(fd, PPRELEASE, nullptr);
         }
-        ppdev_calls.close(fd);
+        ppdev::calls.close(fd);
         return ports::refused;
     }
     unsigned char data = 0;
-    ppdev_calls.ioctl(fd, PPRDATA, &data); // the lines as we find them
+    ppdev::calls.ioctl(fd, PPRDATA, &data); // the lines as we find them
     *port = Port{fd, number, data, false, ""};
     snprintf(port->name, sizeof port->name, "/dev/parport%d", number);
     *handle = port;
@@ -168,10 +168,10 @@ uint8_t read_register(void *handle, unsigned reg)
     case 0:
         return port->data;
     case 1:
-        ppdev_calls.ioctl(port->fd, PPRSTATUS, &value);
+        ppdev::calls.ioctl(port->fd, PPRSTATUS, &value);
         return value;
     case 2:
-        ppdev_calls.ioctl(port->fd, PPRCONTROL, &value);
+        ppdev::calls.ioctl(port->fd, PPRCONTROL, &value);
         return value;
     default:
         return 0xFF; // no such register
@@ -184,10 +184,10 @@ void write_register(void *handle, unsigned reg, uint8_t value)
     unsigned char byte = value;
     int failed = 0;
     if (reg == 0) {
-        failed = ppdev_calls.ioctl(port->fd, PPWDATA, &byte);
+        failed = ppdev::calls.ioctl(port->fd, PPWDATA, &byte);
         port->data = value;
     } else if (reg == 2) {
-        failed = ppdev_calls.ioctl(port->fd, PPWCONTROL, &byte);
+        failed = ppdev::calls.ioctl(port->fd, PPWCONTROL, &byte);
     }
     // Status lines are inputs; nothing else is a register here.
     if (failed != 0 && !port->told) {
@@ -206,8 +206,8 @@ void write_register(void *handle, unsigned reg, uint8_t value)
 void close_port(void *handle)
 {
     Port *port = static_cast<Port *>(handle);
-    ppdev_calls.ioctl(port->fd, PPRELEASE, nullptr);
-    ppdev_calls.close(port->fd);
+    ppdev::calls.ioctl(port->fd, PPRELEASE, nullptr);
+    ppdev::calls.close(port->fd);
     free(port);
 }
 

@@ -9,7 +9,9 @@
 #include <string.h>
 #include <unistd.h>
 
-int ppdev_port_number(const char *name)
+namespace ppdev {
+
+int port_number(const char *name)
 {
     if (strncmp(name, "parport", 7) != 0) {
         return -1;
@@ -22,7 +24,7 @@ int ppdev_port_number(const char *name)
     return atoi(digits);
 }
 
-int ppdev_routed_port(unsigned base, char *why, size_t why_size)
+int routed_port(unsigned base, char *why, size_t why_size)
 {
     char value[256];
     ports::Origin origin;
@@ -35,7 +37,7 @@ int ppdev_routed_port(unsigned base, char *why, size_t why_size)
         break;
     }
     const char *name = strncmp(value, "/dev/", 5) == 0 ? value + 5 : value;
-    const int number = ppdev_port_number(name);
+    const int number = port_number(name);
     if (number < 0) {
         char shown[200];
         snprintf(why, why_size,
@@ -46,3 +48,5 @@ int ppdev_routed_port(unsigned base, char *why, size_t why_size)
     }
     return number < 0 ? -2 : number;
 }
+
+} // namespace ppdev

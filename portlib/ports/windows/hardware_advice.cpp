@@ -7,11 +7,13 @@
 
 #include <stdio.h>
 
+namespace hardware {
+
 // Said where a port falls to the virtual one unasked, the first time in the
 // process, so that nobody takes our virtual port for a hardware driver: the
 // ports the system lists and a port I/O library in the system's own folder,
 // with the settings that would use them; only said, never done unasked.
-void hardware_advise(unsigned base, char *text, size_t size)
+void advise(unsigned base, char *text, size_t size)
 {
     text[0] = '\0';
     if (!hardware_os::first_time_in_process()) {
@@ -24,7 +26,7 @@ void hardware_advise(unsigned base, char *text, size_t size)
     char folder[520], library[600] = "", unused[1024];
     if (hardware_os::system_library_folder(folder, sizeof folder)) {
         snprintf(library, sizeof library, "%s%sinpout32.dll", folder, os::separator);
-        if (!hardware_fit_to_load(library, "", unused, sizeof unused)) {
+        if (!fit_to_load(library, "", unused, sizeof unused)) {
             library[0] = '\0';
         }
     }
@@ -46,3 +48,5 @@ void hardware_advise(unsigned base, char *text, size_t size)
         ports::append(text, size, " and LPT_PORT_0x%03X=0x%03X", base, found[0].address);
     }
 }
+
+} // namespace hardware

@@ -153,7 +153,7 @@ bool load_port(const char *full, Port *port, char *why, size_t why_size)
 // cut on a letter's boundary, without the spaces Windows drops at its end.
 void name_port(Port *port, const char *path)
 {
-    const char *name = hardware_file_name(path);
+    const char *name = hardware::file_name(path);
     size_t length = strlen(name);
     while (length > 0 && name[length - 1] == ' ') {
         --length;
@@ -178,7 +178,7 @@ ports::OpenResult open_forwarded(unsigned base, void **handle, char *why, size_t
         ++path;
     }
     unsigned address = base;
-    if (!hardware_real_address(base, forwarding, &address, why, why_size)) {
+    if (!hardware::real_address(base, forwarding, &address, why, why_size)) {
         return ports::refused;
     }
     if (!forwarding) {
@@ -201,7 +201,7 @@ ports::OpenResult open_forwarded(unsigned base, void **handle, char *why, size_t
         return ports::refused;
     }
     char subject[2048];
-    hardware_name_library(path, full, subject, sizeof subject);
+    hardware::name_library(path, full, subject, sizeof subject);
     Port *port = static_cast<Port *>(calloc(1, sizeof(Port) + strlen(subject) + 1));
     if (port == nullptr) {
         free(full);
@@ -218,7 +218,7 @@ ports::OpenResult open_forwarded(unsigned base, void **handle, char *why, size_t
     ports::Origin origin;
     const bool by_default = ports::port_setting(base, "0x378", value, sizeof value, &origin, unused,
                                                 sizeof unused) == ports::port_unset;
-    if (!hardware_fit_to_load(full, subject, why, why_size) ||
+    if (!hardware::fit_to_load(full, subject, why, why_size) ||
         !load_port(full, port, why, why_size)) {
         free(full);
         free(port);
@@ -283,4 +283,4 @@ const char *forwarded_device(void *handle)
 // The real port of the Windows build.
 const ports::Backend ports::real_backend = {"hardware",      open_forwarded,  read_forwarded,
                                             write_forwarded, close_forwarded, forwarded_device,
-                                            hardware_advise};
+                                            hardware::advise};

@@ -10,13 +10,15 @@
 #include <stdio.h>
 #include <string.h>
 
+namespace hardware {
+
 namespace {
 
 const int own_bits = sizeof(void *) * 8;
 
 } // namespace
 
-const char *hardware_file_name(const char *path)
+const char *file_name(const char *path)
 {
     const char *name = path;
     for (const char *c = path; *c != '\0'; ++c) {
@@ -28,8 +30,7 @@ const char *hardware_file_name(const char *path)
 }
 
 // The port's real address: the setting's, else the one the program wrote.
-bool hardware_real_address(unsigned base, bool forwarding, unsigned *address, char *why,
-                           size_t why_size)
+bool real_address(unsigned base, bool forwarding, unsigned *address, char *why, size_t why_size)
 {
     char value[64];
     ports::Origin origin;
@@ -55,7 +56,7 @@ bool hardware_real_address(unsigned base, bool forwarding, unsigned *address, ch
     return true;
 }
 
-void hardware_name_library(const char *path, const char *full, char *text, size_t size)
+void name_library(const char *path, const char *full, char *text, size_t size)
 {
     snprintf(text, size, "LPT_HARDWARE_DLL=");
     ports::append_escaped(text, size, path);
@@ -66,7 +67,7 @@ void hardware_name_library(const char *path, const char *full, char *text, size_
     }
 }
 
-bool hardware_fit_to_load(const char *path, const char *subject, char *why, size_t why_size)
+bool fit_to_load(const char *path, const char *subject, char *why, size_t why_size)
 {
     unsigned char head[4096];
     size_t length = 0;
@@ -106,3 +107,5 @@ bool hardware_fit_to_load(const char *path, const char *subject, char *why, size
     }
     return true;
 }
+
+} // namespace hardware
