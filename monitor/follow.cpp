@@ -131,8 +131,11 @@ void follow_writes(unsigned base, From from, const WriteView &view)
             for (shown = 0; shown < n && batch[shown].number <= until && !out_of_time(); ++shown) {
                 char name[128];
                 const watch::Write &write = batch[shown];
-                const bool real = watch::device_name(port, write.device, name, sizeof name);
-                view.write(write, real ? name : "");
+                const bool named = watch::device_name(port, write.device, name, sizeof name);
+                view.write(write, !named ? ""
+                                  : watch::device_emulated(port, write.device)
+                                      ? std::string("via ") + name
+                                      : std::string("real port ") + name);
                 after = write.number;
             }
             any = any || shown > 0;

@@ -26,10 +26,10 @@ void follow(unsigned base, const View &view);
 
 // What a mode that takes every write does: says what it waits for, is
 // told of writes that came too fast to read before the next one it gets,
-// gets each write once, in order, with the hardware port it went to ("" for
-// the virtual port's own), and is told when a look is done. `opened`, where
-// set, is told when the port is opened (anew), and whether its writes come
-// from its first one on.
+// gets each write once, in order, with the device it went to ("real port
+// /dev/parport0", "via in/out (lptrun)"; "" for the virtual port's own),
+// and is told when a look is done. `opened`, where set, is told when the
+// port is opened (anew), and whether its writes come from its first one on.
 struct WriteView {
     std::function<void(const std::string &)> waiting;
     std::function<void(uint64_t count, const watch::Write &next)> missed;

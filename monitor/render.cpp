@@ -100,7 +100,7 @@ std::string write_line(const watch::Write &write, uint64_t previous_ns, const st
     snprintf(text, sizeof text, "%.6f %10s  %-7s %s %s  pid %u",
              static_cast<double>(write.time_ns) / 1e9, gap, register_name(write.reg),
              hex(write.value, 2).c_str(), binary(write.value).c_str(), write.pid);
-    return text + real_mark(device);
+    return text + (device.empty() ? "" : "  " + device);
 }
 
 std::string register_line(unsigned base, unsigned reg, uint8_t value, bool real)

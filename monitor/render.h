@@ -47,7 +47,7 @@ std::string register_line(unsigned base, unsigned reg, uint8_t value, bool real)
 // 13 Select low, ..." for status, "outputs 1 nStrobe high, ..." for control.
 std::string pin_levels(unsigned reg, uint8_t value);
 // One line for --log: time, gap to the write before, register, value, pid,
-// and the real port.
+// and the device as follow() names it ("real port /dev/parport0").
 std::string write_line(const watch::Write &write, uint64_t previous_ns,
                        const std::string &device = "");
 

@@ -21,7 +21,10 @@ static std::vector<std::string> devices(const watch::Port *port)
     std::vector<std::string> names;
     for (unsigned device = 1; device < watch::device_limit; ++device) {
         char name[128];
-        if (watch::device_name(port, device, name, sizeof name)) {
+        // Hardware ports only: a device served over the virtual port
+        // (lptrun's) leaves the inputs to the watchers.
+        if (watch::device_name(port, device, name, sizeof name) &&
+            !watch::device_emulated(port, device)) {
             names.push_back(name);
         }
     }
@@ -95,11 +98,14 @@ int write_trace(unsigned base, const char *path)
          },
          [&](const watch::Write &write, const std::string &device) {
              start_at(write);
-             if (!device.empty() && std::find(named.begin(), named.end(), device) == named.end()) {
+             // Hardware ports only ("real port /dev/parport0"): a device
+             // served over the virtual port leaves the inputs to the watchers.
+             if (device.rfind("real port ", 0) == 0 &&
+                 std::find(named.begin(), named.end(), device) == named.end()) {
                  named.push_back(device);
                  char said[200];
                  snprintf(said, sizeof said,
-                          "lptmon: writes went to the real port %s from %.6f s in the trace\n",
+                          "lptmon: writes went to the %s from %.6f s in the trace\n",
                           device.c_str(), static_cast<double>(at(write.time_ns)) / 1e9);
                  term::write_error(said);
              }

@@ -28,7 +28,9 @@ static_assert((status_at_start & status_unused) == status_unused, "the unused bi
 // One recorded write. The tag is the number of the write that claimed the
 // slot; a slot is only ever claimed by a newer number, so a writer that
 // stalled cannot overwrite newer history.
-struct Slot {
+// The 64-bit words are aligned to 8 also in 32-bit x86 programs, which
+// align them to 4 by themselves: 32-bit and 64-bit programs map one file.
+struct alignas(8) Slot {
     uint64_t tag;
     uint64_t time_ns; // monotonic, this boot
     // The write, as record_word packs it (vport_record.h); while its writer
@@ -58,18 +60,18 @@ struct State {
     // The last write's device and its writer (device_word), 0 for the
     // virtual port's own. The inputs of a device are wires only
     // while its program runs.
-    uint64_t last_device;
+    alignas(8) uint64_t last_device;
     // The pid of the watcher changing an input, 0 when none: one change
     // at a time, so that setters seldom make theirs again (each lands only
     // on the value it was made from).
     uint32_t status_setter;
-    uint8_t boot_id[16]; // the boot that wrote it: a latch does not outlive power
-    uint64_t generation; // new on every rebuild, so that watchers notice one
+    uint8_t boot_id[16];            // the boot that wrote it: a latch does not outlive power
+    alignas(8) uint64_t generation; // new on every rebuild, so that watchers notice one
     // Each register as register_word packs the write that set it; the
     // latest write by number wins, also between processes.
-    uint64_t registers[register_count];
-    uint64_t next_write; // writes are numbered from 1
-    uint32_t changes;    // bumped on every write; a futex word
+    alignas(8) uint64_t registers[register_count];
+    alignas(8) uint64_t next_write; // writes are numbered from 1
+    uint32_t changes;               // bumped on every write; a futex word
     // Set by a watcher before it sleeps on `changes`, cleared by the write
     // that wakes it: a watcher that dies leaves it set for one write only.
     uint32_t waiting;

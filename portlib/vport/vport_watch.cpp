@@ -144,8 +144,14 @@ size_t writes_after(const Port *port, uint64_t after, Write *out, size_t max, ui
 bool device(const Port *port, char *name, size_t size)
 {
     uint32_t pid = 0;
-    return vport::device_name(port->port.state, vport::last_device(port->port.state, &pid), name,
-                              size);
+    const unsigned last = vport::last_device(port->port.state, &pid);
+    return !vport::device_emulated(port->port.state, last) &&
+           vport::device_name(port->port.state, last, name, size);
+}
+
+bool device_emulated(const Port *port, unsigned device)
+{
+    return vport::device_emulated(port->port.state, device);
 }
 
 bool device_name(const Port *port, unsigned device, char *name, size_t size)

@@ -63,8 +63,11 @@ bool lost(const Port *port);
 
 // The hardware port of the port's last write, by the name lptmon gives
 // it: "/dev/parport0", "0x378 through their.dll". False for the virtual
-// port's own writes.
+// port's own writes, also those of a device served over it (lptrun's).
 bool device(const Port *port, char *name, size_t size);
+// Whether a write's device is served over the virtual port ("/dev/parport0
+// (lptrun)"), whose inputs are the watchers' to set, rather than hardware.
+bool device_emulated(const Port *port, unsigned device);
 // The name of a write's own device (Write::device, from 1 to below
 // device_limit); false for 0, the virtual port's own writes, and for a
 // number that names no device in this port's file.
