@@ -89,6 +89,11 @@ struct State {
     uint32_t data_input;
     Slot history[history_length];
 };
+// One size for every program that maps the file, 32-bit or 64-bit, Linux or
+// Windows. A field added or moved changes it: then file_version changes
+// too, so that older files are made anew instead of misread.
+static_assert(file_version == 6 && sizeof(State) == 1574016,
+              "a new layout of the file is a new file_version: change both here");
 
 inline uint64_t load(const uint64_t *word)
 {
