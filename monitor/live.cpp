@@ -4,6 +4,7 @@
 #include "follow.h"
 #include "modes.h"
 #include "render.h"
+#include "switch_keys.h"
 #include "term.h"
 
 namespace lptmon {
@@ -36,15 +37,14 @@ Snapshot take_snapshot(const watch::Port *port, unsigned base)
 void toggle_inputs(watch::Port *port, std::string *problem)
 {
     for (char key; (key = term::next_key()) != 0;) {
-        for (const watch::Pin &input : watch::input_pins) {
-            if ((key | 0x20) != input.key) {
-                continue;
-            }
-            char why[1024];
-            const bool high = watch::pin_high(input, watch::read(port, watch::status));
-            if (!watch::set_input(port, input, !high, why, sizeof why)) {
-                *problem = why;
-            }
+        const watch::Pin *input = switch_of(key);
+        if (input == nullptr) {
+            continue;
+        }
+        char why[1024];
+        const bool high = watch::pin_high(*input, watch::read(port, watch::status));
+        if (!watch::set_input(port, *input, !high, why, sizeof why)) {
+            *problem = why;
         }
     }
 }

@@ -34,15 +34,15 @@ int main(int argc, char **argv)
     case lptmon::Mode::set:
         return lptmon::set_inputs(options.base, options.settings);
     case lptmon::Mode::log:
-        term::start_watcher(false);
+        term::start_key_thread(false);
         return term::end_status(lptmon::log_writes(options.base));
     case lptmon::Mode::trace:
-        term::start_watcher(false);
+        term::start_key_thread(false);
         return term::end_status(lptmon::write_trace(options.base, options.trace_path));
     case lptmon::Mode::live:
         break;
     }
     const bool terminal = term::output_is_terminal();
-    term::start_watcher(terminal && term::input_is_terminal());
+    term::start_key_thread(terminal && term::input_is_terminal());
     return term::end_status(lptmon::live(options.base, terminal));
 }

@@ -1,6 +1,6 @@
-// lptmon's modes, each in a file of its own: --once and --set (once.cpp),
-// --log (log.cpp), --vcd (trace.cpp) and the live view or its plain lines
-// (live.cpp). Each returns the status to end with.
+// lptmon's modes, each in a file of its own: --once (once.cpp), --set
+// (set.cpp), --log (log.cpp), --vcd (trace.cpp) and the live view or its
+// plain lines (live.cpp). Each returns the status to end with.
 #ifndef LPTMON_MODES_H
 #define LPTMON_MODES_H
 

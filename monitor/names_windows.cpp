@@ -2,8 +2,11 @@
 // systems, and files opened by those names through the wide API, so that a
 // name outside the ANSI code page works.
 #include "term.h"
+#include "utf16.h"
 
 #include <stdio.h>
+#include <string.h>
+#include <wchar.h>
 #include <windows.h>
 
 #include <string>
@@ -20,23 +23,21 @@ namespace {
 
 std::string utf8_text(const wchar_t *text)
 {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string out(size > 0 ? static_cast<size_t>(size) : 1, '\0');
-    if (size > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], size, nullptr, nullptr);
-    }
-    out.resize(out.size() - 1); // the terminating zero
+    const auto unit = [&](size_t i) { return static_cast<uint32_t>(text[i]); };
+    std::string out(utf16_to_utf8(unit, wcslen(text), nullptr), '\0');
+    utf16_to_utf8(unit, wcslen(text), &out[0]);
     return out;
 }
 
+// Empty for text that is no UTF-8, which names no file.
 std::wstring wide_text(const char *text)
 {
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    std::wstring out(size > 0 ? static_cast<size_t>(size) : 1, L'\0');
-    if (size > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, text, -1, &out[0], size);
+    const size_t units = utf8_to_utf16(text, strlen(text), static_cast<wchar_t *>(nullptr));
+    if (units == static_cast<size_t>(-1)) {
+        return std::wstring();
     }
-    out.resize(out.size() - 1);
+    std::wstring out(units, L'\0');
+    utf8_to_utf16(text, strlen(text), &out[0]);
     return out;
 }
 

@@ -1,4 +1,5 @@
 #include "render.h"
+#include "switch_keys.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -202,7 +203,7 @@ void add_pins(const Snapshot &snapshot, const Glyphs &glyphs, Lines *lines)
             " ";
     }
     for (const watch::Pin &pin : watch::input_pins) {
-        inputs += " " + std::string(real ? "" : std::string(1, pin.key) + ":") +
+        inputs += " " + std::string(real ? "" : std::string(1, switch_key(pin)) + ":") +
                   std::to_string(pin.pin) + " " + pin.line + " " +
                   (real                                                      ? "?"
                    : watch::pin_high(pin, snapshot.registers[watch::status]) ? glyphs.lit

@@ -24,10 +24,10 @@ void catch_signals();
 bool stop_requested();
 bool output_is_terminal();
 bool input_is_terminal();
-// Watches for `q` on the keyboard (with `keys`; any other key waits for
-// next_key) and for the reader of our output going away, from a thread of
-// its own.
-void start_watcher(bool keys);
+// Starts the key thread: reads the keyboard for `q` (with `keys`; any
+// other key waits for next_key) and watches for the reader of our output
+// going away.
+void start_key_thread(bool keys);
 // The next key pressed other than `q`, or 0.
 char next_key();
 

@@ -1,7 +1,7 @@
 // The terminal and the operating system for lptmon on POSIX systems:
 // signals, the alternate screen, the output and a closed output. The
-// keyboard and stops (Ctrl+Z) are watched from a thread of its own
-// (watcher_posix.cpp).
+// keyboard and stops (Ctrl+Z) are seen to by a thread of its own
+// (keys_posix.cpp).
 #include "term.h"
 #include "standard_descriptors.h"
 #include "term_posix.h"
@@ -21,16 +21,9 @@
 
 namespace term_posix {
 
-volatile sig_atomic_t stop_asked = 0;
-volatile sig_atomic_t output_closed = 0;
-std::atomic<unsigned> output_moved{0};
-volatile sig_atomic_t keys_mode_applied = 0;
-struct termios keys_found_mode;
-std::atomic<bool> keys_wanted{false};
-pthread_mutex_t output_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_t main_thread;
-
 namespace {
+
+State shared; // state() is the way to it
 
 // Also read by the signal handlers that give the terminal back.
 std::atomic<bool> screen_taken{false};
@@ -46,7 +39,7 @@ bool write_all(const char *text, size_t size)
     while (size > 0) {
         ssize_t n = write(STDOUT_FILENO, text, size);
         if (n > 0) {
-            output_moved.fetch_add(1, std::memory_order_relaxed);
+            state().output_moved.fetch_add(1, std::memory_order_relaxed);
             text += n;
             size -= static_cast<size_t>(n);
         } else if (n < 0 && errno == EAGAIN) {
@@ -61,8 +54,8 @@ bool write_all(const char *text, size_t size)
 
 void on_stop(int)
 {
-    stop_asked = 1;
-    notify_watcher('s');
+    state().stop_asked = 1;
+    notify_key_thread('s');
 }
 void on_wake(int) {}
 
@@ -77,21 +70,26 @@ void on_fatal(int sig)
 
 void give_back_screen()
 {
-    pthread_mutex_lock(&output_lock);
+    pthread_mutex_lock(&state().output_lock);
     give_back_terminal();
-    pthread_mutex_unlock(&output_lock);
+    pthread_mutex_unlock(&state().output_lock);
 }
 
 } // namespace
+
+State &state()
+{
+    return shared;
+}
 
 void give_back_terminal()
 {
     if (screen_taken.exchange(false)) {
         write_all(release_sequence, sizeof release_sequence - 1);
     }
-    if (keys_mode_applied) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &keys_found_mode);
-        keys_mode_applied = 0;
+    if (state().keys_mode_applied) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &state().keys_found_mode);
+        state().keys_mode_applied = 0;
     }
 }
 
@@ -101,9 +99,9 @@ void take_terminal()
     write_all(take_sequence, sizeof take_sequence - 1);
     // Only the foreground may change the terminal; a background one would
     // be stopped for trying.
-    if (keys_wanted && terminal_in_foreground(STDIN_FILENO) &&
-        terminal_set_single_key(STDIN_FILENO, &keys_found_mode) == 0) {
-        keys_mode_applied = 1;
+    if (state().keys_wanted && terminal_in_foreground(STDIN_FILENO) &&
+        terminal_set_single_key(STDIN_FILENO, &state().keys_found_mode) == 0) {
+        state().keys_mode_applied = 1;
     }
 }
 
@@ -114,7 +112,7 @@ void handle(int sig, void (*handler)(int))
 
 int status_at_end(int status)
 {
-    if (!output_closed) {
+    if (!state().output_closed) {
         return status;
     }
     struct sigaction pipe_action;
@@ -122,7 +120,7 @@ int status_at_end(int status)
         sigset_t pipe_signal;
         sigemptyset(&pipe_signal);
         sigaddset(&pipe_signal, SIGPIPE);
-        pthread_sigmask(SIG_UNBLOCK, &pipe_signal, nullptr); // also from the watcher thread
+        pthread_sigmask(SIG_UNBLOCK, &pipe_signal, nullptr); // also from the key thread
         raise(SIGPIPE);
     }
     return 1;
@@ -150,7 +148,7 @@ void catch_signals()
     handle(SIGTERM, on_stop);
     handle(SIGHUP, on_stop);
     handle(SIGWINCH, on_wake);
-    handle(SIGUSR1, on_wake); // from the watcher thread: look at stop_asked
+    handle(SIGUSR1, on_wake); // from the key thread: look at stop_asked
     for (int sig : {SIGQUIT, SIGBUS, SIGSEGV, SIGFPE, SIGILL, SIGABRT}) {
         handle(sig, on_fatal);
     }
@@ -158,7 +156,7 @@ void catch_signals()
 
 bool stop_requested()
 {
-    return stop_asked != 0;
+    return state().stop_asked != 0;
 }
 
 bool output_is_terminal()
@@ -178,18 +176,18 @@ void write_out(const std::string &text)
     if (failed) {
         return;
     }
-    pthread_mutex_lock(&output_lock);
+    pthread_mutex_lock(&state().output_lock);
     const bool written = write_all(text.data(), text.size());
     const int error = errno;
-    pthread_mutex_unlock(&output_lock);
+    pthread_mutex_unlock(&state().output_lock);
     if (written) {
         return;
     }
     // SIGPIPE (or EPIPE where it is ignored) is for a reader that went
     // away; a full disk or a broken device is said.
     if (error == EPIPE) {
-        output_closed = 1;
-        stop_asked = 1;
+        state().output_closed = 1;
+        state().stop_asked = 1;
     } else {
         fail("lptmon: cannot write standard output: " + std::string(strerror(error)) + "\n");
     }
@@ -201,7 +199,7 @@ void fail(const std::string &message)
         failed = 1;
         write_error(message);
     }
-    stop_asked = 1;
+    state().stop_asked = 1;
 }
 
 FILE *create_file(const char *path)
@@ -217,9 +215,9 @@ void write_error(const std::string &text)
 bool take_screen()
 {
     atexit(give_back_screen);
-    pthread_mutex_lock(&output_lock);
+    pthread_mutex_lock(&state().output_lock);
     take_terminal();
-    pthread_mutex_unlock(&output_lock);
+    pthread_mutex_unlock(&state().output_lock);
     handle(SIGTSTP, on_suspend);
     return true;
 }
@@ -231,10 +229,10 @@ void release_screen()
 
 void size(int *rows, int *cols)
 {
-    struct winsize size;
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
-        *rows = size.ws_row;
-        *cols = size.ws_col;
+    struct winsize window;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &window) == 0 && window.ws_row > 0 && window.ws_col > 0) {
+        *rows = window.ws_row;
+        *cols = window.ws_col;
     } else {
         *rows = 24;
         *cols = 80;
@@ -254,7 +252,7 @@ void nap(int ms)
 
 int end_status(int status)
 {
-    end_watcher();
+    end_key_thread();
     return failed ? 1 : status_at_end(status);
 }
 

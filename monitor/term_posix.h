@@ -1,6 +1,7 @@
 // What the two halves of lptmon's POSIX terminal share: the main thread's
-// output, screen and signals (term_posix.cpp), and the watcher thread
-// that reads the keys and sees the reader of the output go (watcher_posix.cpp).
+// output, screen and signals (term_posix.cpp), and the key thread that
+// reads the keys, sees the reader of the output go and carries out the
+// stops signal handlers ask for (keys_posix.cpp).
 #ifndef LPTMON_TERM_POSIX_H
 #define LPTMON_TERM_POSIX_H
 
@@ -12,19 +13,24 @@
 
 namespace term_posix {
 
-extern volatile sig_atomic_t stop_asked;
-extern volatile sig_atomic_t output_closed; // nobody reads what we write any more
-// Counts the writes to the output that took something: whether a slow
-// reader still takes it.
-extern std::atomic<unsigned> output_moved;
-// The keyboard (standard input's terminal) is in single-key mode for `q`.
-extern volatile sig_atomic_t keys_mode_applied;
-extern struct termios keys_found_mode;
-extern std::atomic<bool> keys_wanted;
-// Frames and lines are written whole, never between the two halves of
-// giving the terminal back and taking it again around a stop.
-extern pthread_mutex_t output_lock;
-extern pthread_t main_thread;
+// The terminal's state, changed by both threads and by signal handlers.
+struct State {
+    volatile sig_atomic_t stop_asked = 0;
+    volatile sig_atomic_t output_closed = 0; // nobody reads what we write any more
+    // Counts the writes to the output that took something: whether a slow
+    // reader still takes it.
+    std::atomic<unsigned> output_moved{0};
+    // The keyboard (standard input's terminal) is in single-key mode for `q`.
+    volatile sig_atomic_t keys_mode_applied = 0;
+    struct termios keys_found_mode = {};
+    std::atomic<bool> keys_wanted{false};
+    // Frames and lines are written whole, never between the two halves of
+    // giving the terminal back and taking it again around a stop.
+    pthread_mutex_t output_lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_t main_thread = {};
+};
+// The one State, owned by term_posix.cpp; async-signal-safe.
+State &state();
 
 // Async-signal-safe: the user's screen and keyboard mode back.
 void give_back_terminal();
@@ -35,11 +41,11 @@ void handle(int sig, void (*handler)(int));
 // status 1 where SIGPIPE is ignored.
 int status_at_end(int status);
 
-// The watcher's side: a request from a signal handler ('s' stop, 'z'
-// suspend), Ctrl+Z's handler, and the watcher ended before the end.
-void notify_watcher(char what);
+// The key thread's side: a request from a signal handler ('s' stop, 'z'
+// suspend), Ctrl+Z's handler, and the key thread ended before the end.
+void notify_key_thread(char what);
 void on_suspend(int);
-void end_watcher();
+void end_key_thread();
 
 } // namespace term_posix
 

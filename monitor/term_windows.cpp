@@ -1,7 +1,7 @@
 // The console and the operating system for lptmon on Windows: Ctrl+C and
 // the closing of the console, and the live view drawn with the console's
 // virtual terminal sequences where it has them. The keyboard and the reader
-// of the output are watched from threads of their own (watcher_windows.cpp).
+// of the output are watched from threads of their own (keys_windows.cpp).
 #include "term.h"
 #include "console_text.h"
 #include "term_windows.h"
@@ -22,11 +22,9 @@
 
 namespace term_windows {
 
-volatile LONG output_closed = 0;
-bool keys_taken = false;
-DWORD found_input_mode = 0;
-
 namespace {
+
+State shared; // state() is the way to it
 
 volatile LONG stop_asked = 0;
 volatile LONG failed = 0;
@@ -80,6 +78,11 @@ bool write_all(const char *text, size_t size)
 
 } // namespace
 
+State &state()
+{
+    return shared;
+}
+
 HANDLE output()
 {
     return GetStdHandle(STD_OUTPUT_HANDLE);
@@ -114,9 +117,9 @@ void give_back()
             SetConsoleOutputCP(found_output_page);
         }
     }
-    if (keys_taken) {
-        keys_taken = false;
-        SetConsoleMode(input(), found_input_mode);
+    if (state().keys_taken) {
+        state().keys_taken = false;
+        SetConsoleMode(input(), state().found_input_mode);
     }
     ReleaseSRWLockExclusive(&output_lock);
 }
@@ -215,7 +218,7 @@ void write_out(const std::string &text)
     // full disk or a broken device is said.
     if (error == EPIPE || error == 0 || system_error == ERROR_NO_DATA ||
         system_error == ERROR_BROKEN_PIPE) {
-        InterlockedExchange(&output_closed, 1);
+        InterlockedExchange(&state().output_closed, 1);
         ask_stop();
     } else {
         fail("lptmon: cannot write standard output: " + std::string(strerror(error)) + "\n");
@@ -285,7 +288,7 @@ void nap(int ms)
 
 int end_status(int status)
 {
-    return InterlockedCompareExchange(&output_closed, 0, 0) != 0 ||
+    return InterlockedCompareExchange(&state().output_closed, 0, 0) != 0 ||
                    InterlockedCompareExchange(&failed, 0, 0) != 0
                ? 1
                : status;

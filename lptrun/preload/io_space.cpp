@@ -1,7 +1,6 @@
 #include "io_space.h"
 #include "backends.h"
 #include "os.h"
-#include "recorder.h"
 #include "vport_claim.h"
 
 #include <stdio.h>

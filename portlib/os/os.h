@@ -62,10 +62,8 @@ char *environment_copy(const char *name);
 void each_environment(bool (*each)(const char *entry, void *context), void *context);
 // Whether the system takes NAME and name for the same setting (Windows).
 extern const bool names_ignore_case;
-// The folder of this library's own file, for the files that sit beside
-// it; false where the system has no such place for settings (POSIX).
-bool library_folder(char *path, size_t size);
-// The first bytes of a small file, never waiting on a device or FIFO.
+// The first bytes of a small file, never waiting on a device or FIFO: the
+// one reader of the library's small files (settings, procfs, the boot id).
 bool read_start(const char *path, void *buffer, size_t size, size_t *length, Error *error);
 // The system's folder for this user's own files, with lpt-virtual in it.
 bool default_state_folder(char *path, size_t size);
@@ -200,11 +198,6 @@ struct Condition {
 // Releases the mutex while asleep; it is held again on return.
 void wait(Condition *condition, Mutex *mutex);
 void wake_all(Condition *condition);
-// A word of the calling thread's own, 0 until it sets it: whether the
-// thread is inside the library already, so that a call that comes back on
-// the same thread never waits on a lock that thread holds.
-uintptr_t thread_word();
-void set_thread_word(uintptr_t value);
 // Handlers around a fork of the process, where there is fork.
 void at_fork(void (*before)(), void (*in_parent)(), void (*in_child)());
 

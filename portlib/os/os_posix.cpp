@@ -92,17 +92,12 @@ void each_environment(bool (*each)(const char *entry, void *context), void *cont
     }
 }
 
-// Settings come from the environment only: a file beside the library would
-// be one more place for a Linux user to look.
-bool library_folder(char *, size_t)
-{
-    return false;
-}
-
 bool read_start(const char *path, void *buffer, size_t size, size_t *length, Error *error)
 {
     *error = Error{"open", 0};
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    // Kept off descriptors 0, 1 and 2, which the host's output may expect.
+    const int fd =
+        above_standard_descriptors(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat st;
     ssize_t n = -1;
     int code = fd < 0 || fstat(fd, &st) != 0 ? errno : 0;

@@ -2,7 +2,6 @@
 // guard; futexes, the monotonic clock, the kernel's boot id and the process.
 #include "os.h"
 #include "fault_guard.h"
-#include "standard_descriptors.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -84,12 +83,12 @@ bool boot_id(uint8_t id[16])
     int seen = __atomic_load_n(&state, __ATOMIC_ACQUIRE);
     if (seen == 0) {
         char text[64] = "";
-        int fd = above_standard_descriptors(
-            open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-        ssize_t n = fd >= 0 ? ::read(fd, text, sizeof text - 1) : -1;
-        if (fd >= 0) {
-            ::close(fd);
-        }
+        size_t length = 0;
+        Error unused;
+        const ssize_t n =
+            read_start("/proc/sys/kernel/random/boot_id", text, sizeof text - 1, &length, &unused)
+                ? static_cast<ssize_t>(length)
+                : -1;
         uint8_t parsed[16];
         int got = 0;
         for (ssize_t i = 0; i + 1 < n && got < 16; ++i) {
@@ -176,33 +175,6 @@ void wait(Condition *condition, Mutex *mutex)
 void wake_all(Condition *condition)
 {
     pthread_cond_broadcast(&condition->condition);
-}
-
-namespace {
-// A key, not a __thread variable: that would make the library need the
-// dynamic loader's own library for its TLS. Made as the library is loaded,
-// before any thread of the host can call it, and given back as it is
-// unloaded, so that loading it again and again takes no more.
-pthread_key_t word_key;
-const bool have_word_key = pthread_key_create(&word_key, nullptr) == 0;
-__attribute__((destructor)) void delete_word_key()
-{
-    if (have_word_key) {
-        pthread_key_delete(word_key);
-    }
-}
-} // namespace
-
-uintptr_t thread_word()
-{
-    return have_word_key ? reinterpret_cast<uintptr_t>(pthread_getspecific(word_key)) : 0;
-}
-
-void set_thread_word(uintptr_t value)
-{
-    if (have_word_key) {
-        pthread_setspecific(word_key, reinterpret_cast<void *>(value));
-    }
 }
 
 void at_fork(void (*before)(), void (*in_parent)(), void (*in_child)())

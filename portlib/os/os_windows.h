@@ -1,7 +1,8 @@
 // What the os_windows files share: a failed call recorded the one way, and
 // the paths, UTF-8 inside the library, UTF-16 at every call of the system,
 // so that any name of the user's folders reaches the file system unchanged;
-// and where a handle really leads. For the os_windows files only.
+// and where a handle really leads; the thread's word. For the Windows files
+// only.
 #ifndef LPT_OS_WINDOWS_H
 #define LPT_OS_WINDOWS_H
 
@@ -37,6 +38,11 @@ bool widen(const char *utf8, Wide *wide);
 void narrow(const wchar_t *wide, char *utf8, size_t size);
 // The same in memory of its own (free it); nullptr when out of memory.
 char *narrowed(const wchar_t *wide);
+// This library's own module, found by an address within it; nullptr where
+// the system cannot say.
+HMODULE own_module();
+// The folder of this library's own file, for the files that sit beside it.
+bool library_folder(char *path, size_t size);
 // Whether the nearest existing folder on the path is in fact a file: the
 // path can then never be made, which is no port never written.
 bool folder_is_a_file(const wchar_t *path);
@@ -45,6 +51,12 @@ bool folder_is_a_file(const wchar_t *path);
 // system (Wine's on Linux) shows links as plain files. Where the system
 // cannot say (a volume without a drive letter), the answer is yes.
 bool in_its_folder(HANDLE file, const wchar_t *path);
+// A word of the calling thread's own, 0 until it sets it: whether the
+// thread is inside the library already, so that a call that comes back on
+// the same thread never waits on a lock that thread holds. Only Windows
+// runs code not ours inside an access (the hardware's own library).
+uintptr_t thread_word();
+void set_thread_word(uintptr_t value);
 
 } // namespace windows
 } // namespace os

@@ -263,13 +263,13 @@ __attribute__((destructor)) void free_thread_slot()
 }
 } // namespace
 
-uintptr_t thread_word()
+uintptr_t windows::thread_word()
 {
     return thread_slot != TLS_OUT_OF_INDEXES ? reinterpret_cast<uintptr_t>(TlsGetValue(thread_slot))
                                              : 0;
 }
 
-void set_thread_word(uintptr_t value)
+void windows::set_thread_word(uintptr_t value)
 {
     if (thread_slot != TLS_OUT_OF_INDEXES) {
         TlsSetValue(thread_slot, reinterpret_cast<void *>(value));

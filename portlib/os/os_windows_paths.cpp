@@ -2,6 +2,7 @@
 // files' default one, and making them.
 #include "os.h"
 #include "os_windows.h"
+#include "utf16.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -27,40 +28,69 @@ wchar_t *final_path(HANDLE h, size_t extra)
 
 } // namespace
 
+namespace {
+
+// The UTF-8 bytes of a wide text, without its NUL; nullptr `utf8` counts.
+size_t put_narrow(const wchar_t *wide, char *utf8)
+{
+    return utf16_to_utf8([&](size_t i) { return static_cast<uint32_t>(wide[i]); }, wcslen(wide),
+                         utf8);
+}
+
+} // namespace
+
 bool widen(const char *utf8, Wide *wide)
 {
     free(wide->text);
     wide->text = nullptr;
-    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
-    if (length == 0) {
+    const size_t length = utf8_to_utf16(utf8, strlen(utf8), static_cast<wchar_t *>(nullptr));
+    if (length == static_cast<size_t>(-1)) {
         SetLastError(ERROR_INVALID_NAME);
         return false;
     }
-    wide->text = static_cast<wchar_t *>(malloc(static_cast<size_t>(length) * sizeof(wchar_t)));
+    wide->text = static_cast<wchar_t *>(malloc((length + 1) * sizeof(wchar_t)));
     if (wide->text == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide->text, length);
+    utf8_to_utf16(utf8, strlen(utf8), wide->text);
+    wide->text[length] = L'\0';
     return true;
 }
 
 void narrow(const wchar_t *wide, char *utf8, size_t size)
 {
-    if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, static_cast<int>(size), nullptr, nullptr) ==
-        0) {
-        utf8[0] = '\0';
+    // Cut short, a name would be another: none rather than part of it.
+    const size_t length = put_narrow(wide, nullptr);
+    if (length >= size) {
+        if (size > 0) {
+            utf8[0] = '\0';
+        }
+        return;
     }
+    put_narrow(wide, utf8);
+    utf8[length] = '\0';
 }
 
 char *narrowed(const wchar_t *wide)
 {
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    char *text = bytes > 0 ? static_cast<char *>(malloc(static_cast<size_t>(bytes))) : nullptr;
+    const size_t length = put_narrow(wide, nullptr);
+    char *text = static_cast<char *>(malloc(length + 1));
     if (text != nullptr) {
-        WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, bytes, nullptr, nullptr);
+        put_narrow(wide, text);
+        text[length] = '\0';
     }
     return text;
+}
+
+HMODULE own_module()
+{
+    HMODULE self = nullptr;
+    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              reinterpret_cast<LPCWSTR>(&own_module), &self)
+               ? self
+               : nullptr;
 }
 
 bool folder_is_a_file(const wchar_t *path)
@@ -175,12 +205,10 @@ void each_environment(bool (*each)(const char *entry, void *context), void *cont
     FreeEnvironmentStringsW(block);
 }
 
-bool library_folder(char *path, size_t size)
+bool windows::library_folder(char *path, size_t size)
 {
-    HMODULE self = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&library_folder), &self)) {
+    HMODULE self = windows::own_module();
+    if (self == nullptr) {
         return false;
     }
     // Any length the system gives, as a folder of a few hundred letters is

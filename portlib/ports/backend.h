@@ -29,26 +29,4 @@ struct lpt_backend {
     void (*advice)(unsigned base, char *text, size_t size);
 };
 
-// The code of another library as the system maps it, [begin, end): a call
-// into this library from there is that library calling back, whichever
-// thread makes it (a wrapper may make its calls on a worker thread of its
-// own). Once one came, called_back stays set and that library is not called
-// again.
-struct lpt_foreign_code {
-    uintptr_t begin, end;
-    bool called_back;
-};
-// For backends whose port runs code not ours (the hardware's own library),
-// which may be slow, or call back into this library: runs call(context)
-// with no lock of this library held, and refuses at once any call into this
-// library that comes back meanwhile, on this thread, or from `code` on any
-// thread. False when one came back, or when this access itself comes from
-// `code`. What the port needs after it must not be freed meanwhile: the
-// ports are closed only when no such call is under way.
-bool lpt_outside_lock(void (*call)(void *context), void *context, lpt_foreign_code *code = nullptr);
-// From a backend's read or write: its port cannot be used any more, for
-// `why` (with the fix); after this access the table's next entry takes the
-// port, and the line says so.
-void lpt_give_up_port(const char *why);
-
 #endif

@@ -1,9 +1,13 @@
+// The table of ports: each port a program uses, opened on first use through
+// the first entry that has it, under one lock for every thread of the host.
 #include "ports.h"
 #include "backends.h"
-#include "recorder.h"
 #include "os.h"
+#include "recorder.h"
 #include "say.h"
 #include "settings.h"
+#include "table.h"
+#include "table_guard.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,81 +15,27 @@
 
 namespace {
 
-// A real port when there is one (through ppdev on Linux, through the
-// hardware's own library on Windows when a setting asks for it), else the
-// virtual one (LPT_BACKEND chooses between them), and the last entry, which
-// always opens, so that nothing written is lost.
-#ifdef _WIN32
-const lpt_backend *const backends[] = {&hardware_backend, &virtual_backend, &memory_backend};
-#else
-const lpt_backend *const backends[] = {&ppdev_backend, &virtual_backend, &memory_backend};
-#endif
+// The real port of this build when there is one (through ppdev on Linux,
+// through the hardware's own library on Windows when a setting asks for
+// it), else the virtual one (LPT_BACKEND chooses between them), and the last
+// entry, which always opens, so that nothing written is lost.
+const lpt_backend *const backends[] = {&real_backend, &virtual_backend, &memory_backend};
 const size_t backend_count = sizeof backends / sizeof backends[0];
 const lpt_backend *const last_resort = backends[backend_count - 1];
 
 const unsigned max_ports = 8;
 
-struct OpenPort {
-    unsigned base;
-    const lpt_backend *backend;
-    void *handle;
-};
-
 OpenPort ports[max_ports];
 unsigned port_count = 0;
 
 // The table's own lock: Inp32 and Out32 may come from any thread of the host.
-// It is never held while code not ours runs (see lpt_outside_lock).
+// It is never held while code not ours runs (see table_guard.h).
 os::Mutex ports_lock = LPT_MUTEX_INITIALIZER;
 // The ports being opened with the lock released while another library
 // loads; a thread that needs one of them waits for port_opened.
 unsigned opening[max_ports];
 unsigned opening_count = 0;
 os::Condition port_opened = LPT_CONDITION_INITIALIZER;
-// Threads inside code not ours: until they are back, no port is closed.
-unsigned foreign_calls = 0;
-// Why the backend gave up the port of the access under way; "" if it did not.
-char given_up[1024] = "";
-
-// The thread's access under way, as its thread word (0 outside the
-// library): where the call came from, and whether a call from another
-// library's code came back on this thread meanwhile and was refused.
-struct Inside {
-    uintptr_t caller;
-    bool came_back;
-};
-// The calls into other libraries' code under way, on any thread.
-struct InFlight {
-    lpt_foreign_code *code;
-    InFlight *next;
-};
-InFlight *in_flight = nullptr;
-
-bool comes_from(const lpt_foreign_code *code, uintptr_t caller)
-{
-    return code != nullptr && caller >= code->begin && caller < code->end;
-}
-
-void lock_ports()
-{
-    os::lock(&ports_lock);
-}
-
-void unlock_ports()
-{
-    os::unlock(&ports_lock);
-}
-
-// A port whose replacement could not be had (out of memory): it stays in
-// the table, as other threads may be using it, and reads as nothing there.
-uint8_t read_nothing(void *, unsigned)
-{
-    return 0xFF;
-}
-void write_nothing(void *, unsigned, uint8_t) {}
-void close_nothing(void *) {}
-const lpt_backend lost_port = {"lost",        nullptr, read_nothing, write_nothing,
-                               close_nothing, nullptr, nullptr};
 
 // The entry LPT_BACKEND names; the last resort cannot be chosen, as it is
 // always there.
@@ -131,11 +81,17 @@ void advise(unsigned base, char *text, size_t size)
     }
 }
 
-// Opens the port through the first entry of the table from `first` on that
-// has it, into *port. Everything said about one port goes in one line,
-// once: `problems` holds what was found before.
-bool open_through_table(unsigned base, size_t first, char (&problems)[2048], OpenPort *port)
+} // namespace
+
+bool lpt_open_port(unsigned base, const lpt_backend *after, char (&problems)[2048], OpenPort *port)
 {
+    size_t first = 0;
+    if (after != nullptr) {
+        while (first < backend_count && backends[first] != after) {
+            ++first;
+        }
+        ++first;
+    }
     const lpt_backend *chosen = chosen_backend();
     for (size_t i = first; i < backend_count; ++i) {
         const lpt_backend *backend = backends[i];
@@ -160,8 +116,9 @@ bool open_through_table(unsigned base, size_t first, char (&problems)[2048], Ope
         } else if (problems[0] != '\0') {
             lpt_append(problems, sizeof problems, "; using the %s port instead", backend->name);
         }
-        // What the machine has that the user could ask for, in the same line.
-        if (backend == &virtual_backend) {
+        // What the machine has that the user could ask for, in the same
+        // line, where the port falls to the virtual one.
+        if (backend != &real_backend && backend != last_resort) {
             advise(base, problems, sizeof problems);
         }
         if (problems[0] != '\0') {
@@ -179,6 +136,8 @@ bool open_through_table(unsigned base, size_t first, char (&problems)[2048], Ope
     lpt_say(problems);
     return false;
 }
+
+namespace {
 
 bool being_opened(unsigned base)
 {
@@ -219,7 +178,7 @@ OpenPort *port_at(unsigned base)
     opening[opening_count++] = base;
     OpenPort port;
     char problems[2048] = "";
-    const bool opened = open_through_table(base, 0, problems, &port);
+    const bool opened = lpt_open_port(base, nullptr, problems, &port);
     for (unsigned i = 0; i < opening_count; ++i) {
         if (opening[i] == base) {
             opening[i] = opening[--opening_count];
@@ -234,67 +193,27 @@ OpenPort *port_at(unsigned base)
     return &ports[port_count++];
 }
 
-// A port its backend gave up in the middle of an access: the entries after
-// the real port's take it (the real port is the table's first entry).
-// Closed unless another thread is still inside its code; then it is left
-// open, once per port at most.
-void replace(OpenPort *port)
-{
-    char problems[2048] = "";
-    lpt_append(problems, sizeof problems, "%s port: %s", backends[0]->name, given_up);
-    given_up[0] = '\0';
-    if (foreign_calls == 0) {
-        port->backend->close(port->handle);
-    }
-    OpenPort replacement = {port->base, &lost_port, nullptr};
-    open_through_table(port->base, 1, problems, &replacement);
-    *port = replacement;
-}
-
-// A call from the code of a library that one of ours is waiting in (a
-// wrapper of inpout32.dll whose worker thread makes its calls): handing it
-// on would wait for that worker, which waits for us. Refused; the waiting
-// call is told, and its port given up.
-bool called_back_meanwhile(uintptr_t caller)
-{
-    bool back = false;
-    for (InFlight *call = in_flight; call != nullptr; call = call->next) {
-        if (comes_from(call->code, caller)) {
-            call->code->called_back = back = true;
-        }
-    }
-    return back;
-}
-
 // Makes an access to the port at the address's base, opening it first; a
 // port given up during the access is replaced, and the access made again.
 template <typename Access> void access_port(uint16_t address, const void *caller, Access access)
 {
-    // A call from another library's code, on a thread that is inside this
-    // library already (a wrapper of inpout32.dll, or a DllMain that calls
-    // Out32): refused at once, as waiting for the lock would wait for ever.
-    if (Inside *current = reinterpret_cast<Inside *>(os::thread_word())) {
-        current->came_back = true;
+    // The platform's guard (table_guard.h): on Windows a call back from the
+    // hardware's library is refused here; on Linux it costs nothing.
+    lpt_access self;
+    if (!lpt_enter(&self, caller)) {
         return;
     }
-    Inside self = {reinterpret_cast<uintptr_t>(caller), false};
-    os::set_thread_word(reinterpret_cast<uintptr_t>(&self));
-    lock_ports();
-    OpenPort *port = called_back_meanwhile(self.caller) ? nullptr : port_at(address & ~3u);
+    lpt_lock_table();
+    OpenPort *port = lpt_refused_meanwhile(&self) ? nullptr : port_at(address & ~3u);
     if (port != nullptr) {
         const void *used = port->handle;
         access(*port, address & 3u);
-        if (given_up[0] != '\0') {
-            // Another thread's access may have replaced it meanwhile.
-            if (port->handle == used) {
-                replace(port);
-            }
-            given_up[0] = '\0';
+        if (lpt_replace_given_up(port, used)) {
             access(*port, address & 3u);
         }
     }
-    unlock_ports();
-    os::set_thread_word(0);
+    lpt_unlock_table();
+    lpt_leave(&self);
 }
 
 // With the lock held.
@@ -329,36 +248,14 @@ __attribute__((constructor)) void set_fork_handlers()
 
 } // namespace
 
-bool lpt_outside_lock(void (*call)(void *context), void *context, lpt_foreign_code *code)
+void lpt_lock_table()
 {
-    Inside unknown = {0, false};
-    Inside *self = reinterpret_cast<Inside *>(os::thread_word());
-    self = self != nullptr ? self : &unknown;
-    if (code != nullptr && (code->called_back || comes_from(code, self->caller))) {
-        code->called_back = true;
-        return false;
-    }
-    InFlight flight = {code, in_flight};
-    in_flight = &flight;
-    ++foreign_calls;
-    unlock_ports();
-    call(context);
-    lock_ports();
-    --foreign_calls;
-    for (InFlight **link = &in_flight; *link != nullptr; link = &(*link)->next) {
-        if (*link == &flight) {
-            *link = flight.next;
-            break;
-        }
-    }
-    const bool refused = self->came_back || (code != nullptr && code->called_back);
-    self->came_back = false;
-    return !refused;
+    os::lock(&ports_lock);
 }
 
-void lpt_give_up_port(const char *why)
+void lpt_unlock_table()
 {
-    snprintf(given_up, sizeof given_up, "%s", why);
+    os::unlock(&ports_lock);
 }
 
 void lpt_unload()
@@ -367,10 +264,10 @@ void lpt_unload()
     // program ending while its threads write): waiting for it would hang the
     // program on its way out. The system frees the mappings anyway.
     if (os::try_lock(&ports_lock)) {
-        if (foreign_calls == 0) {
+        if (!lpt_foreign_code_running()) {
             close_all();
         }
-        unlock_ports();
+        lpt_unlock_table();
     }
 }
 
@@ -388,13 +285,4 @@ void lpt_write(uint16_t address, uint8_t value, const void *caller)
     access_port(address, caller, [&](OpenPort &port, unsigned reg) {
         port.backend->write(port.handle, reg, value);
     });
-}
-
-void lpt_close_ports()
-{
-    lock_ports();
-    if (foreign_calls == 0) {
-        close_all();
-    }
-    unlock_ports();
 }

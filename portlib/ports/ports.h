@@ -10,10 +10,8 @@
 // the code the call came from, as the export saw it.
 uint8_t lpt_read(uint16_t address, const void *caller = nullptr);
 void lpt_write(uint16_t address, uint8_t value, const void *caller = nullptr);
-// Releases every port; the next access opens it anew.
-void lpt_close_ports();
-// As the library is unloaded: lpt_close_ports unless another thread is
-// inside the library.
+// As the library is unloaded: releases every port (the next access opens
+// it anew) unless another thread is inside the library.
 void lpt_unload();
 
 #endif

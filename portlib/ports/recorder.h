@@ -11,8 +11,4 @@
 // port works all the same: that is said, and the port is left unwrapped.
 void lpt_record_writes(unsigned base, const lpt_backend **backend, void **port);
 
-// A write to a port opened by virtual_backend, marked as made on `device`
-// (the virtual port's own writes carry an empty mark).
-void lpt_write_marked(void *port, unsigned reg, uint8_t value, const vport::DeviceMark &device);
-
 #endif

@@ -19,14 +19,8 @@ struct lpt_origin {
 // empty or too long. In the file, the last line that sets it wins.
 bool lpt_setting(const char *name, char *value, size_t size, lpt_origin *origin = nullptr);
 
-// Where the settings file is, for messages; false where there is none.
-bool lpt_settings_file(char *path, size_t size);
-
-// Reads the settings file at `path` from now on, where the system has none
-// (tests on POSIX), its problems told anew; nullptr goes back to the system's
-// place.
-void lpt_settings_use_file(const char *path);
-
+// The settings file's name, as messages give a value's origin.
+extern const char lpt_settings_name[];
 enum lpt_port_setting_found { lpt_port_unset, lpt_port_set, lpt_port_malformed };
 // LPT_PORT_0xADDR, the setting that sends the program's writes at `base` to
 // a port at another address: its value when one names `base`. A setting

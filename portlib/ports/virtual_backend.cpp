@@ -1,7 +1,6 @@
 // The virtual port as an entry of the table of ports: shared through its
 // state file, kept in this program when the file is lost while in use.
 #include "backends.h"
-#include "recorder.h"
 #include "say.h"
 #include "vport.h"
 

@@ -14,15 +14,15 @@ struct Port {
     mutable vport::Awaited awaited; // the watcher's own memory, not the port's
 };
 
-const Pin control_pins[control_pin_count] = {{1, 0, "nStrobe", true, 0},
-                                             {14, 1, "nAutoFd", true, 0},
-                                             {16, 2, "nInit", false, 0},
-                                             {17, 3, "nSelectIn", true, 0}};
-const Pin input_pins[input_pin_count] = {{15, 3, "nError", false, 'e'},
-                                         {13, 4, "Select", false, 's'},
-                                         {12, 5, "PaperOut", false, 'p'},
-                                         {10, 6, "nAck", false, 'a'},
-                                         {11, 7, "Busy", true, 'b'}};
+const Pin control_pins[control_pin_count] = {{1, 0, "nStrobe", true},
+                                             {14, 1, "nAutoFd", true},
+                                             {16, 2, "nInit", false},
+                                             {17, 3, "nSelectIn", true}};
+const Pin input_pins[input_pin_count] = {{15, 3, "nError", false},
+                                         {13, 4, "Select", false},
+                                         {12, 5, "PaperOut", false},
+                                         {10, 6, "nAck", false},
+                                         {11, 7, "Busy", true}};
 
 bool pin_high(const Pin &pin, uint8_t value)
 {

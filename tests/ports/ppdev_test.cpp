@@ -3,7 +3,7 @@
 // virtual port, told in one line when the real one cannot be used. The ppdev
 // calls are faked: no test needs a parallel port.
 #include "ports.h"
-#include "ppdev.h"
+#include "ppdev_parts.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -47,12 +47,21 @@ int fake_ioctl(int, unsigned long request, void *argument)
     return errno != 0 ? -1 : 0;
 }
 
-const ppdev_ops fake_ops = {[](const char *path, int) {
-                                device.opened = path;
-                                errno = device.open_error;
-                                return device.open_error != 0 ? -1 : 42;
-                            },
-                            fake_ioctl, [](int) { return device.calls.push_back("close"), 0; }};
+// The folder standing for / in the fixture's paths.
+char fake_root[512] = "";
+
+} // namespace
+
+// The library's calls on a port, this test's instead of the system's.
+extern const ppdev_ops ppdev_calls = {
+    [](const char *path, int) {
+        device.opened = path;
+        errno = device.open_error;
+        return device.open_error != 0 ? -1 : 42;
+    },
+    fake_ioctl, [](int) { return device.calls.push_back("close"), 0; }, fake_root};
+
+namespace {
 
 // What lptmon --once says of a port, from the data value to the end of its
 // first line: with the real port that wrote it, if one did.
@@ -68,8 +77,7 @@ class RealPort : public ::testing::Test {
     void SetUp() override
     {
         device = FakeDevice();
-        ops.root = root.path.c_str();
-        ppdev_use_ops(&ops);
+        snprintf(fake_root, sizeof fake_root, "%s", root.path.c_str());
         // Two ports: 0x378 as parport0, 0x3BC as parport1.
         run(root.path, "mkdir -p dev proc/sys/dev/parport/parport0 proc/sys/dev/parport/parport1"
                        " && printf '888\\t1912\\n' > proc/sys/dev/parport/parport0/base-addr"
@@ -78,12 +86,10 @@ class RealPort : public ::testing::Test {
     }
     void TearDown() override
     {
-        lpt_close_ports();
-        ppdev_use_ops(nullptr);
+        lpt_unload();
         unsetenv("LPT_VIRTUAL_DIR");
     }
     TempDir root;
-    ppdev_ops ops = fake_ops;
 };
 
 TEST_F(RealPort, FoundByBaseAddressAndDrivenThroughItsRegisters)
@@ -100,7 +106,7 @@ TEST_F(RealPort, FoundByBaseAddressAndDrivenThroughItsRegisters)
     EXPECT_EQ(run("/", LPTMON_PATH " --set 15=low").output,
               "lptmon: port 0x3BC is the real port /dev/parport1: its inputs are wires, not ours "
               "to set\n");
-    lpt_close_ports();
+    lpt_unload();
     EXPECT_EQ(device.calls, (std::vector<std::string>{"claim", "datadir 0", "data 1", "data 2",
                                                       "control 12", "release", "close"}));
     EXPECT_EQ(run("/", LPTMON_PATH " --once").output,
@@ -167,7 +173,7 @@ TEST_F(RealPort, WorksWhenItsWritesCannotBeRecordedAndTellsAFailedWriteOnce)
                   (root / "virtual") + "\n\ninpout32: " + (root / "dev/parport1") +
                   ": ioctl(PPWDATA) failed: Input/output error; that value is lost, and later "
                   "failed writes to this port are not told again\n");
-    lpt_close_ports();
+    lpt_unload();
     EXPECT_EQ(device.calls, (std::vector<std::string>{"claim", "datadir 0", "data 1", "data 2",
                                                       "data 3", "control 12", "release", "close"}));
 }

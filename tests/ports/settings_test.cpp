@@ -6,15 +6,30 @@
 #include "ports.h"
 #include "say.h"
 #include "settings.h"
+#include "settings_file.h"
+#include "settings_parse.h"
 #include "support.h"
+#include "utf16.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace support;
+
+namespace {
+// The settings file the library reads here, "" for none.
+std::string settings_path;
+} // namespace
+
+// Where the library finds its settings file: this test's instead of none.
+bool lpt_settings_file(char *path, size_t size)
+{
+    return !settings_path.empty() && snprintf(path, size, "%s", settings_path.c_str()) > 0;
+}
 
 namespace {
 
@@ -25,21 +40,18 @@ std::string told(const std::string &text)
 
 class Settings : public ::testing::Test {
   protected:
-    void SetUp() override { lpt_settings_use_file(file.c_str()); }
+    void SetUp() override { settings_path = file; }
     void TearDown() override
     {
-        lpt_settings_use_file(nullptr);
+        settings_path.clear();
         for (const char *name : {"LPT_PORT_0x3BC", "LPT_PORT_0x278", "LPT_HARDWARE_DLL",
                                  "LPT_BACKEND", "LPT_VIRTUAL_DIR"}) {
             unsetenv(name);
         }
     }
-    // The file holds `bytes`, read anew as a new process would.
-    void write(const std::string &bytes)
-    {
-        std::ofstream(file, std::ios::binary) << bytes;
-        lpt_settings_use_file(file.c_str());
-    }
+    // The file holds `bytes`, read anew at the next ask; its problems are
+    // told at the first reading of its path only.
+    void write(const std::string &bytes) { std::ofstream(file, std::ios::binary) << bytes; }
     // What the library takes, "-" for unset, the real address for 0x3BC (or
     // the line refusing it), and what it says on the way.
     struct Taken {
@@ -143,7 +155,7 @@ TEST_F(Settings, LinesThatCannotBeUsedToldOnceWithTheirNumbers)
     setenv("LPT_VIRTUAL_DIR", (dir / "virtual").c_str(), 1);
     testing::internal::CaptureStderr();
     lpt_write(0x3BC, 1);
-    lpt_close_ports();
+    lpt_unload();
     EXPECT_EQ(testing::internal::GetCapturedStderr().rfind(
                   told("LPT_BACKEND=virtul (lpt-settings.txt line 1) is not known (use ppdev or "
                        "virtual); choosing by itself"),
@@ -153,32 +165,28 @@ TEST_F(Settings, LinesThatCannotBeUsedToldOnceWithTheirNumbers)
 
 // A file that cannot be used whole is told in one line and not used at all:
 // a value cut at a NUL or at the end of what is read could name another port.
+// The parser from the bytes; a file that cannot be read through the lookup,
+// each at a path of its own, as its problems are told once.
 TEST_F(Settings, FileNotUsableWholeToldInOneLineAndNotUsed)
 {
-    const std::string too_long =
-        " is longer than a settings file needs (over 65536 bytes or 1000 settings): keep only "
-        "the settings this PC needs; none of its settings is used";
-    const std::string nul = " has a NUL byte, which no text has: save it as text (Notepad: Save "
-                            "as, Encoding UTF-8); none of its settings is used";
-    const auto unreadable = [&](const char *reason) {
-        return told(file + " cannot be read (" + reason +
-                    "): make it a file this user may read, and close any program that holds it; "
-                    "none of its settings is used");
-    };
+    const std::string unreadable = "): make it a file this user may read, and close any program "
+                                   "that holds it; none of its settings is used";
     const struct {
         const char *name;
         std::string bytes; // the file's, "/" for a folder in its place, "-" for no read right
-        std::string said;
+        std::string said;  // after the file's path
     } cases[] = {
         {"NUL", std::string("LPT_HARDWARE_DLL=C:\\x.dll\nLPT_PORT_0x3BC=0x3") + '\0' + "78\n",
-         told(file + " line 2" + nul)},
+         " line 2 has a NUL byte, which no text has: save it as text (Notepad: Save as, Encoding "
+         "UTF-8); none of its settings is used"},
         // Cut at 65536 bytes, the rest would read LPT_PORT_0x3BC=0x3.
         {"long",
          std::string(65517, '#') + "\nLPT_HARDWARE_DLL=C:\\x.dll\n"
                                    "LPT_PORT_0x3BC=0x378\n",
-         told(file + too_long)},
-        {"folder", "/", unreadable("Is a directory")},
-        {"no read right", "-", unreadable("Permission denied")},
+         " is longer than a settings file needs (over 65536 bytes or 1000 settings): keep only "
+         "the settings this PC needs; none of its settings is used"},
+        {"folder", "/", " cannot be read (Is a directory" + unreadable},
+        {"no read right", "-", " cannot be read (Permission denied" + unreadable},
         {"absent", "", ""},
     };
     for (const auto &c : cases) {
@@ -186,17 +194,28 @@ TEST_F(Settings, FileNotUsableWholeToldInOneLineAndNotUsed)
         if (c.bytes == "-" && geteuid() == 0) {
             continue; // root reads any file
         }
-        unlink(file.c_str());
-        rmdir(file.c_str());
+        if (c.bytes.size() > 1) {
+            auto parsed = std::make_unique<lpt_parsed_settings>();
+            std::string said;
+            lpt_parse_settings(
+                reinterpret_cast<const unsigned char *>(c.bytes.data()), c.bytes.size(), "x.txt",
+                parsed.get(),
+                [](const char *line, void *to) { *static_cast<std::string *>(to) += told(line); },
+                &said);
+            EXPECT_EQ(said, told("x.txt" + c.said));
+            EXPECT_EQ(parsed->count, 0u);
+            continue;
+        }
+        mkdir((dir / c.name).c_str(), 0700);
+        settings_path = file = dir / c.name + "/lpt-settings.txt";
         if (c.bytes == "/") {
             mkdir(file.c_str(), 0700);
         } else if (!c.bytes.empty()) {
             std::ofstream(file, std::ios::binary) << c.bytes;
-            chmod(file.c_str(), c.bytes == "-" ? 0 : 0600);
+            chmod(file.c_str(), 0);
         }
-        lpt_settings_use_file(file.c_str());
         const Taken taken = take();
-        EXPECT_EQ(taken.said, c.said);
+        EXPECT_EQ(taken.said, c.said.empty() ? "" : told(file + c.said));
         EXPECT_EQ(taken.dll + " " + taken.port, "- -");
     }
 }
@@ -260,6 +279,32 @@ TEST(Shown, CutOnALetterAndBytesOfNoLetterEscaped)
     EXPECT_STREQ(lpt_shown("ab長長長", 11, shown, 9), "ab長長");
     EXPECT_STREQ(lpt_shown("長\xC0\xAF", 5, shown, 24), "長\\xc0\\xaf");
     EXPECT_STREQ(lpt_shown("\xED\xA0\x80\xC2\x85", 5, shown, 24), "\\xed\\xa0\\x80\\xc2\\x85");
+}
+
+// The system's UTF-16 and back: letters of each length, a pair past U+FFFF;
+// bytes of no letter refused (a guessed path names another file), a lone
+// surrogate shown as U+FFFD.
+TEST(Utf16, LettersBothWaysAndWhatIsNoUtf8Refused)
+{
+    const std::string text = "aé長😀";
+    std::u16string wide(text.size(), u'\0');
+    wide.resize(utf8_to_utf16(text.data(), text.size(), &wide[0]));
+    EXPECT_EQ(wide, u"aé長😀");
+    const std::u16string lone = {u'a', 0xDE00, 0xD800};
+    for (const auto &c :
+         {std::make_pair(wide, text), std::make_pair(lone, std::string("a\uFFFD\uFFFD"))}) {
+        const auto unit = [&](size_t i) { return static_cast<uint32_t>(c.first[i]); };
+        std::string back(utf16_to_utf8(unit, c.first.size(), nullptr), '\0');
+        utf16_to_utf8(unit, c.first.size(), &back[0]);
+        EXPECT_EQ(back, c.second);
+    }
+    // Long, cut, a surrogate, past U+10FFFF, a lone continuation.
+    for (const char *bad : {"\xC0\xAF", "\xE0\x80\xAF", "x\xE9\x95", "\xED\xA0\x80",
+                            "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\x80"}) {
+        EXPECT_EQ(utf8_to_utf16(bad, strlen(bad), static_cast<char16_t *>(nullptr)),
+                  static_cast<size_t>(-1))
+            << bad;
+    }
 }
 
 // A DLL's headers as a linker writes them: MZ, the offset of PE at 0x3C,

@@ -1,7 +1,6 @@
 // The virtual port behind the port library: a latch shared by processes, safe
 // under concurrent writers, bounded, and never trusting a damaged file.
 #include "backends.h"
-#include "recorder.h"
 #include "support.h"
 #include "vport.h"
 #include "vport_layout.h"

@@ -83,7 +83,6 @@ struct Pin {
     unsigned bit;     // in its register
     const char *line; // its name
     bool inverted;    // the register bit is the pin's level inverted
-    char key;         // inputs: the live view's key for its switch
 };
 const size_t control_pin_count = 4, input_pin_count = 5;
 using vport::control_at_start;

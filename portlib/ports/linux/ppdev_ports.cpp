@@ -1,10 +1,10 @@
 // Where this machine's parallel ports are: /proc/sys/dev/parport, one
 // folder per parportN with its base address, as the parport driver lists
 // them.
-#include "ppdev.h"
+#include "os.h"
+#include "ppdev_parts.h"
 #include "say.h"
 #include "settings.h"
-#include "standard_descriptors.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -17,18 +17,11 @@
 
 bool ppdev_read_proc_text(const char *path, char *text, size_t size)
 {
-    int fd = above_standard_descriptors(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (fd < 0) {
-        return false;
-    }
-    struct stat st;
-    ssize_t n = -1;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        n = read(fd, text, size - 1);
-    }
-    close(fd);
-    text[n > 0 ? n : 0] = '\0';
-    return n > 0;
+    size_t length = 0;
+    os::Error unused;
+    const bool read = os::read_start(path, text, size - 1, &length, &unused);
+    text[read ? length : 0] = '\0';
+    return read && length > 0;
 }
 
 namespace {

@@ -1,21 +1,21 @@
-// Real parallel ports on Linux through ppdev (/dev/parportN).
-#ifndef LPT_PPDEV_H
-#define LPT_PPDEV_H
+// What the ppdev files share: real parallel ports on Linux through ppdev
+// (/dev/parportN).
+#ifndef LPT_PPDEV_PARTS_H
+#define LPT_PPDEV_PARTS_H
 
 #include <stddef.h>
 
 // The system calls the backend makes on the device, and the folder that
 // holds /proc/sys/dev/parport and /dev, so that tests can stand in for a
-// port this machine does not have.
+// port this machine does not have: ppdev_calls.cpp holds the real ones, which
+// a test replaces by linking in its own ppdev_calls.
 struct ppdev_ops {
     int (*open)(const char *path, int flags);
     int (*ioctl)(int fd, unsigned long request, void *argument);
     int (*close)(int fd);
     const char *root = ""; // put before both paths
 };
-
-// nullptr: the real system calls.
-void ppdev_use_ops(const ppdev_ops *ops);
+extern const ppdev_ops ppdev_calls;
 
 // The setting that sends the writes for the port at `base` to a port this
 // machine has, LPT_PORT_0x3BC=parport0 (or /dev/parport0): the N of the

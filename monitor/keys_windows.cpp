@@ -1,4 +1,4 @@
-// lptmon's watcher threads on Windows: the keyboard (`q`, and the
+// lptmon's key threads on Windows: the keyboard (`q`, and the
 // switches' keys into the key ring) and the reader of the output going away.
 #include "key_ring.h"
 #include "term.h"
@@ -13,7 +13,7 @@ KeyRing keys;
 
 // Reads the keyboard for `q` and the other keys; Ctrl+C still comes as a
 // control event.
-DWORD WINAPI watch_keys(void *)
+DWORD WINAPI read_keys(void *)
 {
     for (;;) {
         INPUT_RECORD records[16];
@@ -55,12 +55,12 @@ bool reader_gone(HANDLE out)
 
 // Looks a few times a second: while the port is idle nothing else would
 // notice that nobody reads any more.
-DWORD WINAPI watch_reader(void *)
+DWORD WINAPI wait_for_reader_gone(void *)
 {
     while (!reader_gone(output())) {
         Sleep(200);
     }
-    InterlockedExchange(&output_closed, 1);
+    InterlockedExchange(&state().output_closed, 1);
     ask_stop();
     return 0;
 }
@@ -78,23 +78,23 @@ void start_thread(LPTHREAD_START_ROUTINE routine)
 
 namespace term {
 
-void start_watcher(bool keyboard)
+void start_key_thread(bool keyboard)
 {
     using namespace term_windows;
     if (GetFileType(output()) == FILE_TYPE_PIPE) {
-        start_thread(watch_reader);
+        start_thread(wait_for_reader_gone);
     }
-    if (!keyboard || !GetConsoleMode(input(), &found_input_mode)) {
+    if (!keyboard || !GetConsoleMode(input(), &state().found_input_mode)) {
         return;
     }
     // Keys one at a time and unechoed; Ctrl+C stays a control event.
-    const DWORD mode =
-        (found_input_mode & ~(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) | ENABLE_PROCESSED_INPUT;
+    const DWORD mode = (state().found_input_mode & ~(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) |
+                       ENABLE_PROCESSED_INPUT;
     if (SetConsoleMode(input(), mode)) {
-        keys_taken = true;
+        state().keys_taken = true;
         atexit(give_back);
     }
-    start_thread(watch_keys);
+    start_thread(read_keys);
 }
 
 char next_key()

@@ -165,10 +165,8 @@ bool load_library(const char *path, Library *library, Error *error)
 
 bool is_own_module(Library library)
 {
-    HMODULE own = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&is_own_module), &own)) {
+    HMODULE own = os::windows::own_module();
+    if (own == nullptr) {
         return false;
     }
     if (own == static_cast<HMODULE>(library.handle)) {
@@ -247,11 +245,7 @@ char *full_path(const char *path, Error *error)
     wchar_t *full = length > 0 ? static_cast<wchar_t *>(malloc(length * sizeof(wchar_t))) : nullptr;
     char *text = nullptr;
     if (full != nullptr && GetFullPathNameW(wide.text, length, full, nullptr) < length) {
-        const int bytes = WideCharToMultiByte(CP_UTF8, 0, full, -1, nullptr, 0, nullptr, nullptr);
-        text = bytes > 0 ? static_cast<char *>(malloc(static_cast<size_t>(bytes))) : nullptr;
-        if (text != nullptr) {
-            WideCharToMultiByte(CP_UTF8, 0, full, -1, text, bytes, nullptr, nullptr);
-        }
+        text = os::windows::narrowed(full);
     }
     if (text == nullptr) {
         os::windows::failed(error, "GetFullPathName");

@@ -6,6 +6,8 @@
 // runs with no lock of ours held (lpt_outside_lock): it may be slow, or call
 // back into this library, on any thread, which then refuses it.
 #include "backends.h"
+#include "foreign_code.h"
+#include "hardware_checks.h"
 #include "hardware_os.h"
 #include "os.h"
 #include "pe_image.h"
@@ -26,8 +28,6 @@ namespace {
 typedef lpt_inp32_entry *Inp32;
 typedef lpt_out32_entry *Out32;
 
-const int own_bits = sizeof(void *) * 8;
-
 struct Port {
     Inp32 inp;
     Out32 out;
@@ -36,100 +36,6 @@ struct Port {
     char *subject;    // LPT_HARDWARE_DLL=... as the messages name it
     lpt_foreign_code code;
 };
-
-const char *file_name(const char *path)
-{
-    const char *name = path;
-    for (const char *c = path; *c != '\0'; ++c) {
-        if (os::is_separator(*c)) {
-            name = c + 1;
-        }
-    }
-    return name;
-}
-
-// The port's real address: the setting's, else the one the program wrote.
-bool real_address(unsigned base, bool forwarding, unsigned *address, char *why, size_t why_size)
-{
-    char value[64];
-    lpt_origin origin;
-    switch (lpt_port_setting(base, "0x378", value, sizeof value, &origin, why, why_size)) {
-    case lpt_port_malformed:
-        return false;
-    case lpt_port_unset:
-        *address = base;
-        return true;
-    case lpt_port_set:
-        break;
-    }
-    if (!lpt_port_address(base, value, origin, address, why, why_size)) {
-        return false;
-    }
-    if (!forwarding) {
-        snprintf(why, why_size,
-                 "LPT_PORT_0x%03X=%s%s needs the port I/O library that drives the port: set "
-                 "LPT_HARDWARE_DLL=C:\\path\\to\\its.dll as well",
-                 base, value, origin.text);
-        return false;
-    }
-    return true;
-}
-
-// How the messages name the library: the setting, and the file it was
-// resolved to where that is another text (a bare or relative name).
-void name_library(const char *path, const char *full, char *text, size_t size)
-{
-    snprintf(text, size, "LPT_HARDWARE_DLL=");
-    lpt_append_escaped(text, size, path);
-    if (strcmp(path, full) != 0) {
-        lpt_append(text, size, " (");
-        lpt_append_escaped(text, size, full);
-        lpt_append(text, size, ")");
-    }
-}
-
-// Whether the file can be the hardware's library, before the system loads
-// it: a DLL for this program's processor, and not a build of this library.
-bool fit_to_load(const char *path, const char *subject, char *why, size_t why_size)
-{
-    unsigned char head[4096];
-    size_t length = 0;
-    os::Error error;
-    if (hardware_os::is_folder(path)) {
-        snprintf(why, why_size, "%s is a folder: give the full path of the port I/O library's DLL",
-                 subject);
-        return false;
-    }
-    if (!os::read_start(path, head, sizeof head, &length, &error)) {
-        char reason[200];
-        os::error_text(error.code, reason, sizeof reason);
-        snprintf(why, why_size,
-                 "%s cannot be read (%s): give the full path of the port I/O library's DLL",
-                 subject, reason);
-        return false;
-    }
-    const PeImage image = pe_inspect(head, length);
-    const char *problem = image.kind == pe_not_an_image ? "is not a DLL"
-                          : image.kind == pe_program    ? "is a program, not a DLL"
-                          : image.ours ? "is this virtual port library itself, maybe renamed"
-                                       : nullptr;
-    if (problem != nullptr) {
-        snprintf(why, why_size, "%s %s: name the DLL that came with the port's driver", subject,
-                 problem);
-        return false;
-    }
-    if (image.bits != own_bits) {
-        snprintf(why, why_size,
-                 "%s is a %s DLL and this program is %d-bit: name the library's %d-bit DLL",
-                 subject,
-                 image.bits == 0    ? "foreign"
-                 : image.bits == 32 ? "32-bit"
-                                    : "64-bit",
-                 own_bits, own_bits);
-        return false;
-    }
-    return true;
-}
 
 #if defined(_WIN32) && defined(__i386__)
 // An entry of the other library called with two arguments (Inp32 takes the
@@ -247,7 +153,7 @@ bool load_port(const char *full, Port *port, char *why, size_t why_size)
 // cut on a letter's boundary, without the spaces Windows drops at its end.
 void name_port(Port *port, const char *path)
 {
-    const char *name = file_name(path);
+    const char *name = hardware_file_name(path);
     size_t length = strlen(name);
     while (length > 0 && name[length - 1] == ' ') {
         --length;
@@ -272,7 +178,7 @@ lpt_open_result open_forwarded(unsigned base, void **handle, char *why, size_t w
         ++path;
     }
     unsigned address = base;
-    if (!real_address(base, forwarding, &address, why, why_size)) {
+    if (!hardware_real_address(base, forwarding, &address, why, why_size)) {
         return lpt_refused;
     }
     if (!forwarding) {
@@ -295,7 +201,7 @@ lpt_open_result open_forwarded(unsigned base, void **handle, char *why, size_t w
         return lpt_refused;
     }
     char subject[2048];
-    name_library(path, full, subject, sizeof subject);
+    hardware_name_library(path, full, subject, sizeof subject);
     Port *port = static_cast<Port *>(calloc(1, sizeof(Port) + strlen(subject) + 1));
     if (port == nullptr) {
         free(full);
@@ -312,7 +218,8 @@ lpt_open_result open_forwarded(unsigned base, void **handle, char *why, size_t w
     lpt_origin origin;
     const bool by_default = lpt_port_setting(base, "0x378", value, sizeof value, &origin, unused,
                                              sizeof unused) == lpt_port_unset;
-    if (!fit_to_load(full, subject, why, why_size) || !load_port(full, port, why, why_size)) {
+    if (!hardware_fit_to_load(full, subject, why, why_size) ||
+        !load_port(full, port, why, why_size)) {
         free(full);
         free(port);
         return lpt_refused;
@@ -371,47 +278,9 @@ const char *forwarded_device(void *handle)
     return static_cast<Port *>(handle)->name;
 }
 
-// Said where a port falls to the virtual one unasked, the first time in the
-// process, so that nobody takes our virtual port for a hardware driver: the
-// ports the system lists and a port I/O library in the system's own folder,
-// with the settings that would use them; only said, never done unasked.
-void advise(unsigned base, char *text, size_t size)
-{
-    text[0] = '\0';
-    if (!hardware_os::first_time_in_process()) {
-        return;
-    }
-    lpt_append(text, size, "virtual port 0x%03X: no hardware is driven; watch it with lptmon",
-               base);
-    hardware_os::ParallelPort found[8];
-    const size_t count = hardware_os::parallel_ports(found, sizeof found / sizeof found[0]);
-    char folder[520], library[600] = "", unused[1024];
-    if (hardware_os::system_library_folder(folder, sizeof folder)) {
-        snprintf(library, sizeof library, "%s%sinpout32.dll", folder, os::separator);
-        if (!fit_to_load(library, "", unused, sizeof unused)) {
-            library[0] = '\0';
-        }
-    }
-    if (count == 0 && library[0] == '\0') {
-        return;
-    }
-    lpt_append(text, size, "; this PC has ");
-    for (size_t i = 0; i < count; ++i) {
-        lpt_append(text, size, "%s%s at 0x%03X", i > 0 ? ", " : "", found[i].name,
-                   found[i].address);
-    }
-    if (library[0] != '\0') {
-        lpt_append(text, size, "%sa port I/O library at %s", count > 0 ? " and " : "", library);
-    }
-    lpt_append(text, size, ": to use %s, set LPT_HARDWARE_DLL=%s", count > 0 ? found[0].name : "it",
-               library[0] != '\0' ? library : "C:\\path\\to\\its.dll");
-    if (count > 0 && found[0].address != base) {
-        lpt_append(text, size, " and LPT_PORT_0x%03X=0x%03X", base, found[0].address);
-    }
-}
-
 } // namespace
 
-const lpt_backend hardware_backend = {"hardware",      open_forwarded,  read_forwarded,
-                                      write_forwarded, close_forwarded, forwarded_device,
-                                      advise};
+// The real port of the Windows build.
+const lpt_backend real_backend = {"hardware",      open_forwarded,  read_forwarded,
+                                  write_forwarded, close_forwarded, forwarded_device,
+                                  hardware_advise};

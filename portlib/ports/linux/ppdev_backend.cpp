@@ -2,9 +2,8 @@
 // for an address by LPT_PORT_0xADDR=parportN, and reached through
 // /dev/parportN.
 #include "backends.h"
-#include "ppdev.h"
+#include "ppdev_parts.h"
 #include "say.h"
-#include "standard_descriptors.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -19,23 +18,6 @@
 
 namespace {
 
-// Kept off descriptors 0, 1 and 2, which the program's output may expect.
-int real_open(const char *path, int flags)
-{
-    return above_standard_descriptors(open(path, flags));
-}
-int real_ioctl(int fd, unsigned long request, void *argument)
-{
-    return ioctl(fd, request, argument);
-}
-int real_close(int fd)
-{
-    return close(fd);
-}
-
-const ppdev_ops real_ops = {real_open, real_ioctl, real_close};
-const ppdev_ops *ops = &real_ops;
-
 struct Port {
     int fd;
     int number;    // of /dev/parportN
@@ -46,7 +28,7 @@ struct Port {
 
 const char *root()
 {
-    return ops->root;
+    return ppdev_calls.root;
 }
 
 void group_of(const char *device, char *name, size_t size)
@@ -145,17 +127,17 @@ lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_
             return lpt_refused;
         }
     }
-    int fd = ops->open(device, O_RDWR | O_CLOEXEC);
+    int fd = ppdev_calls.open(device, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         advice(device, "open", errno, why, why_size);
         return lpt_refused;
     }
     // Claimed, not exclusively, so that the lp driver can share the port.
-    const bool claimed = ops->ioctl(fd, PPCLAIM, nullptr) == 0;
+    const bool claimed = ppdev_calls.ioctl(fd, PPCLAIM, nullptr) == 0;
     int forward = 0;
-    const char *failed = !claimed                                   ? "ioctl(PPCLAIM)"
-                         : ops->ioctl(fd, PPDATADIR, &forward) != 0 ? "ioctl(PPDATADIR)"
-                                                                    : nullptr;
+    const char *failed = !claimed                                          ? "ioctl(PPCLAIM)"
+                         : ppdev_calls.ioctl(fd, PPDATADIR, &forward) != 0 ? "ioctl(PPDATADIR)"
+                                                                           : nullptr;
     if (failed != nullptr) {
         advice(device, failed, errno, why, why_size);
     }
@@ -165,13 +147,13 @@ lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_
             snprintf(why, why_size, "out of memory");
         }
         if (claimed) {
-            ops->ioctl(fd, PPRELEASE, nullptr);
+            ppdev_calls.ioctl(fd, PPRELEASE, nullptr);
         }
-        ops->close(fd);
+        ppdev_calls.close(fd);
         return lpt_refused;
     }
     unsigned char data = 0;
-    ops->ioctl(fd, PPRDATA, &data); // the lines as we find them
+    ppdev_calls.ioctl(fd, PPRDATA, &data); // the lines as we find them
     *port = Port{fd, number, data, false, ""};
     snprintf(port->name, sizeof port->name, "/dev/parport%d", number);
     *handle = port;
@@ -186,10 +168,10 @@ uint8_t read_register(void *handle, unsigned reg)
     case 0:
         return port->data;
     case 1:
-        ops->ioctl(port->fd, PPRSTATUS, &value);
+        ppdev_calls.ioctl(port->fd, PPRSTATUS, &value);
         return value;
     case 2:
-        ops->ioctl(port->fd, PPRCONTROL, &value);
+        ppdev_calls.ioctl(port->fd, PPRCONTROL, &value);
         return value;
     default:
         return 0xFF; // no such register
@@ -202,10 +184,10 @@ void write_register(void *handle, unsigned reg, uint8_t value)
     unsigned char byte = value;
     int failed = 0;
     if (reg == 0) {
-        failed = ops->ioctl(port->fd, PPWDATA, &byte);
+        failed = ppdev_calls.ioctl(port->fd, PPWDATA, &byte);
         port->data = value;
     } else if (reg == 2) {
-        failed = ops->ioctl(port->fd, PPWCONTROL, &byte);
+        failed = ppdev_calls.ioctl(port->fd, PPWCONTROL, &byte);
     }
     // Status lines are inputs; nothing else is a register here.
     if (failed != 0 && !port->told) {
@@ -223,8 +205,8 @@ void write_register(void *handle, unsigned reg, uint8_t value)
 void close_port(void *handle)
 {
     Port *port = static_cast<Port *>(handle);
-    ops->ioctl(port->fd, PPRELEASE, nullptr);
-    ops->close(port->fd);
+    ppdev_calls.ioctl(port->fd, PPRELEASE, nullptr);
+    ppdev_calls.close(port->fd);
     free(port);
 }
 
@@ -235,10 +217,6 @@ const char *device_name(void *handle)
 
 } // namespace
 
-void ppdev_use_ops(const ppdev_ops *replacement)
-{
-    ops = replacement != nullptr ? replacement : &real_ops;
-}
-
-const lpt_backend ppdev_backend = {"ppdev",    open_device, read_register, write_register,
-                                   close_port, device_name, nullptr};
+// The real port of the Linux build.
+const lpt_backend real_backend = {"ppdev",    open_device, read_register, write_register,
+                                  close_port, device_name, nullptr};

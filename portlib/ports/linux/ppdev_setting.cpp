@@ -1,6 +1,6 @@
 // LPT_PORT_0xADDR=parportN: the one setting that sends a port address's
 // writes to a real port this machine has, wherever that port sits.
-#include "ppdev.h"
+#include "ppdev_parts.h"
 #include "say.h"
 #include "settings.h"
 
