@@ -107,9 +107,9 @@ int live(unsigned base, bool terminal)
                       // While the strip moves, redraw a few times a second;
                       // when the port has been still for the whole strip,
                       // once a second.
-                      bool moving =
-                          !snapshot.writes.empty() &&
-                          snapshot.now_ns - snapshot.writes.back().time_ns < 11000000000ull;
+                      bool moving = !snapshot.writes.empty() &&
+                                    snapshot.now_ns - snapshot.writes.back().time_ns <
+                                        strip_span_ns + 1000000000ull;
                       return moving ? 200 : 1000;
                   }});
     term::release_screen();

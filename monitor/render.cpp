@@ -135,9 +135,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// The strip's span: ten seconds, five blink cycles.
-const uint64_t strip_span_ns = 10ull * 1000000000ull;
-
 // Too small for the board: one line, the widest form that fits. The data
 // value goes last, so it is kept as long as anything is.
 std::string one_line(const Snapshot &snapshot, int cols, const Glyphs &glyphs)

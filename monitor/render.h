@@ -62,6 +62,10 @@ std::vector<std::string> timing_strip(const Snapshot &snapshot, uint64_t span_ns
 // small terminal one line, never cut before the data value.
 std::vector<std::string> screen(const Snapshot &snapshot, int rows, int cols, const Glyphs &glyphs);
 
+// The timing strip's span, which the live view also paces its redraws by:
+// five of the blinker's cycles, each change still a few columns wide.
+const uint64_t strip_span_ns = 10ull * 1000000000ull;
+
 } // namespace lptmon
 
 #endif

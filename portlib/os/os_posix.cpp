@@ -273,23 +273,25 @@ void unlock(File file)
 #define F_OFD_GETLK F_GETLK
 #endif
 
+static struct flock one_byte(short type, uint64_t offset)
+{
+    struct flock lock = {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(offset);
+    lock.l_len = 1;
+    return lock;
+}
+
 bool hold_byte(File file, uint64_t offset)
 {
-    struct flock hold = {};
-    hold.l_type = F_RDLCK;
-    hold.l_whence = SEEK_SET;
-    hold.l_start = static_cast<off_t>(offset);
-    hold.l_len = 1;
+    struct flock hold = one_byte(F_RDLCK, offset);
     return fcntl(file.fd, F_OFD_SETLK, &hold) == 0;
 }
 
 bool byte_held(File file, uint64_t offset)
 {
-    struct flock probe = {};
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    probe.l_start = static_cast<off_t>(offset);
-    probe.l_len = 1;
+    struct flock probe = one_byte(F_WRLCK, offset);
     return fcntl(file.fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
 }
 
