@@ -207,7 +207,7 @@ TEST_F(VirtualPort, FileShrunkWhileMappedCrashesNothingAndLosesNoWrite)
         [&](inp_fn inp, out_fn out) {
             out(0x3BC, 0x11);
             bool ok = truncate(file.c_str(), 0) == 0; // another program cuts it
-            ok = ok && inp(0x3BE) == vport::control_initial;
+            ok = ok && inp(0x3BE) == vport::control_at_start;
             ok = ok && truncate(file.c_str(), 0) == 0;
             out(0x3BC, 0x22);
             ok = ok && inp(0x3BC) == 0x22;
@@ -435,7 +435,7 @@ TEST_F(VirtualPort, TwoWatchersSwitchingTheirOwnInputsAtOnceLoseNoChange)
     std::vector<vport::Write> writes(vport::history_length);
     writes.resize(vport::recent_writes(port.state, writes.data(), writes.size()));
     ASSERT_GE(writes.size(), 2u * least);
-    uint8_t before = vport::status_idle;
+    uint8_t before = vport::status_at_start;
     for (const vport::Write &write : writes) {
         ASSERT_EQ(__builtin_popcount(write.value ^ before), 1) << write.number;
         before = write.value;
@@ -544,9 +544,9 @@ TEST_F(VirtualPort, EachWriteKeepsItsDeviceAndARealPortsInputsAreWiresWhileItsPr
     // The program ended: nothing drives the lines any more.
     close(ended[1]);
     EXPECT_EQ(exit_status(program), 0);
-    port.state->last_device = uint64_t{1} << 32 | writes[4].device;
+    port.state->last_device = vport::device_word(1, writes[4].device);
     EXPECT_TRUE(watch::set_input(watcher, busy, false, why, sizeof why)) << why;
-    EXPECT_EQ(watch::read(watcher, watch::status), vport::status_idle | 0x80);
+    EXPECT_EQ(watch::read(watcher, watch::status), vport::status_at_start | 0x80);
     watch::close(watcher);
     vport::close(&port);
 }
@@ -640,8 +640,8 @@ TEST_F(VirtualPort, WritesAfterANumberComeInOrderAndThoseNotKeptAreCounted)
     EXPECT_EQ(vport::read(port.state, vport::data), 0x04);
     exit_status(forked([&] {
         const uint64_t latched = vport::take_number(port.state);
-        vport::claim(port.state, latched);
-        port.state->registers[vport::data] = latched << 8 | 0x5A;
+        vport::claim_slot(port.state, latched);
+        port.state->registers[vport::data] = vport::register_word(latched, 0x5A);
         return true;
     }));
     ASSERT_EQ(vport::writes_after(port.state, doomed - 1, writes.data(), 8, &missed), 1u);
