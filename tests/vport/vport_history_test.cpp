@@ -34,7 +34,6 @@ TEST_F(VirtualPort, ConcurrentWritersLoseNoWriteTearNoRecordAndLateOnesOverwrite
     // The latch holds the value of the last write; the file keeps its size.
     EXPECT_EQ(vport::read(port.state, vport::data), writes.back().value);
     EXPECT_EQ(read_file(state_file).size(), sizeof(vport::State));
-    vport::close(&port);
 }
 
 // Two watchers, each switching its own input many times at once: no change
@@ -119,7 +118,6 @@ TEST_F(VirtualPort, TwoWatchersSwitchingTheirOwnInputsAtOnceLoseNoChange)
     EXPECT_EQ(missed, 0u);
     EXPECT_EQ(writes[1].value, now ^ 0x18);
     EXPECT_EQ(vport::read(port.state, vport::status), now ^ 0x18);
-    vport::close(&port);
 }
 
 // A real port's program records its writes with its device: each write
@@ -186,7 +184,6 @@ TEST_F(VirtualPort, EachWriteKeepsItsDeviceAndARealPortsInputsAreWiresWhileItsPr
     EXPECT_TRUE(watch::set_input(watcher, busy, false, why, sizeof why)) << why;
     EXPECT_EQ(watch::read(watcher, watch::status), vport::status_idle | 0x80);
     watch::close(watcher);
-    vport::close(&port);
 }
 
 // A watcher that follows the port gets every write after the one it names,
@@ -285,7 +282,6 @@ TEST_F(VirtualPort, WritesAfterANumberComeInOrderAndThoseNotKeptAreCounted)
     ASSERT_EQ(vport::writes_after(port.state, doomed - 1, writes.data(), 8, &missed), 1u);
     EXPECT_EQ(missed, 1u);
     EXPECT_EQ(writes[0].value, 0x5A);
-    vport::close(&port);
 }
 
 } // namespace

@@ -80,7 +80,8 @@ inline void stop_at_write(const void *at, void (*at_fault)(int))
 class VirtualPort : public ::testing::Test {
   protected:
     void SetUp() override { setenv("LPT_VIRTUAL_DIR", (dir / "ports").c_str(), 1); }
-    void TearDown() override { unsetenv("LPT_VIRTUAL_DIR"); }
+    // The port closed also after a failed assertion.
+    void TearDown() override { vport::close(&port), unsetenv("LPT_VIRTUAL_DIR"); }
     TempDir dir;
     const std::string state_file = dir / "ports/lpt-3bc.state";
     const std::string probe = "export LPT_BACKEND=virtual LPT_VIRTUAL_DIR=ports; " PROBE_PATH;
