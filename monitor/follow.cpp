@@ -45,7 +45,7 @@ void follow(unsigned base, const View &view)
         watch::Opened opened = watch::open(base, &port, why, sizeof why);
         if (opened != watch::opened) {
             // The same folders and files the port library refuses, in its words.
-            std::string news = opened == watch::never_written
+            std::string news = opened == watch::absent
                                    ? "port " + hex(base, 3) +
                                          ": no state yet (the port has never been written); waiting"
                                    : std::string(why) + "; waiting";

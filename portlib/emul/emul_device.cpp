@@ -5,6 +5,7 @@
 #include "vport_claim.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 namespace emul {
@@ -16,7 +17,7 @@ const uint8_t irq_enable = 0x10;
 
 Device *make(const char *name)
 {
-    Device *device = static_cast<Device *>(vport::allocate(sizeof(Device)));
+    Device *device = static_cast<Device *>(calloc(1, sizeof(Device)));
     if (device != nullptr) {
         memset(static_cast<void *>(device), 0, sizeof *device);
         device->port = vport::Port();
@@ -36,7 +37,7 @@ Device *open_device(unsigned base, const char *name, char *why, size_t why_size)
         return nullptr;
     }
     if (!vport::open_shared(base, &device->port, why, why_size)) {
-        vport::release(device);
+        free(device);
         return nullptr;
     }
     return device;
@@ -46,7 +47,7 @@ Device *open_private_device(unsigned base, const char *name)
 {
     Device *device = make(name);
     if (device != nullptr && !vport::open_private(base, &device->port)) {
-        vport::release(device);
+        free(device);
         return nullptr;
     }
     return device;
@@ -56,7 +57,7 @@ void close_device(Device *device)
 {
     if (device != nullptr) {
         vport::close(&device->port);
-        vport::release(device);
+        free(device);
     }
 }
 
@@ -82,7 +83,7 @@ void wait_for_change(const Device *device, uint32_t seen, int timeout_ms)
 
 uint64_t who(const Open *o)
 {
-    return uint64_t{os::process_id()} << 32 | o->token;
+    return vport::claim_word(os::process_id(), o->token);
 }
 
 uint8_t get(const Open *o, unsigned reg)

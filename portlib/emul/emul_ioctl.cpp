@@ -64,7 +64,7 @@ long claim(Open *o)
 {
     vport::State *s = state(o);
     if (o->token == 0) {
-        o->token = static_cast<uint32_t>(vport::claimer(s));
+        o->token = vport::claim_token(vport::claimer(s));
     }
     if ((o->flags & registered) == 0) {
         const uint64_t alone = vport::exclusive_holder(s);

@@ -1,5 +1,6 @@
 // Opening a virtual port: its state file checked, rebuilt when it cannot be
 // trusted, or a port kept in this process only; and what a watcher asks.
+#include "vport.h"
 #include "vport_claim.h"
 #include "vport_layout.h"
 
@@ -39,9 +40,9 @@ void initialise(State *s, unsigned base, bool blank)
         memcpy(s->boot_id, no_boot, sizeof s->boot_id);
     }
     __atomic_store_n(&s->generation, next_generation(), __ATOMIC_RELAXED);
-    __atomic_store_n(&s->registers[data], 0, __ATOMIC_RELAXED);
-    __atomic_store_n(&s->registers[status], status_idle, __ATOMIC_RELAXED);
-    __atomic_store_n(&s->registers[control], control_initial, __ATOMIC_RELAXED);
+    __atomic_store_n(&s->registers[data], register_word(0, 0), __ATOMIC_RELAXED);
+    __atomic_store_n(&s->registers[status], register_word(0, status_at_start), __ATOMIC_RELAXED);
+    __atomic_store_n(&s->registers[control], register_word(0, control_at_start), __ATOMIC_RELAXED);
     __atomic_store_n(&s->next_write, 1, __ATOMIC_RELAXED);
     __atomic_store_n(&s->waiting, 0, __ATOMIC_RELAXED);
     for (Slot &slot : s->history) {
@@ -112,16 +113,6 @@ Opened open_file(unsigned base, Port *port, bool create, bool *fresh, char *why,
 
 } // namespace
 
-void *allocate(size_t size)
-{
-    return calloc(1, size);
-}
-
-void release(void *memory)
-{
-    free(memory);
-}
-
 char *state_path(unsigned base)
 {
     char *folder = state_file::folder();
@@ -167,7 +158,7 @@ bool valid_head(const State *s, unsigned base, uint64_t *highest)
     }
     *highest = 0;
     for (unsigned reg = 0; reg < register_count; ++reg) {
-        const uint64_t number = load(&s->registers[reg]) >> 8;
+        const uint64_t number = register_number(load(&s->registers[reg]));
         *highest = number > *highest ? number : *highest;
     }
     return true;

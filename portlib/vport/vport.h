@@ -52,10 +52,6 @@ bool state_path(unsigned base, char *path, size_t size);
 bool open_shared(unsigned base, Port *port, char *why, size_t why_size);
 // A port that lives in this process only. False when out of memory.
 bool open_private(unsigned base, Port *port);
-// The memory of private ports and of the library's own records; nullptr when
-// out of memory.
-void *allocate(size_t size);
-void release(void *memory);
 
 // Maps an existing state file for a watcher; never creates or repairs it,
 // and refuses the same folders and files as open_shared. Mapped writable
@@ -92,17 +88,18 @@ void set_status(State *state, uint8_t value);
 // watchers changing others at the same time, also one that stalled in its
 // change: a change lands only on the value it was made from.
 void set_status_bit(State *state, uint8_t bit, bool set);
-// A write in its two steps, numbering then recording and latching; apart so
-// that a writer stalled between them can be shown to do no harm.
+// A write is made in steps, as its writer may be preempted, stopped or
+// killed between any two while other processes write on: take_number
+// numbers it; write_numbered claims its slot (claim_slot: named as this
+// process's, or process `pid`'s, unless a newer write has it: false), then
+// latches the register and completes the record. Declared apart so that a
+// writer stopped after each step can be made at will and shown to lose and
+// hold up nothing; internal to the library, none is exported.
 uint64_t take_number(State *state);
+bool claim_slot(State *state, uint64_t number, unsigned reg = data, unsigned device = 0,
+                uint32_t pid = 0);
 void write_numbered(State *state, uint64_t number, unsigned reg, uint8_t value, unsigned device = 0,
                     uint32_t pid = 0);
-// The first step of making write `number` to `reg`: its slot claimed and
-// named as this process's (or process `pid`'s), unless a newer write has it
-// (false). Apart so that a writer that dies after it can be shown to hold no
-// watcher up.
-bool claim(State *state, uint64_t number, unsigned reg = data, unsigned device = 0,
-           uint32_t pid = 0);
 uint8_t read(const State *state, unsigned reg);
 // Up to `max` of the most recent writes, oldest first; returns how many.
 size_t recent_writes(const State *state, Write *out, size_t max);

@@ -2,6 +2,7 @@
 // two programs opening one parallel port device take turns as on a real
 // port, and one that ends holding the port does not hold it for good.
 #include "vport_claim.h"
+#include "vport.h"
 #include "vport_layout.h"
 
 namespace vport {
@@ -9,7 +10,7 @@ namespace {
 
 bool holder_ended(uint64_t holder)
 {
-    return holder != 0 && !os::process_alive(static_cast<uint32_t>(holder >> 32));
+    return holder != 0 && !os::process_alive(claim_pid(holder));
 }
 
 bool take(uint64_t *word, uint64_t who)
@@ -38,7 +39,7 @@ bool drop(uint64_t *word, uint64_t who)
 uint64_t claimer(State *s)
 {
     const uint32_t token = __atomic_add_fetch(&s->claim_tokens, 1, __ATOMIC_RELAXED);
-    return uint64_t{os::process_id()} << 32 | token;
+    return claim_word(os::process_id(), token);
 }
 
 bool take_claim(State *s, uint64_t who)
@@ -116,14 +117,15 @@ DeviceMark emulated_device_mark(const char *name)
 {
     DeviceMark mark = device_mark(name);
     if (mark.mark != 0) {
-        mark.mark |= 2u;
+        mark.mark |= mark_emulated;
     }
     return mark;
 }
 
 bool device_emulated(const State *s, unsigned device)
 {
-    return device != 0 && device < device_limit && (load(&s->devices[device - 1].mark) & 3u) == 3u;
+    return device != 0 && device < device_limit &&
+           mark_is_emulated(load(&s->devices[device - 1].mark));
 }
 
 void poke(State *s)

@@ -6,6 +6,7 @@
 #define LPT_VPORT_CLAIM_H
 
 #include "vport.h"
+#include "vport_record.h"
 
 #include <stdint.h>
 
@@ -13,8 +14,8 @@ namespace vport {
 
 struct State;
 
-// A claimer: the process serving the open, whose end lets go of its claim
-// (pid << 32), and a token that tells one open from another (low half).
+// A claimer, as claim_word packs it: the process serving the open, whose end
+// lets go of its claim, and a token that tells one open from another.
 uint64_t claimer(State *state);
 // Takes the port for `who` when free, or when its holder's process has
 // ended; true when `who` holds it now.

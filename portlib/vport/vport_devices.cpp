@@ -1,5 +1,6 @@
 // The devices whose writes a port's file records: their names kept in the
 // file, and which one the last write went to.
+#include "vport.h"
 #include "vport_layout.h"
 
 #include <stdio.h>
@@ -18,8 +19,8 @@ DeviceMark device_mark(const char *name)
     for (const char *c = mark.name; *c != '\0'; ++c) {
         hash = (hash ^ static_cast<uint8_t>(*c)) * 16777619u;
     }
-    // Odd; bit 1 clear for a hardware port (emulated_device_mark sets it).
-    mark.mark = (hash | 1u) & ~2u;
+    // A hardware port's (emulated_device_mark marks the others).
+    mark.mark = (hash | mark_named) & ~mark_emulated;
     return mark;
 }
 
@@ -27,7 +28,7 @@ namespace {
 
 // Finds the device's number in the file, or takes a free one and writes the
 // name in it; with all taken, the last one stands for the rest.
-unsigned claim(State *s, const DeviceMark &mark)
+unsigned assign_number(State *s, const DeviceMark &mark)
 {
     for (unsigned i = 0; i + 1 < device_limit; ++i) {
         if (load(&s->devices[i].mark) == mark.mark) {
@@ -64,7 +65,7 @@ unsigned device_number(Port *port, const DeviceMark &mark)
         load(&port->state->devices[port->device - 1].mark) == mark.mark) {
         return port->device;
     }
-    port->device = claim(port->state, mark);
+    port->device = assign_number(port->state, mark);
     port->device_mark = mark.mark;
     return port->device;
 }
@@ -98,8 +99,7 @@ bool device_writer_runs(const Port *port, uint32_t pid)
 // cache line's ownership.
 void mark_device(State *s, unsigned device, uint32_t pid)
 {
-    const uint64_t word =
-        device == 0 ? 0 : static_cast<uint64_t>(pid != 0 ? pid : os::process_id()) << 32 | device;
+    const uint64_t word = device == 0 ? 0 : device_word(pid != 0 ? pid : os::process_id(), device);
     if (load(&s->last_device) != word) {
         __atomic_store_n(&s->last_device, word, __ATOMIC_RELEASE);
     }
@@ -108,8 +108,8 @@ void mark_device(State *s, unsigned device, uint32_t pid)
 unsigned last_device(const State *s, uint32_t *pid)
 {
     const uint64_t word = load(&s->last_device);
-    *pid = static_cast<uint32_t>(word >> 32);
-    return static_cast<unsigned>(word & 0xFFFFFFFF);
+    *pid = device_word_pid(word);
+    return device_word_device(word);
 }
 
 bool device_name(const State *s, unsigned device, char *name, size_t size)
@@ -126,7 +126,7 @@ bool device_name(const State *s, unsigned device, char *name, size_t size)
     // changes, and shown as it stands after a few tries.
     for (int tries = 0; tries < 3; ++tries) {
         const uint32_t mark = load(&entry.mark);
-        if ((mark & 1) == 0) {
+        if ((mark & mark_named) == 0) {
             return false; // free or being named
         }
         size_t n = 0;

@@ -1,5 +1,6 @@
 // What watchers read of a port's recent writes: each one whole, in order,
 // once; those not kept counted, and none waited for whose writer is gone.
+#include "vport.h"
 #include "vport_layout.h"
 
 namespace vport {
@@ -19,7 +20,7 @@ Look look(const State *s, uint64_t number, Write *out)
     // is told from its register while that holds it; read before the time,
     // which was stored before the latch.
     const bool making_it = made_for(payload, number);
-    const unsigned made_reg = static_cast<unsigned>(payload & 0xFF);
+    const unsigned made_reg = record_value(payload);
     const uint64_t word =
         making_it && made_reg < register_count ? load(&s->registers[made_reg]) : 0;
     const uint64_t time_ns = __atomic_load_n(&slot.time_ns, __ATOMIC_SEQ_CST);
@@ -29,25 +30,20 @@ Look look(const State *s, uint64_t number, Write *out)
     }
     // A payload with no process is a new file's zeros, whose check bits
     // match the first 65536 numbers: a claimed slot not yet written in.
-    if (before != number || after != number || payload >> 32 == 0) {
+    if (before != number || after != number || record_pid(payload) == 0) {
         return pending; // not yet claimed or being written, or lost with its writer
     }
-    unsigned reg = payload >> 8 & 0xF;
-    uint8_t value = static_cast<uint8_t>(payload & 0xFF);
-    if (making_it && word >> 8 == number) {
+    unsigned reg = record_register(payload);
+    uint8_t value = record_value(payload);
+    if (making_it && register_number(word) == number) {
         reg = made_reg;
-        value = static_cast<uint8_t>(word & 0xFF);
-    } else if ((payload >> 16 & 0xFFFF) != check_bits(number)) {
+        value = register_value(word);
+    } else if (record_check(payload) != check_bits(number)) {
         return pending;
     } else if (reg == no_write) {
         return passed_over;
     }
-    *out = Write{number,
-                 time_ns,
-                 reg,
-                 value,
-                 static_cast<uint32_t>(payload >> 32),
-                 static_cast<unsigned>(payload >> 12 & 0xF)};
+    *out = Write{number, time_ns, reg, value, record_pid(payload), record_device(payload)};
     return whole;
 }
 
@@ -62,7 +58,7 @@ bool abandoned(const State *s, uint64_t number, uint64_t next, Awaited *awaited)
         __atomic_load_n(&s->history[number % history_length].payload, __ATOMIC_SEQ_CST);
     const uint64_t now = os::monotonic_ns();
     if (made_for(payload, number)) {
-        if (!os::process_alive(static_cast<uint32_t>(payload >> 32))) {
+        if (!os::process_alive(record_pid(payload))) {
             return true;
         }
     } else if (awaited != nullptr && awaited->number != number) {

@@ -5,8 +5,10 @@
 #ifndef LPT_VPORT_LAYOUT_H
 #define LPT_VPORT_LAYOUT_H
 
-#include "vport.h"
+#include "vport_record.h"
+#include "vport_types.h"
 
+#include <stddef.h>
 #include <stdint.h>
 
 namespace vport {
@@ -17,20 +19,11 @@ const uint32_t file_version = 6;
 // place, where the system would not let it cut the file (mapped elsewhere):
 // the programs that still map this one follow.
 const uint32_t retired_magic = 0x44525456; // "VTRD"
-// Write numbers beyond this are damage: the register word keeps the number
-// in 56 bits, and no port is written this often in a machine's life.
-const uint64_t write_limit = 1ull << 55;
 
-// Status read while nothing drives the inputs: S3..S6 (nError, Select,
-// PaperOut, nAck) pulled high, S7 reading 0 (the port inverts Busy), the
-// unused S0..S2 reading 1. Watchers set the inputs; the unused bits stay.
-const uint8_t status_idle = status_at_start;
+// The status register's unused S0..S2, which read 1 whatever the watchers
+// set on the inputs (status_at_start).
 const uint8_t status_unused = 0x07;
-const uint8_t control_initial = control_at_start;
-
-// A record's check bits are the number's bits above the slot's index.
-const unsigned history_bits = 16;
-static_assert(history_length == 1u << history_bits, "the slot index is the number's low bits");
+static_assert((status_at_start & status_unused) == status_unused, "the unused bits read 1");
 
 // One recorded write. The tag is the number of the write that claimed the
 // slot; a slot is only ever claimed by a newer number, so a writer that
@@ -40,13 +33,8 @@ static_assert(history_length == 1u << history_bits, "the slot index is the numbe
 struct alignas(8) Slot {
     uint64_t tag;
     uint64_t time_ns; // monotonic, this boot
-    // pid << 32 | (number >> history_bits & 0xFFFF) << 16 | device << 12 |
-    // register << 8 | value: the number's bits tell a record from one left
-    // by a stalled writer. While the writer makes it: its pid << 32 | those
-    // bits less one << 16 | device << 12 | 0xF << 8 | register, so that a
-    // watcher can tell whether it still runs, and take the value from the
-    // register once latched. A number that carries no write (a change of
-    // the inputs made again under another): register 0xE, value 0.
+    // The write, as record_word packs it (vport_record.h); while its writer
+    // makes it, being_made's.
     uint64_t payload;
 };
 
@@ -54,13 +42,11 @@ struct alignas(8) Slot {
 const size_t device_name_size = 64;
 
 // A device that the file's writes went to, named as lptmon shows it. The
-// mark is a hash of the name, odd; 0 while free, being_named while its
-// claimer writes the name.
+// mark: vport_record.h's device mark, 0 while free.
 struct DeviceName {
     uint32_t mark;
     char name[device_name_size];
 };
-const uint32_t being_named = 2;
 
 struct State {
     uint32_t magic;
@@ -71,8 +57,8 @@ struct State {
     // The hardware ports whose writes the port library records here for
     // lptmon: device number n is devices[n - 1].
     DeviceName devices[device_limit - 1];
-    // The last write's device and its writer: pid << 32 | device number, or
-    // 0 for the virtual port's own. The inputs of a device are wires only
+    // The last write's device and its writer (device_word), 0 for the
+    // virtual port's own. The inputs of a device are wires only
     // while its program runs.
     alignas(8) uint64_t last_device;
     // The pid of the watcher changing an input, 0 when none: one change
@@ -81,7 +67,7 @@ struct State {
     uint32_t status_setter;
     uint8_t boot_id[16];            // the boot that wrote it: a latch does not outlive power
     alignas(8) uint64_t generation; // new on every rebuild, so that watchers notice one
-    // Each register as (number of the write that set it) << 8 | value; the
+    // Each register as register_word packs the write that set it; the
     // latest write by number wins, also between processes.
     alignas(8) uint64_t registers[register_count];
     alignas(8) uint64_t next_write; // writes are numbered from 1
@@ -90,8 +76,8 @@ struct State {
     // that wakes it: a watcher that dies leaves it set for one write only.
     uint32_t waiting;
     // The port's claims, for programs that share it through a parallel
-    // port device (vport_claim.h): pid << 32 | token of the open holding
-    // the port, and of the one that registered for it alone; 0 for none.
+    // port device (vport_claim.h): the claim_word of the open holding the
+    // port, and of the one that registered for it alone; 0 for none.
     uint64_t claim;
     uint64_t exclusive;
     uint32_t claim_tokens;  // the last token handed out
@@ -103,6 +89,11 @@ struct State {
     uint32_t data_input;
     Slot history[history_length];
 };
+// One size for every program that maps the file, 32-bit or 64-bit, Linux or
+// Windows. A field added or moved changes it: then file_version changes
+// too, so that older files are made anew instead of misread.
+static_assert(file_version == 6 && sizeof(State) == 1574016,
+              "a new layout of the file is a new file_version: change both here");
 
 inline uint64_t load(const uint64_t *word)
 {
@@ -111,20 +102,6 @@ inline uint64_t load(const uint64_t *word)
 inline uint32_t load(const uint32_t *word)
 {
     return __atomic_load_n(word, __ATOMIC_ACQUIRE);
-}
-
-// A record's check bits: the number's bits above the slot's index.
-inline uint64_t check_bits(uint64_t number)
-{
-    return number >> history_bits & 0xFFFF;
-}
-// The register field of a record whose write is being made, and of one
-// whose number carries no write.
-const unsigned making = 0xF, no_write = 0xE;
-inline bool made_for(uint64_t payload, uint64_t number)
-{
-    return (payload >> 8 & 0xF) == making &&
-           (payload >> 16 & 0xFFFF) == check_bits(number - history_length);
 }
 
 // Whether `word_number` was left by a write numbered before a rebuild: no

@@ -5,6 +5,7 @@
 #include "vport_claim.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 
 namespace watch {
 
@@ -41,14 +42,14 @@ const Pin *input_at(int pin)
 // A watcher's port, opened by `open_port` into its own memory.
 template <typename Open> Opened open_with(Port **port, char *why, size_t why_size, Open open_port)
 {
-    *port = static_cast<Port *>(vport::allocate(sizeof(Port)));
+    *port = static_cast<Port *>(calloc(1, sizeof(Port)));
     if (*port == nullptr) {
         snprintf(why, why_size, "out of memory");
         return refused;
     }
     const Opened result = open_port(&(*port)->port);
     if (result != opened) {
-        vport::release(*port);
+        free(*port);
         *port = nullptr;
     }
     return result;
@@ -96,7 +97,7 @@ void close(Port *port)
 {
     if (port != nullptr) {
         vport::close(&port->port);
-        vport::release(port);
+        free(port);
     }
 }
 
@@ -166,11 +167,6 @@ const char *file(const Port *port)
 bool state_path(unsigned base, char *path, size_t size)
 {
     return vport::state_path(base, path, size);
-}
-
-uint64_t monotonic_ns()
-{
-    return os::monotonic_ns();
 }
 
 } // namespace watch

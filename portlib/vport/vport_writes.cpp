@@ -1,24 +1,20 @@
 // A port's writes and reads: numbered, latched and recorded so that
 // concurrent writers lose nothing, and a stalled one overwrites nothing.
+#include "vport.h"
 #include "vport_layout.h"
 
 namespace vport {
 namespace {
 
 // `pid` 0 is this process; a server that writes for a program names it.
-uint64_t payload_of(uint64_t number, unsigned reg, uint8_t value, unsigned device, uint32_t pid)
+uint32_t writer(uint32_t pid)
 {
-    return static_cast<uint64_t>(pid != 0 ? pid : os::process_id()) << 32 |
-           check_bits(number) << 16 | (device & 0xF) << 12 | (reg & 0xF) << 8 | value;
+    return pid != 0 ? pid : os::process_id();
 }
 
-// The payload of a record being made: the previous lap's check bits, so
-// that it never completes this number's record, and `making` for the
-// register, which goes in the value's place: a watcher takes the value from
-// the register once it is latched.
-uint64_t being_made(uint64_t number, unsigned reg, unsigned device, uint32_t pid)
+uint64_t payload_of(uint64_t number, unsigned reg, uint8_t value, unsigned device, uint32_t pid)
 {
-    return payload_of(number - history_length, making, static_cast<uint8_t>(reg), device, pid);
+    return record_word(writer(pid), check_bits(number), device, reg, value);
 }
 
 // Stores `value` in one word of a record only while this writer still holds
@@ -50,12 +46,13 @@ bool latch(State *s, uint64_t number, unsigned reg, Next next, uint8_t *value)
 {
     uint64_t current = __atomic_load_n(&s->registers[reg], __ATOMIC_ACQUIRE);
     for (;;) {
-        if ((current >> 8) >= number && !ahead_of_count(s, current >> 8)) {
+        const uint64_t set_by = register_number(current);
+        if (set_by >= number && !ahead_of_count(s, set_by)) {
             return false;
         }
         *value = next(current);
-        if (__atomic_compare_exchange_n(&s->registers[reg], &current, number << 8 | *value, true,
-                                        __ATOMIC_RELEASE, __ATOMIC_ACQUIRE)) {
+        if (__atomic_compare_exchange_n(&s->registers[reg], &current, register_word(number, *value),
+                                        true, __ATOMIC_RELEASE, __ATOMIC_ACQUIRE)) {
             return true;
         }
     }
@@ -70,7 +67,7 @@ bool attempt(State *s, uint64_t number, unsigned reg, unsigned device, uint32_t 
              uint8_t *value)
 {
     Slot &slot = s->history[number % history_length];
-    if (claim(s, number, reg, device, pid)) {
+    if (claim_slot(s, number, reg, device, pid)) {
         store_while_held(&slot.time_ns, os::monotonic_ns(), &slot.tag, number);
     }
     if (!latch(s, number, reg, next, value)) {
@@ -102,7 +99,7 @@ void announce(State *s)
 
 } // namespace
 
-bool claim(State *s, uint64_t number, unsigned reg, unsigned device, uint32_t pid)
+bool claim_slot(State *s, uint64_t number, unsigned reg, unsigned device, uint32_t pid)
 {
     Slot &slot = s->history[number % history_length];
     uint64_t tag = __atomic_load_n(&slot.tag, __ATOMIC_SEQ_CST);
@@ -115,7 +112,8 @@ bool claim(State *s, uint64_t number, unsigned reg, unsigned device, uint32_t pi
     // Named at once: a watcher waits for a write being made only while the
     // process making it runs, so that a program killed or ended halfway
     // through a write does not hold back lptmon's log and view.
-    return store_while_held(&slot.payload, being_made(number, reg, device, pid), &slot.tag, number);
+    return store_while_held(&slot.payload, being_made(number, reg, device, writer(pid)), &slot.tag,
+                            number);
 }
 
 void write(State *s, unsigned reg, uint8_t value, unsigned device, uint32_t pid)
@@ -193,7 +191,7 @@ void set_status_bit(State *s, uint8_t bit, bool set)
     // puts back the value it read before the next one's change.
     uint8_t before = 0;
     const auto change = [&before, set, bit](uint64_t word) {
-        before = static_cast<uint8_t>(word);
+        before = register_value(word);
         return static_cast<uint8_t>(set ? before | bit : before & ~bit);
     };
     uint8_t value = 0;
@@ -222,7 +220,7 @@ uint8_t read(const State *s, unsigned reg)
     if (reg >= register_count) {
         return 0xFF; // no register there: the bus floats high
     }
-    return static_cast<uint8_t>(load(&s->registers[reg]) & 0xFF);
+    return register_value(load(&s->registers[reg]));
 }
 
 } // namespace vport

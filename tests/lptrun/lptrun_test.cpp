@@ -148,10 +148,6 @@ TEST(LptRun, RefusesWhatItCannotKeepOffTheRealPort)
     EXPECT_EQ(port_writes(0x378, ran.pid, ""), std::vector<Access>{});
 }
 
-} // namespace
-
-namespace {
-
 // Unchanged programs of the system's, each through its own way to the port.
 struct ProgramCase {
     const char *name;
@@ -235,10 +231,6 @@ TEST_P(UnchangedProgram, WritesThePortAsItsOwnProcess)
 
 INSTANTIATE_TEST_SUITE_P(Debian, UnchangedProgram, ::testing::ValuesIn(program_cases),
                          ::testing::PrintToStringParamName());
-
-} // namespace
-
-namespace {
 
 // lptmon names the program and its way to the port, and sets the inputs
 // that the running program reads, as the port is virtual; a rising edge

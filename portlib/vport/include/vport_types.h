@@ -12,11 +12,12 @@ namespace vport {
 enum Register : unsigned { data = 0, status = 1, control = 2, register_count = 3 };
 
 // How many of the latest writes a port keeps: 65 ms of writes at a real
-// port's top speed (about 1 M writes/s), for a watcher that looks late.
+// port's top speed (about 1 M writes/s), for a watcher that looks late. A
+// power of two that the records' check bits are held to (vport_record.h).
 const size_t history_length = 65536;
 
 // Devices are numbered in each state file from 1 up to below this; 0 is the
-// virtual port itself.
+// virtual port itself. Held to the records' device field (vport_record.h).
 const unsigned device_limit = 16;
 
 struct Write {

@@ -25,10 +25,10 @@ using vport::Write;
 struct Port;
 
 // opened, absent (no program has used the port this boot) or refused.
+using vport::absent;
 using vport::Opened;
 using vport::opened;
 using vport::refused;
-const vport::Opened never_written = vport::absent;
 // Opens the port at `base` as programs left it; never creates or repairs
 // anything, and refuses the same folders and files the port library does.
 Opened open(unsigned base, Port **port, char *why, size_t why_size);
@@ -107,9 +107,17 @@ const char *file(const Port *port);
 // The same for a port not opened. False when it does not fit in `size`.
 bool state_path(unsigned base, char *path, size_t size);
 
-// The clock of the writes' times, the one the port library records with.
-uint64_t monotonic_ns();
+} // namespace watch
 
+// The clock of the writes' times: the very one the port library records
+// with, declared here because watchers see nothing else of the layer that
+// keeps it. A declaration that drifted from that layer's fails to build in
+// vport_watch.cpp, which sees both.
+namespace os {
+uint64_t monotonic_ns();
+} // namespace os
+namespace watch {
+using os::monotonic_ns;
 } // namespace watch
 
 #endif
