@@ -23,7 +23,7 @@ const char *shown(const char *name)
 {
     static char text[600];
     text[0] = '\0';
-    lpt_append_escaped(text, sizeof text, name);
+    ports::append_escaped(text, sizeof text, name);
     return text;
 }
 
@@ -131,17 +131,17 @@ int main(int argc, char **argv)
     for (char *name = strtok(others, " :"); name != nullptr; name = strtok(nullptr, " :")) {
         const char *base = strrchr(name, '/') ? strrchr(name, '/') + 1 : name;
         if (strncmp(base, "liblptrun-", 10) != 0) {
-            lpt_append(preloads, sizeof preloads, " %s", name);
+            ports::append(preloads, sizeof preloads, " %s", name);
         }
     }
     char ports[max_parports * 8] = "", stated[400] = "";
     unsigned first_base = 0;
     for (unsigned n = 0; n < max_parports; ++n) {
-        lpt_append(ports, sizeof ports, "%s0x%X", n > 0 ? "," : "", bases[n]);
+        ports::append(ports, sizeof ports, "%s0x%X", n > 0 ? "," : "", bases[n]);
         if (bases[n] != 0) {
             first_base = first_base != 0 ? first_base : bases[n];
-            lpt_append(stated, sizeof stated, "%sparport%u at 0x%03X", stated[0] ? ", " : "", n,
-                       bases[n]);
+            ports::append(stated, sizeof stated, "%sparport%u at 0x%03X", stated[0] ? ", " : "", n,
+                          bases[n]);
         }
     }
     if (setenv("LD_PRELOAD", preloads, 1) != 0 || setenv("LPTRUN_PORTS", ports, 1) != 0) {

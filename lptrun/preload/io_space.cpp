@@ -17,7 +17,7 @@ unsigned bases[max_parports] = {0x378, 0x278, 0x3BC};
 // that probes three addresses and uses one leaves lptmon one port to show.
 struct Opened {
     unsigned base;
-    void *port; // virtual_backend's
+    void *port; // ports::virtual_backend's
 };
 Opened opened[max_parports];
 unsigned opened_count = 0;
@@ -48,12 +48,12 @@ void *port_at(unsigned base)
     }
     char why[700];
     if (port == nullptr && opened_count < max_parports) {
-        if (virtual_backend.open(base, &port, why, sizeof why) != lpt_opened) {
+        if (ports::virtual_backend.open(base, &port, why, sizeof why) != ports::opened) {
             char text[900];
             snprintf(text, sizeof text, "%s; port 0x%03X: values are kept in this program only",
                      why, base);
             say(text);
-            if (memory_backend.open(base, &port, why, sizeof why) != lpt_opened) {
+            if (ports::memory_backend.open(base, &port, why, sizeof why) != ports::opened) {
                 port = nullptr;
             }
         }
@@ -131,10 +131,10 @@ uint8_t in_byte(uint16_t address)
     }
     // With the data lines turned round (control bit 5), a read gives what
     // the outside drives on them.
-    if (reg == vport::data && (virtual_backend.read(port, vport::control) & 0x20) != 0) {
+    if (reg == vport::data && (ports::virtual_backend.read(port, vport::control) & 0x20) != 0) {
         return vport::data_input(static_cast<vport::Port *>(port)->state);
     }
-    return virtual_backend.read(port, reg);
+    return ports::virtual_backend.read(port, reg);
 }
 
 void out_byte(uint16_t address, uint8_t value, Via via)
@@ -146,7 +146,7 @@ void out_byte(uint16_t address, uint8_t value, Via via)
     }
     void *port = port_at(base);
     if (port != nullptr) {
-        lpt_write_marked(port, address - base, value, marks[via]);
+        ports::write_marked(port, address - base, value, marks[via]);
     }
 }
 

@@ -15,7 +15,7 @@
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
 {
     if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-        lpt_unload();
+        ports::unload();
     }
     return TRUE;
 }
@@ -24,7 +24,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
 
 __attribute__((destructor)) static void unloaded()
 {
-    lpt_unload();
+    ports::unload();
 }
 #endif
 
@@ -36,12 +36,12 @@ LPT_EXPORT short LPT_STDCALL Inp32(short portaddr)
 {
     // Where it returns to: the hardware's library calling back from a thread
     // of its own is known by that alone.
-    return lpt_read(static_cast<uint16_t>(portaddr), __builtin_return_address(0));
+    return ports::read_port(static_cast<uint16_t>(portaddr), __builtin_return_address(0));
 }
 
 LPT_EXPORT void LPT_STDCALL Out32(short portaddr, short datum)
 {
     // A port register is eight bits wide: the low byte reaches the lines.
-    lpt_write(static_cast<uint16_t>(portaddr), static_cast<uint8_t>(datum & 0xFF),
-              __builtin_return_address(0));
+    ports::write_port(static_cast<uint16_t>(portaddr), static_cast<uint8_t>(datum & 0xFF),
+                      __builtin_return_address(0));
 }

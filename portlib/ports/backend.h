@@ -6,16 +6,18 @@
 #include <stddef.h>
 #include <stdint.h>
 
-enum lpt_open_result {
-    lpt_opened,
-    lpt_absent,  // the backend has no port at that address
-    lpt_refused, // it has one, but cannot use it; why says why and the fix
+namespace ports {
+
+enum OpenResult {
+    opened,
+    absent,  // the backend has no port at that address
+    refused, // it has one, but cannot use it; why says why and the fix
 };
 
-struct lpt_backend {
+struct Backend {
     const char *name;
     // Opens the port at `base` into *port. On failure `why` tells the reason.
-    lpt_open_result (*open)(unsigned base, void **port, char *why, size_t why_size);
+    OpenResult (*open)(unsigned base, void **port, char *why, size_t why_size);
     uint8_t (*read)(void *port, unsigned reg);
     void (*write)(void *port, unsigned reg, uint8_t value);
     void (*close)(void *port);
@@ -28,5 +30,7 @@ struct lpt_backend {
     // nullptr for the others.
     void (*advice)(unsigned base, char *text, size_t size);
 };
+
+} // namespace ports
 
 #endif

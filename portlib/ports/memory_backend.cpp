@@ -8,22 +8,24 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+namespace ports {
+
 namespace {
 
 struct Registers {
     uint8_t value[vport::register_count];
 };
 
-lpt_open_result open_registers(unsigned, void **handle, char *why, size_t why_size)
+OpenResult open_registers(unsigned, void **handle, char *why, size_t why_size)
 {
     Registers *registers = static_cast<Registers *>(malloc(sizeof(Registers)));
     if (registers == nullptr) {
         snprintf(why, why_size, "out of memory");
-        return lpt_refused;
+        return refused;
     }
     *registers = Registers{{0, vport::status_at_start, vport::control_at_start}};
     *handle = registers;
-    return lpt_opened;
+    return opened;
 }
 
 uint8_t read_register(void *handle, unsigned reg)
@@ -47,5 +49,7 @@ void close_registers(void *handle)
 
 } // namespace
 
-const lpt_backend memory_backend = {"memory",        open_registers, read_register, write_register,
-                                    close_registers, nullptr,        nullptr};
+const Backend memory_backend = {"memory",        open_registers, read_register, write_register,
+                                close_registers, nullptr,        nullptr};
+
+} // namespace ports

@@ -3,6 +3,8 @@
 #include <stdint.h>
 #include <string.h>
 
+namespace pe {
+
 namespace {
 
 // Little-endian fields, checked against the bytes there are.
@@ -20,9 +22,9 @@ bool field(const unsigned char *bytes, size_t size, size_t at, size_t width, uin
 
 } // namespace
 
-PeImage pe_inspect(const unsigned char *bytes, size_t size)
+Image inspect(const unsigned char *bytes, size_t size)
 {
-    PeImage image = {pe_not_an_image, 0, false};
+    Image image = {not_an_image, 0, false};
     uint32_t pe = 0, signature = 0, machine = 0, sections = 0, optional_size = 0, flags = 0;
     if (size < 2 || bytes[0] != 'M' || bytes[1] != 'Z' || !field(bytes, size, 0x3C, 4, &pe) ||
         !field(bytes, size, pe, 4, &signature) || signature != 0x00004550 ||
@@ -32,7 +34,7 @@ PeImage pe_inspect(const unsigned char *bytes, size_t size)
         return image;
     }
     const uint32_t file_is_dll = 0x2000;
-    image.kind = flags & file_is_dll ? pe_dll : pe_program;
+    image.kind = flags & file_is_dll ? dll : program;
     image.bits = machine == 0x014C ? 32 : machine == 0x8664 ? 64 : 0;
     // The section table follows the optional header: 40 bytes a section,
     // its name in the first 8.
@@ -46,7 +48,7 @@ PeImage pe_inspect(const unsigned char *bytes, size_t size)
     return image;
 }
 
-const char *pe_import(const unsigned char *image, size_t size, size_t index)
+const char *import(const unsigned char *image, size_t size, size_t index)
 {
     uint32_t pe = 0, magic = 0, table = 0, name = 0;
     if (!field(image, size, 0x3C, 4, &pe) || !field(image, size, pe + 24, 2, &magic)) {
@@ -62,3 +64,5 @@ const char *pe_import(const unsigned char *image, size_t size, size_t index)
     const char *text = reinterpret_cast<const char *>(image + name);
     return memchr(text, '\0', size - name) != nullptr ? text : nullptr;
 }
+
+} // namespace pe

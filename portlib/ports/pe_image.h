@@ -7,22 +7,26 @@
 
 #include <stddef.h>
 
-enum pe_kind { pe_not_an_image, pe_program, pe_dll };
+namespace pe {
 
-struct PeImage {
-    pe_kind kind;
+enum Kind { not_an_image, program, dll };
+
+struct Image {
+    Kind kind;
     int bits;  // 32 or 64; 0 for another processor
     bool ours; // carries this library's own section
 };
 
 // Reads the headers from the file's first `size` bytes.
-PeImage pe_inspect(const unsigned char *bytes, size_t size);
+Image inspect(const unsigned char *bytes, size_t size);
 
 // The name of the DLL the image imports at `index`, nullptr past the last:
 // from an image mapped as the system maps it (an RVA is an offset into it).
-const char *pe_import(const unsigned char *image, size_t size, size_t index);
+const char *import(const unsigned char *image, size_t size, size_t index);
 
 // The section that marks a build of this library.
 #define LPT_OWN_SECTION ".lptvp"
+
+} // namespace pe
 
 #endif

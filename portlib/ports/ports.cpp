@@ -13,15 +13,17 @@
 #include <stdlib.h>
 #include <string.h>
 
+namespace ports {
+
 namespace {
 
 // The real port of this build when there is one (through ppdev on Linux,
 // through the hardware's own library on Windows when a setting asks for
 // it), else the virtual one (LPT_BACKEND chooses between them), and the last
 // entry, which always opens, so that nothing written is lost.
-const lpt_backend *const backends[] = {&real_backend, &virtual_backend, &memory_backend};
+const Backend *const backends[] = {&real_backend, &virtual_backend, &memory_backend};
 const size_t backend_count = sizeof backends / sizeof backends[0];
-const lpt_backend *const last_resort = backends[backend_count - 1];
+const Backend *const last_resort = backends[backend_count - 1];
 
 const unsigned max_ports = 8;
 
@@ -39,11 +41,11 @@ os::Condition port_opened = LPT_CONDITION_INITIALIZER;
 
 // The entry LPT_BACKEND names; the last resort cannot be chosen, as it is
 // always there.
-const lpt_backend *chosen_backend()
+const Backend *chosen_backend()
 {
     char name[256];
-    lpt_origin origin;
-    if (!lpt_setting("LPT_BACKEND", name, sizeof name, &origin)) {
+    Origin origin;
+    if (!setting("LPT_BACKEND", name, sizeof name, &origin)) {
         return nullptr;
     }
     for (size_t i = 0; i + 1 < backend_count; ++i) {
@@ -56,13 +58,12 @@ const lpt_backend *chosen_backend()
         told = true;
         char known[100] = "", shown[200];
         for (size_t i = 0; i + 1 < backend_count; ++i) {
-            lpt_append(known, sizeof known, "%s%s", known[0] != '\0' ? " or " : "",
-                       backends[i]->name);
+            append(known, sizeof known, "%s%s", known[0] != '\0' ? " or " : "", backends[i]->name);
         }
         char text[400];
         snprintf(text, sizeof text, "LPT_BACKEND=%s%s is not known (use %s); choosing by itself",
-                 lpt_shown(name, strlen(name), shown, sizeof shown), origin.text, known);
-        lpt_say(text);
+                 as_shown(name, strlen(name), shown, sizeof shown), origin.text, known);
+        say(text);
     }
     return nullptr;
 }
@@ -70,12 +71,12 @@ const lpt_backend *chosen_backend()
 // What the machine has that the entries the user must ask for could use.
 void advise(unsigned base, char *text, size_t size)
 {
-    for (const lpt_backend *backend : backends) {
+    for (const Backend *backend : backends) {
         char advice[1024];
         if (backend->advice != nullptr) {
             backend->advice(base, advice, sizeof advice);
             if (advice[0] != '\0') {
-                lpt_append(text, size, "%s%s", text[0] != '\0' ? "; " : "", advice);
+                append(text, size, "%s%s", text[0] != '\0' ? "; " : "", advice);
             }
         }
     }
@@ -83,7 +84,7 @@ void advise(unsigned base, char *text, size_t size)
 
 } // namespace
 
-bool lpt_open_port(unsigned base, const lpt_backend *after, char (&problems)[2048], OpenPort *port)
+bool open_port(unsigned base, const Backend *after, char (&problems)[2048], OpenPort *port)
 {
     size_t first = 0;
     if (after != nullptr) {
@@ -92,29 +93,28 @@ bool lpt_open_port(unsigned base, const lpt_backend *after, char (&problems)[204
         }
         ++first;
     }
-    const lpt_backend *chosen = chosen_backend();
+    const Backend *chosen = chosen_backend();
     for (size_t i = first; i < backend_count; ++i) {
-        const lpt_backend *backend = backends[i];
+        const Backend *backend = backends[i];
         if (chosen != nullptr && backend != chosen && backend != last_resort) {
             continue;
         }
         void *handle = nullptr;
         char why[1024] = "";
-        lpt_open_result result = backend->open(base, &handle, why, sizeof why);
-        if (result != lpt_opened) {
-            if (result == lpt_refused || chosen != nullptr) {
-                lpt_append(problems, sizeof problems, "%s%s port: %s",
-                           problems[0] != '\0' ? "; " : "", backend->name, why);
+        OpenResult result = backend->open(base, &handle, why, sizeof why);
+        if (result != opened) {
+            if (result == refused || chosen != nullptr) {
+                append(problems, sizeof problems, "%s%s port: %s", problems[0] != '\0' ? "; " : "",
+                       backend->name, why);
             }
             continue;
         }
         // Nothing may be silently lost: a port kept here is always told.
         if (backend == last_resort) {
-            lpt_append(problems, sizeof problems,
-                       "%sport 0x%03X: values are kept in this program only",
-                       problems[0] != '\0' ? "; " : "", base);
+            append(problems, sizeof problems, "%sport 0x%03X: values are kept in this program only",
+                   problems[0] != '\0' ? "; " : "", base);
         } else if (problems[0] != '\0') {
-            lpt_append(problems, sizeof problems, "; using the %s port instead", backend->name);
+            append(problems, sizeof problems, "; using the %s port instead", backend->name);
         }
         // What the machine has that the user could ask for, in the same
         // line, where the port falls to the virtual one.
@@ -122,18 +122,18 @@ bool lpt_open_port(unsigned base, const lpt_backend *after, char (&problems)[204
             advise(base, problems, sizeof problems);
         }
         if (problems[0] != '\0') {
-            lpt_say(problems);
+            say(problems);
         }
         if (backend->device != nullptr) {
-            lpt_record_writes(base, &backend, &handle);
+            record_writes(base, &backend, &handle);
         }
         *port = OpenPort{base, backend, handle};
         return true;
     }
     // Not even this program's memory could be had.
-    lpt_append(problems, sizeof problems, "%sport 0x%03X: its values are lost",
-               problems[0] != '\0' ? "; " : "", base);
-    lpt_say(problems);
+    append(problems, sizeof problems, "%sport 0x%03X: its values are lost",
+           problems[0] != '\0' ? "; " : "", base);
+    say(problems);
     return false;
 }
 
@@ -171,14 +171,14 @@ OpenPort *port_at(unsigned base)
             snprintf(text, sizeof text,
                      "more than %u ports in use; 0x%03X and further ones are ignored", max_ports,
                      base);
-            lpt_say(text);
+            say(text);
         }
         return nullptr;
     }
     opening[opening_count++] = base;
     OpenPort port;
     char problems[2048] = "";
-    const bool opened = lpt_open_port(base, nullptr, problems, &port);
+    const bool opened = open_port(base, nullptr, problems, &port);
     for (unsigned i = 0; i < opening_count; ++i) {
         if (opening[i] == base) {
             opening[i] = opening[--opening_count];
@@ -199,21 +199,21 @@ template <typename Access> void access_port(uint16_t address, const void *caller
 {
     // The platform's guard (table_guard.h): on Windows a call back from the
     // hardware's library is refused here; on Linux it costs nothing.
-    lpt_access self;
-    if (!lpt_enter(&self, caller)) {
+    Call self;
+    if (!enter(&self, caller)) {
         return;
     }
-    lpt_lock_table();
-    OpenPort *port = lpt_refused_meanwhile(&self) ? nullptr : port_at(address & ~3u);
+    lock_table();
+    OpenPort *port = refused_meanwhile(&self) ? nullptr : port_at(address & ~3u);
     if (port != nullptr) {
         const void *used = port->handle;
         access(*port, address & 3u);
-        if (lpt_replace_given_up(port, used)) {
+        if (replace_given_up(port, used)) {
             access(*port, address & 3u);
         }
     }
-    lpt_unlock_table();
-    lpt_leave(&self);
+    unlock_table();
+    leave(&self);
 }
 
 // With the lock held.
@@ -248,30 +248,30 @@ __attribute__((constructor)) void set_fork_handlers()
 
 } // namespace
 
-void lpt_lock_table()
+void lock_table()
 {
     os::lock(&ports_lock);
 }
 
-void lpt_unlock_table()
+void unlock_table()
 {
     os::unlock(&ports_lock);
 }
 
-void lpt_unload()
+void unload()
 {
     // Another thread of the host may still be inside Inp32 or Out32 (a
     // program ending while its threads write): waiting for it would hang the
     // program on its way out. The system frees the mappings anyway.
     if (os::try_lock(&ports_lock)) {
-        if (!lpt_foreign_code_running()) {
+        if (!foreign_code_running()) {
             close_all();
         }
-        lpt_unlock_table();
+        unlock_table();
     }
 }
 
-uint8_t lpt_read(uint16_t address, const void *caller)
+uint8_t read_port(uint16_t address, const void *caller)
 {
     uint8_t value = 0xFF;
     access_port(address, caller, [&](OpenPort &port, unsigned reg) {
@@ -280,9 +280,11 @@ uint8_t lpt_read(uint16_t address, const void *caller)
     return value;
 }
 
-void lpt_write(uint16_t address, uint8_t value, const void *caller)
+void write_port(uint16_t address, uint8_t value, const void *caller)
 {
     access_port(address, caller, [&](OpenPort &port, unsigned reg) {
         port.backend->write(port.handle, reg, value);
     });
 }
+
+} // namespace ports

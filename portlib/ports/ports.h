@@ -5,13 +5,17 @@
 
 #include <stdint.h>
 
+namespace ports {
+
 // A port address is base + register: base is data, base+1 status, base+2
 // control; the base is the address with its two low bits cleared. `caller`:
 // the code the call came from, as the export saw it.
-uint8_t lpt_read(uint16_t address, const void *caller = nullptr);
-void lpt_write(uint16_t address, uint8_t value, const void *caller = nullptr);
+uint8_t read_port(uint16_t address, const void *caller = nullptr);
+void write_port(uint16_t address, uint8_t value, const void *caller = nullptr);
 // As the library is unloaded: releases every port (the next access opens
 // it anew) unless another thread is inside the library.
-void lpt_unload();
+void unload();
+
+} // namespace ports
 
 #endif

@@ -9,10 +9,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+namespace ports {
+
 namespace {
 
 struct Recorded {
-    const lpt_backend *hardware;
+    const Backend *hardware;
     void *port;
     void *record; // a port of virtual_backend
     vport::DeviceMark device;
@@ -28,7 +30,7 @@ void write_recorded(void *handle, unsigned reg, uint8_t value)
 {
     Recorded *recorded = static_cast<Recorded *>(handle);
     recorded->hardware->write(recorded->port, reg, value);
-    lpt_write_marked(recorded->record, reg, value, recorded->device);
+    write_marked(recorded->record, reg, value, recorded->device);
 }
 
 void close_recorded(void *handle)
@@ -46,25 +48,27 @@ const char *recorded_device(void *handle)
 
 } // namespace
 
-void lpt_record_writes(unsigned base, const lpt_backend **backend, void **port)
+void record_writes(unsigned base, const Backend **backend, void **port)
 {
-    static const lpt_backend recorded_backend = {"recorded",     nullptr,        read_hardware,
-                                                 write_recorded, close_recorded, recorded_device,
-                                                 nullptr};
-    const lpt_backend *hardware = *backend;
+    static const Backend recorded_backend = {"recorded",     nullptr,        read_hardware,
+                                             write_recorded, close_recorded, recorded_device,
+                                             nullptr};
+    const Backend *hardware = *backend;
     Recorded *recorded = static_cast<Recorded *>(calloc(1, sizeof(Recorded)));
     void *record = nullptr;
     char why[1024] = "out of memory";
-    if (recorded == nullptr || virtual_backend.open(base, &record, why, sizeof why) != lpt_opened) {
+    if (recorded == nullptr || virtual_backend.open(base, &record, why, sizeof why) != opened) {
         // The port works all the same; only the view of it is missing.
         free(recorded);
         char text[1200];
         snprintf(text, sizeof text, "%s port 0x%03X works, but lptmon cannot show its writes: %s",
                  hardware->name, base, why);
-        lpt_say(text);
+        say(text);
         return;
     }
     *recorded = Recorded{hardware, *port, record, vport::device_mark(hardware->device(*port))};
     *backend = &recorded_backend;
     *port = recorded;
 }
+
+} // namespace ports

@@ -7,8 +7,12 @@
 #include "backend.h"
 #include "vport.h"
 
+namespace ports {
+
 // Wraps the port so that its writes are recorded. Without the record the
 // port works all the same: that is said, and the port is left unwrapped.
-void lpt_record_writes(unsigned base, const lpt_backend **backend, void **port);
+void record_writes(unsigned base, const Backend **backend, void **port);
+
+} // namespace ports
 
 #endif

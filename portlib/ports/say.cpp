@@ -7,7 +7,9 @@
 #include <stdio.h>
 #include <string.h>
 
-void lpt_say(const char *text)
+namespace ports {
+
+void say(const char *text)
 {
     // On a line of its own: the first port write often follows a prompt
     // that has no line break yet, as the blinker's own text has none.
@@ -16,7 +18,7 @@ void lpt_say(const char *text)
     os::write_error(line);
 }
 
-void lpt_append(char *text, size_t size, const char *format, ...)
+void append(char *text, size_t size, const char *format, ...)
 {
     size_t used = strlen(text);
     if (used + 1 >= size) {
@@ -28,12 +30,12 @@ void lpt_append(char *text, size_t size, const char *format, ...)
     va_end(arguments);
 }
 
-const char *lpt_shown(const char *text, size_t length, char *shown, size_t size)
+const char *as_shown(const char *text, size_t length, char *shown, size_t size)
 {
     return one_line_escape(text, length, shown, size);
 }
 
-void lpt_append_escaped(char *text, size_t size, const char *value, size_t length)
+void append_escaped(char *text, size_t size, const char *value, size_t length)
 {
     size_t n = 0;
     while (n < length && value[n] != '\0') {
@@ -41,6 +43,8 @@ void lpt_append_escaped(char *text, size_t size, const char *value, size_t lengt
     }
     const size_t used = strnlen(text, size);
     if (used + 1 < size) {
-        lpt_shown(value, n, text + used, size - used);
+        as_shown(value, n, text + used, size - used);
     }
 }
+
+} // namespace ports

@@ -9,13 +9,15 @@
 #include <stdlib.h>
 #include <string.h>
 
-const char lpt_settings_name[] = "lpt-settings.txt";
+namespace ports {
+
+const char settings_name[] = "lpt-settings.txt";
 
 namespace {
 
 os::Mutex settings_lock = LPT_MUTEX_INITIALIZER;
 // The settings file as read at this ask; used under settings_lock only.
-lpt_settings_read file;
+SettingsRead file;
 
 class Held {
   public:
@@ -26,7 +28,7 @@ class Held {
 Held::Held()
 {
     os::lock(&settings_lock);
-    file = lpt_read_settings_file();
+    file = read_settings_file();
 }
 
 size_t file_settings()
@@ -44,21 +46,21 @@ void trim(char *value)
     memmove(value, value + lead, length - lead + 1);
 }
 
-void from_environment(lpt_origin *origin)
+void from_environment(Origin *origin)
 {
     snprintf(origin->text, sizeof origin->text, "%s", file.in_play ? " (in the environment)" : "");
 }
 
-void from_file(const lpt_setting_line &entry, lpt_origin *origin)
+void from_file(const SettingLine &entry, Origin *origin)
 {
-    snprintf(origin->text, sizeof origin->text, " (%s line %u)", lpt_settings_name, entry.line);
+    snprintf(origin->text, sizeof origin->text, " (%s line %u)", settings_name, entry.line);
 }
 
 } // namespace
 
-bool lpt_setting(const char *name, char *value, size_t size, lpt_origin *origin)
+bool setting(const char *name, char *value, size_t size, Origin *origin)
 {
-    lpt_origin unused;
+    Origin unused;
     origin = origin != nullptr ? origin : &unused;
     Held held;
     if (os::environment(name, value, size)) {
@@ -66,11 +68,11 @@ bool lpt_setting(const char *name, char *value, size_t size, lpt_origin *origin)
         from_environment(origin);
         return value[0] != '\0';
     }
-    const lpt_setting_line wanted = {name, strlen(name), "", 0};
-    const lpt_setting_line *found = nullptr;
+    const SettingLine wanted = {name, strlen(name), "", 0};
+    const SettingLine *found = nullptr;
     for (size_t i = 0; i < file_settings(); ++i) {
-        const lpt_setting_line &entry = file.parsed->entries[i];
-        found = lpt_same_setting(entry, wanted) ? &entry : found;
+        const SettingLine &entry = file.parsed->entries[i];
+        found = same_setting(entry, wanted) ? &entry : found;
     }
     if (found == nullptr) {
         return false;
@@ -80,43 +82,42 @@ bool lpt_setting(const char *name, char *value, size_t size, lpt_origin *origin)
            snprintf(value, size, "%s", found->value) < static_cast<int>(size);
 }
 
-lpt_port_setting_found lpt_port_setting(unsigned base, const char *example, char *value,
-                                        size_t value_size, lpt_origin *origin, char *why,
-                                        size_t why_size)
+PortSettingFound port_setting(unsigned base, const char *example, char *value, size_t value_size,
+                              Origin *origin, char *why, size_t why_size)
 {
     Held held;
-    lpt_port_setting_found found = lpt_port_unset;
+    PortSettingFound found = port_unset;
     bool from_file_only = true;
     // A name that is no port's address is told, whichever address it meant;
     // the environment's first, then the file's, whose last line wins.
     auto check = [&](const char *name, size_t length, const char *setting,
-                     const lpt_setting_line *entry) {
-        lpt_origin where;
+                     const SettingLine *entry) {
+        Origin where;
         entry != nullptr ? from_file(*entry, &where) : from_environment(&where);
-        if (!lpt_is_port_name(name, length, entry != nullptr || os::names_ignore_case)) {
+        if (!is_port_name(name, length, entry != nullptr || os::names_ignore_case)) {
             return false;
         }
         unsigned address = 0;
-        const bool named = lpt_hex_address(name + lpt_port_prefix_length,
-                                           length - lpt_port_prefix_length, &address);
-        if (!named || !lpt_is_base_address(address)) {
+        const bool named =
+            hex_address(name + port_prefix_length, length - port_prefix_length, &address);
+        if (!named || !is_base_address(address)) {
             char shown[100];
             snprintf(why, why_size,
                      "%s%s is not a port setting: name the port by its base address in hex%s, "
                      "as in LPT_PORT_0x%03X=%s",
-                     lpt_shown(name, length, shown, sizeof shown), where.text,
+                     as_shown(name, length, shown, sizeof shown), where.text,
                      named ? ", a multiple of 4 from 0x100" : "",
-                     named && address >= 0x100   ? address & ~3u
-                     : lpt_is_base_address(base) ? base
-                                                 : 0x3BC,
+                     named && address >= 0x100 ? address & ~3u
+                     : is_base_address(base)   ? base
+                                               : 0x3BC,
                      example);
-            found = lpt_port_malformed;
+            found = port_malformed;
             return true;
         }
-        if (address == base && (found == lpt_port_unset || (entry != nullptr && from_file_only))) {
+        if (address == base && (found == port_unset || (entry != nullptr && from_file_only))) {
             snprintf(value, value_size, "%s", setting);
             *origin = where;
-            found = lpt_port_set;
+            found = port_set;
         }
         return false;
     };
@@ -134,26 +135,26 @@ lpt_port_setting_found lpt_port_setting(unsigned base, const char *example, char
         return (*static_cast<decltype(check) *>(context))(name, strlen(name), setting, nullptr);
     };
     os::each_environment(in_environment, &check);
-    from_file_only = found == lpt_port_unset;
-    for (size_t i = 0; i < file_settings() && found != lpt_port_malformed; ++i) {
-        const lpt_setting_line &entry = file.parsed->entries[i];
+    from_file_only = found == port_unset;
+    for (size_t i = 0; i < file_settings() && found != port_malformed; ++i) {
+        const SettingLine &entry = file.parsed->entries[i];
         check(entry.name, entry.name_length, entry.value, &entry);
     }
     return found;
 }
 
-bool lpt_port_address(unsigned base, const char *value, const lpt_origin &origin, unsigned *address,
-                      char *why, size_t why_size)
+bool port_address(unsigned base, const char *value, const Origin &origin, unsigned *address,
+                  char *why, size_t why_size)
 {
-    if (lpt_hex_address(value, strlen(value), address) && lpt_is_base_address(*address)) {
+    if (hex_address(value, strlen(value), address) && is_base_address(*address)) {
         return true;
     }
     // Written without its 0x, or inside the port's range: the base meant.
     char with_0x[8];
     unsigned meant = 0;
     snprintf(with_0x, sizeof with_0x, "0x%s", value);
-    if (!lpt_hex_address(value, strlen(value), &meant) &&
-        !lpt_hex_address(with_0x, strlen(with_0x), &meant)) {
+    if (!hex_address(value, strlen(value), &meant) &&
+        !hex_address(with_0x, strlen(with_0x), &meant)) {
         meant = 0;
     }
     char shown[200];
@@ -161,7 +162,9 @@ bool lpt_port_address(unsigned base, const char *value, const lpt_origin &origin
              "LPT_PORT_0x%03X=%s%s names no port address: write LPT_PORT_0x%03X=0x%03X, with the "
              "start of the port's I/O range (Device Manager, Ports (COM & LPT), the port, "
              "Resources)",
-             base, lpt_shown(value, strlen(value), shown, sizeof shown), origin.text, base,
+             base, as_shown(value, strlen(value), shown, sizeof shown), origin.text, base,
              meant >= 0x100 ? meant & ~3u : 0x378);
     return false;
 }
+
+} // namespace ports

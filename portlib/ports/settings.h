@@ -8,34 +8,37 @@
 
 #include <stddef.h>
 
+namespace ports {
+
 // Where a value came from, for the message that refuses it:
 // " (lpt-settings.txt line 4)", " (in the environment)", or "" where the
 // environment is the only place settings come from.
-struct lpt_origin {
+struct Origin {
     char text[48];
 };
 
 // The value of `name` in UTF-8, spaces around it dropped; false when unset,
 // empty or too long. In the file, the last line that sets it wins.
-bool lpt_setting(const char *name, char *value, size_t size, lpt_origin *origin = nullptr);
+bool setting(const char *name, char *value, size_t size, Origin *origin = nullptr);
 
 // The settings file's name, as messages give a value's origin.
-extern const char lpt_settings_name[];
-enum lpt_port_setting_found { lpt_port_unset, lpt_port_set, lpt_port_malformed };
+extern const char settings_name[];
+enum PortSettingFound { port_unset, port_set, port_malformed };
 // LPT_PORT_0xADDR, the setting that sends the program's writes at `base` to
 // a port at another address: its value when one names `base`. A setting
 // whose name is no port's base address (a multiple of 4 from 0x100) is told
 // in `why` with the form to use, an example value being `example`
 // ("parport0", "0x378").
-lpt_port_setting_found lpt_port_setting(unsigned base, const char *example, char *value,
-                                        size_t value_size, lpt_origin *origin, char *why,
-                                        size_t why_size);
+PortSettingFound port_setting(unsigned base, const char *example, char *value, size_t value_size,
+                              Origin *origin, char *why, size_t why_size);
 
 // LPT_PORT_0xADDR's value as an I/O address: 0x and up to four hex digits,
 // a port's base address (a multiple of 4 from 0x100), as the registers below
 // 0x100 and those inside another port are no parallel port's. Else false,
 // with the address to write told in `why`.
-bool lpt_port_address(unsigned base, const char *value, const lpt_origin &origin, unsigned *address,
-                      char *why, size_t why_size);
+bool port_address(unsigned base, const char *value, const Origin &origin, unsigned *address,
+                  char *why, size_t why_size);
+
+} // namespace ports
 
 #endif

@@ -1,4 +1,4 @@
-// The settings file read: found where the build says (lpt_settings_file),
+// The settings file read: found where the build says (settings_file),
 // read anew at each ask, what cannot be used in it told once. Built where
 // there is a settings file (Windows), and into the settings' tests.
 #include "os.h"
@@ -8,14 +8,16 @@
 #include <stdio.h>
 #include <string.h>
 
+namespace ports {
+
 namespace {
 
 // The file as last read. A host may call the library from any thread, and
 // the file is read anew at each ask (a lab may edit it between two runs), so
 // all of this is used under the lookups' lock only.
 struct SettingsFile {
-    unsigned char raw[lpt_settings_longest + 1];
-    lpt_parsed_settings parsed;
+    unsigned char raw[settings_longest + 1];
+    ParsedSettings parsed;
     bool in_play; // the system has a place for the file
     char path[os::longest_path];
 } file;
@@ -31,7 +33,7 @@ bool told()
 void say_line(const char *text, void *)
 {
     if (!told()) {
-        lpt_say(text);
+        say(text);
     }
 }
 
@@ -40,7 +42,7 @@ void say_line(const char *text, void *)
 void load()
 {
     file.parsed.count = 0;
-    file.in_play = lpt_settings_file(file.path, sizeof file.path);
+    file.in_play = settings_file(file.path, sizeof file.path);
     size_t length = 0;
     os::Error error;
     if (!file.in_play) {
@@ -51,22 +53,24 @@ void load()
             char reason[200];
             os::error_text(error.code, reason, sizeof reason);
             char text[1200] = "";
-            lpt_append(text, sizeof text,
-                       "%s cannot be read (%s): make it a file this user may read, and close any "
-                       "program that holds it; none of its settings is used",
-                       file.path, reason);
+            append(text, sizeof text,
+                   "%s cannot be read (%s): make it a file this user may read, and close any "
+                   "program that holds it; none of its settings is used",
+                   file.path, reason);
             say_line(text, nullptr);
         }
     } else {
-        lpt_parse_settings(file.raw, length, file.path, &file.parsed, say_line, nullptr);
+        parse_settings(file.raw, length, file.path, &file.parsed, say_line, nullptr);
     }
     snprintf(told_path, sizeof told_path, "%s", file.path);
 }
 
 } // namespace
 
-lpt_settings_read lpt_read_settings_file()
+SettingsRead read_settings_file()
 {
     load();
-    return lpt_settings_read{file.in_play, &file.parsed};
+    return SettingsRead{file.in_play, &file.parsed};
 }
+
+} // namespace ports

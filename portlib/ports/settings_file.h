@@ -6,17 +6,21 @@
 
 #include <stddef.h>
 
+namespace ports {
+
 // Where the settings file is; false where there is none at the moment.
 // The platform's folder says (the file beside the DLL on Windows).
-bool lpt_settings_file(char *path, size_t size);
+bool settings_file(char *path, size_t size);
 
-struct lpt_settings_read {
-    bool in_play;                      // the build has a place for the file
-    const lpt_parsed_settings *parsed; // its settings; nullptr for none
+struct SettingsRead {
+    bool in_play;                 // the build has a place for the file
+    const ParsedSettings *parsed; // its settings; nullptr for none
 };
 // The file read anew, with the lookups' lock held; what cannot be used in
 // it told at the first reading of its path in the process. Where the build
 // has no settings file (Linux), none.
-lpt_settings_read lpt_read_settings_file();
+SettingsRead read_settings_file();
+
+} // namespace ports
 
 #endif

@@ -7,6 +7,8 @@
 #include <stdio.h>
 #include <string.h>
 
+namespace ports {
+
 namespace {
 
 // Lines told one by one; the rest of a file that is no settings file counted.
@@ -15,7 +17,7 @@ const unsigned most_told = 10;
 // The file being read, and where its problems go.
 struct Reading {
     const char *path;
-    lpt_parsed_settings *file;
+    ParsedSettings *file;
     void (*tell)(const char *line, void *context);
     void *context;
 };
@@ -72,12 +74,12 @@ void tell_line(const Reading &reading, unsigned line, const char *text, size_t n
         tell(reading,
              "%s line %u (%s) is no NAME=value: write it as LPT_PORT_0x3BC=0x378, or put a # in "
              "front of it",
-             reading.path, line, lpt_shown(text, strlen(text), shown, sizeof shown));
+             reading.path, line, as_shown(text, strlen(text), shown, sizeof shown));
     } else {
         tell(reading,
              "%s line %u: %s is no setting of this library: name LPT_HARDWARE_DLL, LPT_BACKEND "
              "or LPT_PORT_0x3BC (the port's address), or put a # in front of the line",
-             reading.path, line, lpt_shown(text, name_length, shown, sizeof shown));
+             reading.path, line, as_shown(text, name_length, shown, sizeof shown));
     }
 }
 
@@ -85,11 +87,11 @@ void tell_line(const Reading &reading, unsigned line, const char *text, size_t n
 // so that a line added under the shipped example is the one used.
 void tell_duplicates(const Reading &reading)
 {
-    const lpt_parsed_settings &file = *reading.file;
+    const ParsedSettings &file = *reading.file;
     for (size_t i = 0; i < file.count; ++i) {
         size_t same = 0, last = i;
         for (size_t j = 0; j < file.count; ++j) {
-            if (lpt_same_setting(file.entries[i], file.entries[j])) {
+            if (same_setting(file.entries[i], file.entries[j])) {
                 if (j < i) {
                     break; // told with the first
                 }
@@ -103,16 +105,16 @@ void tell_duplicates(const Reading &reading)
         // "3, 14 and 20"; a long list's middle left out.
         char lines[120] = "";
         for (size_t j = i, k = 0; j <= last; ++j) {
-            if (lpt_same_setting(file.entries[i], file.entries[j])) {
+            if (same_setting(file.entries[i], file.entries[j])) {
                 const bool final = j == last;
                 if (k < 6 || final) {
-                    lpt_append(lines, sizeof lines, "%s%u",
-                               k == 0  ? ""
-                               : final ? " and "
-                                       : ", ",
-                               file.entries[j].line);
+                    append(lines, sizeof lines, "%s%u",
+                           k == 0  ? ""
+                           : final ? " and "
+                                   : ", ",
+                           file.entries[j].line);
                 } else if (k == 6) {
-                    lpt_append(lines, sizeof lines, ", ...");
+                    append(lines, sizeof lines, ", ...");
                 }
                 ++k;
             }
@@ -122,7 +124,7 @@ void tell_duplicates(const Reading &reading)
              "%s lines %s set %s: line %u is used, as the last one wins; put a # in front of the "
              "lines you do not want",
              reading.path, lines,
-             lpt_shown(file.entries[i].name, file.entries[i].name_length, shown, sizeof shown),
+             as_shown(file.entries[i].name, file.entries[i].name_length, shown, sizeof shown),
              file.entries[last].line);
     }
 }
@@ -132,7 +134,7 @@ void tell_duplicates(const Reading &reading)
 // lines passed over. False when it has more settings than a file needs.
 bool parse_lines(char *text, const Reading &reading)
 {
-    lpt_parsed_settings &file = *reading.file;
+    ParsedSettings &file = *reading.file;
     unsigned number = 0, problems = 0;
     for (char *line = text; *line != '\0';) {
         char *end = line + strcspn(line, "\n");
@@ -152,15 +154,15 @@ bool parse_lines(char *text, const Reading &reading)
         if (line[0] == '\0' || line[0] == '#') {
             // blank, or a comment
         } else if (name_end == nullptr || name_end == line ||
-                   !lpt_known_name(line, static_cast<size_t>(name_end - line))) {
+                   !known_name(line, static_cast<size_t>(name_end - line))) {
             tell_line(reading, number, line, name_end != nullptr ? name_end - line : 0, &problems);
-        } else if (file.count == lpt_settings_most) {
+        } else if (file.count == settings_most) {
             return false;
         } else {
             *name_end = '\0';
             file.entries[file.count++] =
-                lpt_setting_line{line, static_cast<size_t>(name_end - line),
-                                 equals + 1 + strspn(equals + 1, " \t"), number};
+                SettingLine{line, static_cast<size_t>(name_end - line),
+                            equals + 1 + strspn(equals + 1, " \t"), number};
         }
         line = next;
     }
@@ -173,14 +175,13 @@ bool parse_lines(char *text, const Reading &reading)
 
 } // namespace
 
-void lpt_parse_settings(const unsigned char *bytes, size_t length, const char *path,
-                        lpt_parsed_settings *parsed, void (*say_line)(const char *, void *),
-                        void *context)
+void parse_settings(const unsigned char *bytes, size_t length, const char *path,
+                    ParsedSettings *parsed, void (*say_line)(const char *, void *), void *context)
 {
     const Reading reading = {path, parsed, say_line, context};
-    lpt_parsed_settings &file = *parsed;
+    ParsedSettings &file = *parsed;
     file.count = 0;
-    size_t size = length > lpt_settings_longest ? 0 : decode(bytes, length, file.text);
+    size_t size = length > settings_longest ? 0 : decode(bytes, length, file.text);
     file.text[size] = '\0';
     const char *nul = static_cast<const char *>(memchr(file.text, '\0', size));
     if (nul != nullptr) {
@@ -188,14 +189,15 @@ void lpt_parse_settings(const unsigned char *bytes, size_t length, const char *p
              "%s line %u has a NUL byte, which no text has: save it as text (Notepad: Save as, "
              "Encoding UTF-8); none of its settings is used",
              path, line_at(file.text, nul));
-    } else if (length > lpt_settings_longest || !parse_lines(file.text, reading)) {
+    } else if (length > settings_longest || !parse_lines(file.text, reading)) {
         file.count = 0;
         tell(reading,
              "%s is longer than a settings file needs (over %u bytes or %u settings): keep only "
              "the settings this PC needs; none of its settings is used",
-             path, static_cast<unsigned>(lpt_settings_longest),
-             static_cast<unsigned>(lpt_settings_most));
+             path, static_cast<unsigned>(settings_longest), static_cast<unsigned>(settings_most));
     } else {
         tell_duplicates(reading);
     }
 }
+
+} // namespace ports

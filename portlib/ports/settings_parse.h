@@ -8,22 +8,26 @@
 
 #include <stddef.h>
 
+namespace ports {
+
 // A settings file is a few lines. One far longer is not used at all rather
 // than in part: a value cut short once sent the writes to I/O port 3.
-const size_t lpt_settings_longest = 65536;
-const size_t lpt_settings_most = 1000;
+const size_t settings_longest = 65536;
+const size_t settings_most = 1000;
 
-struct lpt_parsed_settings {
-    char text[lpt_settings_longest / 2 * 3 + 2]; // UTF-16 takes up to 3 bytes a unit in UTF-8
-    lpt_setting_line entries[lpt_settings_most]; // pointing into text
+struct ParsedSettings {
+    char text[settings_longest / 2 * 3 + 2]; // UTF-16 takes up to 3 bytes a unit in UTF-8
+    SettingLine entries[settings_most];      // pointing into text
     size_t count;
 };
 
 // The file at `path` (named so in what is told) holding `bytes`: its
 // settings into *parsed, in the file's order; each line to tell given to
 // tell(line, context). A file that cannot be used whole has no settings.
-void lpt_parse_settings(const unsigned char *bytes, size_t length, const char *path,
-                        lpt_parsed_settings *parsed, void (*tell)(const char *line, void *context),
-                        void *context);
+void parse_settings(const unsigned char *bytes, size_t length, const char *path,
+                    ParsedSettings *parsed, void (*tell)(const char *line, void *context),
+                    void *context);
+
+} // namespace ports
 
 #endif

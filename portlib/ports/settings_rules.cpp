@@ -2,8 +2,10 @@
 
 #include <string.h>
 
-const char lpt_port_prefix[] = "LPT_PORT_";
-const size_t lpt_port_prefix_length = sizeof lpt_port_prefix - 1;
+namespace ports {
+
+const char port_prefix[] = "LPT_PORT_";
+const size_t port_prefix_length = sizeof port_prefix - 1;
 
 namespace {
 
@@ -27,14 +29,13 @@ bool same_name(const char *a, size_t a_length, const char *b, size_t b_length, b
 
 } // namespace
 
-bool lpt_is_port_name(const char *name, size_t length, bool ignore_case)
+bool is_port_name(const char *name, size_t length, bool ignore_case)
 {
-    return length >= lpt_port_prefix_length &&
-           same_name(name, lpt_port_prefix_length, lpt_port_prefix, lpt_port_prefix_length,
-                     ignore_case);
+    return length >= port_prefix_length &&
+           same_name(name, port_prefix_length, port_prefix, port_prefix_length, ignore_case);
 }
 
-bool lpt_hex_address(const char *text, size_t length, unsigned *address)
+bool hex_address(const char *text, size_t length, unsigned *address)
 {
     if (length < 3 || length > 6 || text[0] != '0' || upper(text[1]) != 'X' ||
         strspn(text + 2, "0123456789abcdefABCDEF") < length - 2) {
@@ -48,27 +49,28 @@ bool lpt_hex_address(const char *text, size_t length, unsigned *address)
     return true;
 }
 
-bool lpt_is_base_address(unsigned address)
+bool is_base_address(unsigned address)
 {
     return address >= 0x100 && (address & 3u) == 0;
 }
 
-bool lpt_same_setting(const lpt_setting_line &a, const lpt_setting_line &b)
+bool same_setting(const SettingLine &a, const SettingLine &b)
 {
-    const size_t prefix = lpt_port_prefix_length;
+    const size_t prefix = port_prefix_length;
     unsigned x = 0, y = 0;
-    if (lpt_is_port_name(a.name, a.name_length, true) &&
-        lpt_is_port_name(b.name, b.name_length, true) &&
-        lpt_hex_address(a.name + prefix, a.name_length - prefix, &x) &&
-        lpt_hex_address(b.name + prefix, b.name_length - prefix, &y)) {
+    if (is_port_name(a.name, a.name_length, true) && is_port_name(b.name, b.name_length, true) &&
+        hex_address(a.name + prefix, a.name_length - prefix, &x) &&
+        hex_address(b.name + prefix, b.name_length - prefix, &y)) {
         return x == y;
     }
     return same_name(a.name, a.name_length, b.name, b.name_length, true);
 }
 
-bool lpt_known_name(const char *name, size_t length)
+bool known_name(const char *name, size_t length)
 {
-    return lpt_is_port_name(name, length, true) ||
+    return is_port_name(name, length, true) ||
            same_name(name, length, "LPT_HARDWARE_DLL", 16, true) ||
            same_name(name, length, "LPT_BACKEND", 11, true);
 }
+
+} // namespace ports

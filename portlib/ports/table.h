@@ -6,19 +6,23 @@
 
 #include <stddef.h>
 
+namespace ports {
+
 struct OpenPort {
     unsigned base;
-    const lpt_backend *backend;
+    const Backend *backend;
     void *handle;
 };
 
-void lpt_lock_table();
-void lpt_unlock_table();
+void lock_table();
+void unlock_table();
 
 // Opens the port at `base` through the first entry of the table after
 // `after` (from the first entry when nullptr) that has it, into *port.
 // Everything said about one port goes in one line, once: `problems` holds
 // what was found before. False when not even the last resort opened.
-bool lpt_open_port(unsigned base, const lpt_backend *after, char (&problems)[2048], OpenPort *port);
+bool open_port(unsigned base, const Backend *after, char (&problems)[2048], OpenPort *port);
+
+} // namespace ports
 
 #endif

@@ -7,28 +7,30 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+namespace ports {
+
 namespace {
 
-lpt_open_result open_shared_port(unsigned base, void **handle, char *why, size_t why_size)
+OpenResult open_shared_port(unsigned base, void **handle, char *why, size_t why_size)
 {
     vport::Port *port = static_cast<vport::Port *>(calloc(1, sizeof(vport::Port)));
     if (port == nullptr) {
         snprintf(why, why_size, "out of memory");
-        return lpt_refused;
+        return refused;
     }
     if (!vport::open_shared(base, port, why, why_size)) {
         free(port);
-        return lpt_refused;
+        return refused;
     }
     if (port->replaced_old_version) {
         char text[700];
         snprintf(text, sizeof text,
                  "virtual port: %s was made by an older version of this library; made it anew",
                  port->path);
-        lpt_say(text);
+        say(text);
     }
     *handle = port;
-    return lpt_opened;
+    return opened;
 }
 
 // The file went away under the mapping (shrunk by someone): the access just
@@ -63,7 +65,7 @@ bool recover(vport::Port *port, bool moved_off)
                  why, base);
         kept = false;
     }
-    lpt_say(text);
+    say(text);
     return kept;
 }
 
@@ -105,7 +107,7 @@ const vport::DeviceMark own_writes = {0, ""};
 
 void write_register(void *handle, unsigned reg, uint8_t value)
 {
-    lpt_write_marked(handle, reg, value, own_writes);
+    write_marked(handle, reg, value, own_writes);
 }
 
 void close_port(void *handle)
@@ -116,11 +118,11 @@ void close_port(void *handle)
 
 } // namespace
 
-const lpt_backend virtual_backend = {"virtual",  open_shared_port, read_register, write_register,
-                                     close_port, nullptr,          nullptr};
+const Backend virtual_backend = {"virtual",  open_shared_port, read_register, write_register,
+                                 close_port, nullptr,          nullptr};
 
 // The mark first: a watcher woken by the write sees whose write it was.
-void lpt_write_marked(void *handle, unsigned reg, uint8_t value, const vport::DeviceMark &device)
+void write_marked(void *handle, unsigned reg, uint8_t value, const vport::DeviceMark &device)
 {
     vport::Port *port = static_cast<vport::Port *>(handle);
     reach(port, [&] {
@@ -129,3 +131,5 @@ void lpt_write_marked(void *handle, unsigned reg, uint8_t value, const vport::De
         vport::write(port->state, reg, value, number);
     });
 }
+
+} // namespace ports

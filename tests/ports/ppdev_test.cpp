@@ -53,7 +53,7 @@ char fake_root[512] = "";
 } // namespace
 
 // The library's calls on a port, this test's instead of the system's.
-extern const ppdev_ops ppdev_calls = {
+extern const ppdev::Ops ppdev::calls = {
     [](const char *path, int) {
         device.opened = path;
         errno = device.open_error;
@@ -86,7 +86,7 @@ class RealPort : public ::testing::Test {
     }
     void TearDown() override
     {
-        lpt_unload();
+        ports::unload();
         unsetenv("LPT_VIRTUAL_DIR");
     }
     TempDir root;
@@ -94,19 +94,19 @@ class RealPort : public ::testing::Test {
 
 TEST_F(RealPort, FoundByBaseAddressAndDrivenThroughItsRegisters)
 {
-    lpt_write(0x3BC, 1);
+    ports::write_port(0x3BC, 1);
     EXPECT_EQ(device.opened, root / "dev/parport1");
-    lpt_write(0x3BC, 2);
-    lpt_write(0x3BE, 0x0C);           // control
-    lpt_write(0x3BD, 0xFF);           // status is read-only: no call
-    EXPECT_EQ(lpt_read(0x3BC), 2);    // data reads back what was written
-    EXPECT_EQ(lpt_read(0x3BD), 0x78); // status from the port
-    EXPECT_EQ(lpt_read(0x3BE), 0x0C);
+    ports::write_port(0x3BC, 2);
+    ports::write_port(0x3BE, 0x0C);           // control
+    ports::write_port(0x3BD, 0xFF);           // status is read-only: no call
+    EXPECT_EQ(ports::read_port(0x3BC), 2);    // data reads back what was written
+    EXPECT_EQ(ports::read_port(0x3BD), 0x78); // status from the port
+    EXPECT_EQ(ports::read_port(0x3BE), 0x0C);
     // Wires while this program has the port open.
     EXPECT_EQ(run("/", LPTMON_PATH " --set 15=low").output,
               "lptmon: port 0x3BC is the real port /dev/parport1: its inputs are wires, not ours "
               "to set\n");
-    lpt_unload();
+    ports::unload();
     EXPECT_EQ(device.calls, (std::vector<std::string>{"claim", "datadir 0", "data 1", "data 2",
                                                       "control 12", "release", "close"}));
     EXPECT_EQ(run("/", LPTMON_PATH " --once").output,
@@ -140,8 +140,8 @@ TEST_F(RealPort, TraceNamesTheRealPortOnceItsWritesCome)
     Pty later(root.path, {LPTMON_PATH, "--vcd", "later.vcd", "--port", "0x378"}, env);
     ASSERT_TRUE(waited.wait_for("no state yet", 5000)) << waited.output();
     ASSERT_TRUE(eventually([&] { return count(read_file(root / "later.vcd"), "#0") > 0; }, 5000));
-    lpt_write(0x3BC, 1);
-    lpt_write(0x378, 1);
+    ports::write_port(0x3BC, 1);
+    ports::write_port(0x378, 1);
     ASSERT_TRUE(later.wait_for(" s in the trace", 5000)) << later.output();
     for (Pty *trace : {&waited, &later}) {
         kill(trace->pid(), SIGTERM);
@@ -161,19 +161,19 @@ TEST_F(RealPort, WorksWhenItsWritesCannotBeRecordedAndTellsAFailedWriteOnce)
 {
     run(root.path, "mkdir -m 777 virtual");
     testing::internal::CaptureStderr();
-    lpt_write(0x3BC, 1);
-    lpt_write(0x3BC, 2);
-    EXPECT_EQ(lpt_read(0x3BC), 2);
+    ports::write_port(0x3BC, 1);
+    ports::write_port(0x3BC, 2);
+    EXPECT_EQ(ports::read_port(0x3BC), 2);
     device.write_error = EIO;
-    lpt_write(0x3BC, 3);
-    lpt_write(0x3BE, 0x0C);
+    ports::write_port(0x3BC, 3);
+    ports::write_port(0x3BE, 0x0C);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "\ninpout32: ppdev port 0x3BC works, but lptmon cannot show its writes: " +
                   (root / "virtual") + " is writable by others; run: chmod 700 " +
                   (root / "virtual") + "\n\ninpout32: " + (root / "dev/parport1") +
                   ": ioctl(PPWDATA) failed: Input/output error; that value is lost, and later "
                   "failed writes to this port are not told again\n");
-    lpt_unload();
+    ports::unload();
     EXPECT_EQ(device.calls, (std::vector<std::string>{"claim", "datadir 0", "data 1", "data 2",
                                                       "data 3", "control 12", "release", "close"}));
 }
@@ -202,8 +202,8 @@ TEST_P(Choice, RealPortWhenUsableElseTheVirtualOneToldInOneLine)
     device.open_error = c.open_error;
     device.claim_error = c.claim_error;
     testing::internal::CaptureStderr();
-    lpt_write(c.address, 1);
-    lpt_write(c.address, 2);
+    ports::write_port(c.address, 1);
+    ports::write_port(c.address, 2);
     std::string told = testing::internal::GetCapturedStderr();
     unsetenv(name.c_str());
     std::string expected = c.told;
@@ -213,7 +213,7 @@ TEST_P(Choice, RealPortWhenUsableElseTheVirtualOneToldInOneLine)
     EXPECT_EQ(count(told, "inpout32: "), c.told.empty() ? 0u : 1u) << told;
     EXPECT_TRUE(told.empty() || (told.rfind("\ninpout32: ", 0) == 0 && told.back() == '\n'));
     EXPECT_NE(told.find(expected), std::string::npos) << told;
-    EXPECT_EQ(lpt_read(c.address), 2);
+    EXPECT_EQ(ports::read_port(c.address), 2);
     EXPECT_EQ(shown(c.address), c.shown);
 }
 

@@ -26,7 +26,7 @@ std::string settings_path;
 } // namespace
 
 // Where the library finds its settings file: this test's instead of none.
-bool lpt_settings_file(char *path, size_t size)
+bool ports::settings_file(char *path, size_t size)
 {
     return !settings_path.empty() && snprintf(path, size, "%s", settings_path.c_str()) > 0;
 }
@@ -62,18 +62,18 @@ class Settings : public ::testing::Test {
         testing::internal::CaptureStderr();
         Taken taken{};
         char value[600], why[1024];
-        lpt_origin origin{};
+        ports::Origin origin{};
         unsigned address = 0;
-        taken.dll = lpt_setting("LPT_HARDWARE_DLL", value, sizeof value) ? value : "-";
+        taken.dll = ports::setting("LPT_HARDWARE_DLL", value, sizeof value) ? value : "-";
         const auto found =
-            lpt_port_setting(0x3BC, "0x378", value, sizeof value, &origin, why, sizeof why);
-        taken.port = found == lpt_port_set ? value : found == lpt_port_unset ? "-" : why;
+            ports::port_setting(0x3BC, "0x378", value, sizeof value, &origin, why, sizeof why);
+        taken.port = found == ports::port_set ? value : found == ports::port_unset ? "-" : why;
         taken.port_origin = origin.text;
-        if (found == lpt_port_set &&
-            lpt_port_address(0x3BC, value, origin, &address, why, sizeof why)) {
+        if (found == ports::port_set &&
+            ports::port_address(0x3BC, value, origin, &address, why, sizeof why)) {
             snprintf(why, sizeof why, "0x%X", address);
         }
-        taken.address = found == lpt_port_set ? why : taken.port;
+        taken.address = found == ports::port_set ? why : taken.port;
         taken.said = testing::internal::GetCapturedStderr();
         return taken;
     }
@@ -154,8 +154,8 @@ TEST_F(Settings, LinesThatCannotBeUsedToldOnceWithTheirNumbers)
     write("LPT_BACKEND=virtul\n");
     setenv("LPT_VIRTUAL_DIR", (dir / "virtual").c_str(), 1);
     testing::internal::CaptureStderr();
-    lpt_write(0x3BC, 1);
-    lpt_unload();
+    ports::write_port(0x3BC, 1);
+    ports::unload();
     EXPECT_EQ(testing::internal::GetCapturedStderr().rfind(
                   told("LPT_BACKEND=virtul (lpt-settings.txt line 1) is not known (use ppdev or "
                        "virtual); choosing by itself"),
@@ -195,9 +195,9 @@ TEST_F(Settings, FileNotUsableWholeToldInOneLineAndNotUsed)
             continue; // root reads any file
         }
         if (c.bytes.size() > 1) {
-            auto parsed = std::make_unique<lpt_parsed_settings>();
+            auto parsed = std::make_unique<ports::ParsedSettings>();
             std::string said;
-            lpt_parse_settings(
+            ports::parse_settings(
                 reinterpret_cast<const unsigned char *>(c.bytes.data()), c.bytes.size(), "x.txt",
                 parsed.get(),
                 [](const char *line, void *to) { *static_cast<std::string *>(to) += told(line); },
@@ -276,9 +276,10 @@ TEST_F(Settings, AddressRulesForTheEnvironmentAndTheFile)
 TEST(Shown, CutOnALetterAndBytesOfNoLetterEscaped)
 {
     char shown[24];
-    EXPECT_STREQ(lpt_shown("ab長長長", 11, shown, 9), "ab長長");
-    EXPECT_STREQ(lpt_shown("長\xC0\xAF", 5, shown, 24), "長\\xc0\\xaf");
-    EXPECT_STREQ(lpt_shown("\xED\xA0\x80\xC2\x85", 5, shown, 24), "\\xed\\xa0\\x80\\xc2\\x85");
+    EXPECT_STREQ(ports::as_shown("ab長長長", 11, shown, 9), "ab長長");
+    EXPECT_STREQ(ports::as_shown("長\xC0\xAF", 5, shown, 24), "長\\xc0\\xaf");
+    EXPECT_STREQ(ports::as_shown("\xED\xA0\x80\xC2\x85", 5, shown, 24),
+                 "\\xed\\xa0\\x80\\xc2\\x85");
 }
 
 // The system's UTF-16 and back: letters of each length, a pair past U+FFFF;
@@ -333,26 +334,26 @@ TEST(PeImage, KindBitsAndOwnSectionFromHandMadeHeaders)
     const struct {
         const char *name;
         std::string bytes;
-        pe_kind kind;
+        pe::Kind kind;
         int bits;
         bool ours;
     } cases[] = {
-        {"32-bit DLL", dll, pe_dll, 32, false},
-        {"32-bit program", image(0x14C, 0x0102), pe_program, 32, false},
-        {"64-bit DLL", image(0x8664, 0x2022), pe_dll, 64, false},
-        {"ARM64 DLL", image(0xAA64, 0x2022), pe_dll, 0, false},
-        {"this library", image(0x14C, 0x2102, LPT_OWN_SECTION), pe_dll, 32, true},
-        {"text", "LPT_HARDWARE_DLL=C:\\x.dll\r\n", pe_not_an_image, 0, false},
-        {"cut in the file header", dll.substr(0, 0x40 + 23), pe_not_an_image, 0, false},
-        {"PE beyond the end", dll.substr(0, 0x3C) + "\xF0\xFF\xFF\xFF", pe_not_an_image, 0, false},
+        {"32-bit DLL", dll, pe::dll, 32, false},
+        {"32-bit program", image(0x14C, 0x0102), pe::program, 32, false},
+        {"64-bit DLL", image(0x8664, 0x2022), pe::dll, 64, false},
+        {"ARM64 DLL", image(0xAA64, 0x2022), pe::dll, 0, false},
+        {"this library", image(0x14C, 0x2102, LPT_OWN_SECTION), pe::dll, 32, true},
+        {"text", "LPT_HARDWARE_DLL=C:\\x.dll\r\n", pe::not_an_image, 0, false},
+        {"cut in the file header", dll.substr(0, 0x40 + 23), pe::not_an_image, 0, false},
+        {"PE beyond the end", dll.substr(0, 0x3C) + "\xF0\xFF\xFF\xFF", pe::not_an_image, 0, false},
         // The section table cut: the headers read, no section seen.
         {"cut in the sections", image(0x14C, 0x2102, LPT_OWN_SECTION).substr(0, dll.size() - 8),
-         pe_dll, 32, false},
+         pe::dll, 32, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const PeImage got =
-            pe_inspect(reinterpret_cast<const unsigned char *>(c.bytes.data()), c.bytes.size());
+        const pe::Image got =
+            pe::inspect(reinterpret_cast<const unsigned char *>(c.bytes.data()), c.bytes.size());
         EXPECT_EQ(got.kind, c.kind);
         EXPECT_EQ(got.bits, c.bits);
         EXPECT_EQ(got.ours, c.ours);

@@ -142,14 +142,14 @@ TEST_F(VirtualPort, EachWriteKeepsItsDeviceAndARealPortsInputsAreWiresWhileItsPr
         const pid_t inner = forked([&] { // pid 1 when contained
             close(ended[1]);
             void *own = nullptr, *record = nullptr;
-            virtual_backend.open(0x3BC, &own, why, sizeof why);
-            virtual_backend.open(0x3BC, &record, why, sizeof why);
-            virtual_backend.write(own, vport::data, 1);
-            lpt_write_marked(record, vport::data, 2, vport::device_mark("/dev/parport9"));
-            virtual_backend.write(own, vport::data, 3);
-            lpt_write_marked(record, vport::data, 4,
-                             vport::device_mark("0x378 through\ntheir.dll"));
-            lpt_write_marked(record, vport::data, 5, vport::device_mark("/dev/parport9"));
+            ports::virtual_backend.open(0x3BC, &own, why, sizeof why);
+            ports::virtual_backend.open(0x3BC, &record, why, sizeof why);
+            ports::virtual_backend.write(own, vport::data, 1);
+            ports::write_marked(record, vport::data, 2, vport::device_mark("/dev/parport9"));
+            ports::virtual_backend.write(own, vport::data, 3);
+            ports::write_marked(record, vport::data, 4,
+                                vport::device_mark("0x378 through\ntheir.dll"));
+            ports::write_marked(record, vport::data, 5, vport::device_mark("/dev/parport9"));
             return read(ended[0], why, 1) == 0; // runs on until let go
         });
         close(ended[1]);

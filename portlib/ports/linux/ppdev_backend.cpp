@@ -28,7 +28,7 @@ struct Port {
 
 const char *root()
 {
-    return ppdev_calls.root;
+    return ppdev::calls.root;
 }
 
 void group_of(const char *device, char *name, size_t size)
@@ -53,7 +53,7 @@ void advice(const char *device, const char *call, int error, char *why, size_t s
     case EACCES:
     case EPERM:
         group_of(device, group, sizeof group);
-        lpt_append(
+        ports::append(
             why, size,
             "; to use it, add yourself to group %s (sudo usermod -aG %s $USER) and log in again",
             group, group);
@@ -61,27 +61,27 @@ void advice(const char *device, const char *call, int error, char *why, size_t s
     case ENOENT:
     case ENODEV:
     case ENXIO:
-        lpt_append(why, size, "; load the ppdev module: sudo modprobe ppdev");
+        ports::append(why, size, "; load the ppdev module: sudo modprobe ppdev");
         break;
     case EBUSY:
-        lpt_append(why, size,
-                   "; another program holds the port exclusively: stop it and try again");
+        ports::append(why, size,
+                      "; another program holds the port exclusively: stop it and try again");
         break;
     default:
         break;
     }
 }
 
-lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_size)
+ports::OpenResult open_device(unsigned base, void **handle, char *why, size_t why_size)
 {
     char proc[600];
     snprintf(proc, sizeof proc, "%s/proc/sys/dev/parport", root());
-    int wanted = ppdev_routed_port(base, why, why_size);
+    int wanted = ppdev::routed_port(base, why, why_size);
     if (wanted == -2) {
-        return lpt_refused;
+        return ports::refused;
     }
-    ppdev_found found;
-    int number = ppdev_find_port(base, wanted, proc, &found);
+    ppdev::Found found;
+    int number = ppdev::find_port(base, wanted, proc, &found);
     // Before its driver is loaded a card shows no ports at all.
     char no_driver[800];
     snprintf(no_driver, sizeof no_driver,
@@ -91,11 +91,11 @@ lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_
     if (number < 0 && wanted >= 0) {
         snprintf(why, why_size, "LPT_PORT_0x%03X=parport%d: this machine has no parport%d", base,
                  wanted, wanted);
-        lpt_append(why, why_size, found.no_driver ? "%s" : " (it has %s)",
-                   found.no_driver           ? no_driver
-                   : found.others[0] != '\0' ? found.others
-                                             : "no parallel port");
-        return lpt_refused;
+        ports::append(why, why_size, found.no_driver ? "%s" : " (it has %s)",
+                      found.no_driver           ? no_driver
+                      : found.others[0] != '\0' ? found.others
+                                                : "no parallel port");
+        return ports::refused;
     }
     if (number < 0 && found.others[0] != '\0') {
         // A port at another address is most likely the one the user meant.
@@ -103,12 +103,12 @@ lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_
                  "no parallel port at 0x%03X; this machine has %s; to use parport%d, run export "
                  "LPT_PORT_0x%03X=parport%d and start the program again%s",
                  base, found.others, found.first_other, base, found.first_other, found.misnamed);
-        return lpt_refused;
+        return ports::refused;
     }
     if (number < 0) {
         snprintf(why, why_size, "no parallel port at 0x%03X %s%s", base,
                  found.no_driver ? "here" : "in", found.no_driver ? no_driver : proc);
-        return lpt_absent;
+        return ports::absent;
     }
     char device[600];
     snprintf(device, sizeof device, "%s/dev/parport%d", root(), number);
@@ -118,26 +118,26 @@ lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_
     // between this look and our claim still makes us wait for it.)
     char active[700], holder[64];
     snprintf(active, sizeof active, "%s/parport%d/devices/active", proc, number);
-    if (ppdev_read_proc_text(active, holder, sizeof holder)) {
+    if (ppdev::read_proc_text(active, holder, sizeof holder)) {
         holder[strcspn(holder, " \t\n")] = '\0';
         if (holder[0] != '\0' && strcmp(holder, "none") != 0) {
             snprintf(why, why_size,
                      "%s: the port is in use by %s; end the program that holds it and try again",
                      device, holder);
-            return lpt_refused;
+            return ports::refused;
         }
     }
-    int fd = ppdev_calls.open(device, O_RDWR | O_CLOEXEC);
+    int fd = ppdev::calls.open(device, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         advice(device, "open", errno, why, why_size);
-        return lpt_refused;
+        return ports::refused;
     }
     // Claimed, not exclusively, so that the lp driver can share the port.
-    const bool claimed = ppdev_calls.ioctl(fd, PPCLAIM, nullptr) == 0;
+    const bool claimed = ppdev::calls.ioctl(fd, PPCLAIM, nullptr) == 0;
     int forward = 0;
-    const char *failed = !claimed                                          ? "ioctl(PPCLAIM)"
-                         : ppdev_calls.ioctl(fd, PPDATADIR, &forward) != 0 ? "ioctl(PPDATADIR)"
-                                                                           : nullptr;
+    const char *failed = !claimed                                           ? "ioctl(PPCLAIM)"
+                         : ppdev::calls.ioctl(fd, PPDATADIR, &forward) != 0 ? "ioctl(PPDATADIR)"
+                                                                            : nullptr;
     if (failed != nullptr) {
         advice(device, failed, errno, why, why_size);
     }
@@ -147,17 +147,17 @@ lpt_open_result open_device(unsigned base, void **handle, char *why, size_t why_
             snprintf(why, why_size, "out of memory");
         }
         if (claimed) {
-            ppdev_calls.ioctl(fd, PPRELEASE, nullptr);
+            ppdev::calls.ioctl(fd, PPRELEASE, nullptr);
         }
-        ppdev_calls.close(fd);
-        return lpt_refused;
+        ppdev::calls.close(fd);
+        return ports::refused;
     }
     unsigned char data = 0;
-    ppdev_calls.ioctl(fd, PPRDATA, &data); // the lines as we find them
+    ppdev::calls.ioctl(fd, PPRDATA, &data); // the lines as we find them
     *port = Port{fd, number, data, false, ""};
     snprintf(port->name, sizeof port->name, "/dev/parport%d", number);
     *handle = port;
-    return lpt_opened;
+    return ports::opened;
 }
 
 uint8_t read_register(void *handle, unsigned reg)
@@ -168,10 +168,10 @@ uint8_t read_register(void *handle, unsigned reg)
     case 0:
         return port->data;
     case 1:
-        ppdev_calls.ioctl(port->fd, PPRSTATUS, &value);
+        ppdev::calls.ioctl(port->fd, PPRSTATUS, &value);
         return value;
     case 2:
-        ppdev_calls.ioctl(port->fd, PPRCONTROL, &value);
+        ppdev::calls.ioctl(port->fd, PPRCONTROL, &value);
         return value;
     default:
         return 0xFF; // no such register
@@ -184,10 +184,10 @@ void write_register(void *handle, unsigned reg, uint8_t value)
     unsigned char byte = value;
     int failed = 0;
     if (reg == 0) {
-        failed = ppdev_calls.ioctl(port->fd, PPWDATA, &byte);
+        failed = ppdev::calls.ioctl(port->fd, PPWDATA, &byte);
         port->data = value;
     } else if (reg == 2) {
-        failed = ppdev_calls.ioctl(port->fd, PPWCONTROL, &byte);
+        failed = ppdev::calls.ioctl(port->fd, PPWCONTROL, &byte);
     }
     // Status lines are inputs; nothing else is a register here.
     if (failed != 0 && !port->told) {
@@ -196,17 +196,18 @@ void write_register(void *handle, unsigned reg, uint8_t value)
         char device[700], why[1024];
         snprintf(device, sizeof device, "%s/dev/parport%d", root(), port->number);
         advice(device, reg == 0 ? "ioctl(PPWDATA)" : "ioctl(PPWCONTROL)", error, why, sizeof why);
-        lpt_append(why, sizeof why,
-                   "; that value is lost, and later failed writes to this port are not told again");
-        lpt_say(why);
+        ports::append(
+            why, sizeof why,
+            "; that value is lost, and later failed writes to this port are not told again");
+        ports::say(why);
     }
 }
 
 void close_port(void *handle)
 {
     Port *port = static_cast<Port *>(handle);
-    ppdev_calls.ioctl(port->fd, PPRELEASE, nullptr);
-    ppdev_calls.close(port->fd);
+    ppdev::calls.ioctl(port->fd, PPRELEASE, nullptr);
+    ppdev::calls.close(port->fd);
     free(port);
 }
 
@@ -218,5 +219,5 @@ const char *device_name(void *handle)
 } // namespace
 
 // The real port of the Linux build.
-const lpt_backend real_backend = {"ppdev",    open_device, read_register, write_register,
-                                  close_port, device_name, nullptr};
+const ports::Backend ports::real_backend = {"ppdev",    open_device, read_register, write_register,
+                                            close_port, device_name, nullptr};

@@ -1,11 +1,13 @@
 // The system calls of the ppdev backend, alone in their file so that a test
-// that links in its own ppdev_calls leaves this one out.
+// that links in its own ppdev::calls leaves this one out.
 #include "ppdev_parts.h"
 #include "standard_descriptors.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+namespace ppdev {
 
 namespace {
 
@@ -25,4 +27,6 @@ int real_close(int fd)
 
 } // namespace
 
-const ppdev_ops ppdev_calls = {real_open, real_ioctl, real_close};
+const Ops calls = {real_open, real_ioctl, real_close};
+
+} // namespace ppdev

@@ -15,7 +15,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-bool ppdev_read_proc_text(const char *path, char *text, size_t size)
+namespace ppdev {
+
+bool read_proc_text(const char *path, char *text, size_t size)
 {
     size_t length = 0;
     os::Error unused;
@@ -30,7 +32,7 @@ namespace {
 bool read_base_address(const char *path, unsigned long *address)
 {
     char text[64];
-    if (!ppdev_read_proc_text(path, text, sizeof text)) {
+    if (!read_proc_text(path, text, sizeof text)) {
         return false;
     }
     const char *digits = text + strspn(text, " \t");
@@ -46,13 +48,13 @@ bool read_base_address(const char *path, unsigned long *address)
 // A setting named by the address of a port this machine has is a natural
 // mistake for the port at `base`: it only takes a program's writes to that
 // address, which this program does not make.
-void note_misnamed(unsigned long address, ppdev_found *found)
+void note_misnamed(unsigned long address, Found *found)
 {
     char value[256], why[512];
-    lpt_origin origin;
+    ports::Origin origin;
     if (found->misnamed[0] == '\0' && address <= 0xFFFF &&
-        lpt_port_setting(static_cast<unsigned>(address), "parport0", value, sizeof value, &origin,
-                         why, sizeof why) == lpt_port_set) {
+        ports::port_setting(static_cast<unsigned>(address), "parport0", value, sizeof value,
+                            &origin, why, sizeof why) == ports::port_set) {
         snprintf(found->misnamed, sizeof found->misnamed,
                  "; LPT_PORT_0x%03lX is for a program that writes 0x%03lX: a setting is named by "
                  "the address the program writes, not by the port's",
@@ -62,9 +64,9 @@ void note_misnamed(unsigned long address, ppdev_found *found)
 
 } // namespace
 
-int ppdev_find_port(unsigned base, int wanted, const char *proc, ppdev_found *found)
+int find_port(unsigned base, int wanted, const char *proc, Found *found)
 {
-    *found = ppdev_found{"", -1, false, ""};
+    *found = Found{"", -1, false, ""};
     DIR *dir = opendir(proc);
     if (dir == nullptr) {
         found->no_driver = errno == ENOENT;
@@ -72,7 +74,7 @@ int ppdev_find_port(unsigned base, int wanted, const char *proc, ppdev_found *fo
     }
     int match = -1;
     while (struct dirent *entry = readdir(dir)) {
-        int number = ppdev_port_number(entry->d_name);
+        int number = port_number(entry->d_name);
         if (number < 0) {
             continue;
         }
@@ -86,8 +88,8 @@ int ppdev_find_port(unsigned base, int wanted, const char *proc, ppdev_found *fo
             match = number;
             break;
         }
-        lpt_append(found->others, sizeof found->others, "%s0x%03lX (parport%d)",
-                   found->others[0] != '\0' ? ", " : "", address, number);
+        ports::append(found->others, sizeof found->others, "%s0x%03lX (parport%d)",
+                      found->others[0] != '\0' ? ", " : "", address, number);
         if (found->first_other < 0 || number < found->first_other) {
             found->first_other = number;
         }
@@ -96,3 +98,5 @@ int ppdev_find_port(unsigned base, int wanted, const char *proc, ppdev_found *fo
     closedir(dir);
     return match;
 }
+
+} // namespace ppdev

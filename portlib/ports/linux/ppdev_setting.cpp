@@ -9,7 +9,9 @@
 #include <string.h>
 #include <unistd.h>
 
-int ppdev_port_number(const char *name)
+namespace ppdev {
+
+int port_number(const char *name)
 {
     if (strncmp(name, "parport", 7) != 0) {
         return -1;
@@ -22,26 +24,29 @@ int ppdev_port_number(const char *name)
     return atoi(digits);
 }
 
-int ppdev_routed_port(unsigned base, char *why, size_t why_size)
+int routed_port(unsigned base, char *why, size_t why_size)
 {
     char value[256];
-    lpt_origin origin;
-    switch (lpt_port_setting(base, "parport0", value, sizeof value, &origin, why, why_size)) {
-    case lpt_port_unset:
+    ports::Origin origin;
+    switch (ports::port_setting(base, "parport0", value, sizeof value, &origin, why, why_size)) {
+    case ports::port_unset:
         return -1;
-    case lpt_port_malformed:
+    case ports::port_malformed:
         return -2;
-    case lpt_port_set:
+    case ports::port_set:
         break;
     }
     const char *name = strncmp(value, "/dev/", 5) == 0 ? value + 5 : value;
-    const int number = ppdev_port_number(name);
+    const int number = port_number(name);
     if (number < 0) {
         char shown[200];
         snprintf(why, why_size,
                  "LPT_PORT_0x%03X=%s%s names no port: write LPT_PORT_0x%03X=parportN, with a "
                  "parportN from ls /dev/parport*",
-                 base, lpt_shown(value, strlen(value), shown, sizeof shown), origin.text, base);
+                 base, ports::as_shown(value, strlen(value), shown, sizeof shown), origin.text,
+                 base);
     }
     return number < 0 ? -2 : number;
 }
+
+} // namespace ppdev

@@ -4,7 +4,11 @@
 // their own reader instead.
 #include "settings_file.h"
 
-lpt_settings_read lpt_read_settings_file()
+namespace ports {
+
+SettingsRead read_settings_file()
 {
-    return lpt_settings_read{false, nullptr};
+    return SettingsRead{false, nullptr};
 }
+
+} // namespace ports

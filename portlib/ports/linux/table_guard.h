@@ -6,24 +6,28 @@
 
 #include "table.h"
 
-struct lpt_access {};
+namespace ports {
 
-inline bool lpt_enter(lpt_access *, const void *)
+struct Call {};
+
+inline bool enter(Call *, const void *)
 {
     return true;
 }
-inline void lpt_leave(lpt_access *) {}
-inline bool lpt_refused_meanwhile(const lpt_access *)
+inline void leave(Call *) {}
+inline bool refused_meanwhile(const Call *)
 {
     return false;
 }
-inline bool lpt_replace_given_up(OpenPort *, const void *)
+inline bool replace_given_up(OpenPort *, const void *)
 {
     return false;
 }
-inline bool lpt_foreign_code_running()
+inline bool foreign_code_running()
 {
     return false;
 }
+
+} // namespace ports
 
 #endif

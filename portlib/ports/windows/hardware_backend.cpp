@@ -3,7 +3,7 @@
 // first), and handed each call at the port's real address
 // (LPT_PORT_0x3BC=0x378), so that a program written for 0x3BC lights LEDs on
 // a port wherever the PC put it. That library's code, its loading included,
-// runs with no lock of ours held (lpt_outside_lock): it may be slow, or call
+// runs with no lock of ours held (ports::outside_lock): it may be slow, or call
 // back into this library, on any thread, which then refuses it.
 #include "backends.h"
 #include "foreign_code.h"
@@ -34,7 +34,7 @@ struct Port {
     unsigned address; // the port's real base address
     char name[64];    // as lptmon shows it: 0x378 through their.dll
     char *subject;    // LPT_HARDWARE_DLL=... as the messages name it
-    lpt_foreign_code code;
+    ports::ForeignCode code;
 };
 
 #if defined(_WIN32) && defined(__i386__)
@@ -104,7 +104,7 @@ const char called_back[] = "%s calls this virtual port library back, as a wrappe
 bool load_port(const char *full, Port *port, char *why, size_t why_size)
 {
     Loading loading = {full, {}, {}, false};
-    if (!lpt_outside_lock(load, &loading)) {
+    if (!ports::outside_lock(load, &loading)) {
         snprintf(why, why_size, called_back, port->subject);
         return false;
     }
@@ -113,13 +113,13 @@ bool load_port(const char *full, Port *port, char *why, size_t why_size)
         hardware_os::missing_dependency(full, loading.error, dependency, sizeof dependency)) {
         snprintf(why, why_size, "%s needs ", port->subject);
         if (dependency[0] != '\0') {
-            lpt_append_escaped(why, why_size, dependency);
-            lpt_append(why, why_size, ", which is missing");
+            ports::append_escaped(why, why_size, dependency);
+            ports::append(why, why_size, ", which is missing");
         } else {
-            lpt_append(why, why_size, "a DLL that is missing");
+            ports::append(why, why_size, "a DLL that is missing");
         }
-        lpt_append(why, why_size,
-                   ": install the port I/O library with its driver as its instructions say");
+        ports::append(why, why_size,
+                      ": install the port I/O library with its driver as its instructions say");
         return false;
     }
     if (!loading.loaded) {
@@ -153,23 +153,23 @@ bool load_port(const char *full, Port *port, char *why, size_t why_size)
 // cut on a letter's boundary, without the spaces Windows drops at its end.
 void name_port(Port *port, const char *path)
 {
-    const char *name = hardware_file_name(path);
+    const char *name = hardware::file_name(path);
     size_t length = strlen(name);
     while (length > 0 && name[length - 1] == ' ') {
         --length;
     }
     char shown[41] = "";
-    lpt_append_escaped(shown, sizeof shown, name, length);
+    ports::append_escaped(shown, sizeof shown, name, length);
     snprintf(port->name, sizeof port->name, "0x%03X through %s", port->address, shown);
 }
 
-lpt_open_result open_forwarded(unsigned base, void **handle, char *why, size_t why_size)
+ports::OpenResult open_forwarded(unsigned base, void **handle, char *why, size_t why_size)
 {
     // Any path Windows takes. Read with the table's lock held, and copied
     // before it is released.
     static char setting[os::longest_path];
     setting[0] = '\0';
-    const bool forwarding = lpt_setting("LPT_HARDWARE_DLL", setting, sizeof setting);
+    const bool forwarding = ports::setting("LPT_HARDWARE_DLL", setting, sizeof setting);
     // A path in quotes, as a path with spaces is often written.
     const size_t length = strlen(setting);
     char *path = setting;
@@ -178,15 +178,15 @@ lpt_open_result open_forwarded(unsigned base, void **handle, char *why, size_t w
         ++path;
     }
     unsigned address = base;
-    if (!hardware_real_address(base, forwarding, &address, why, why_size)) {
-        return lpt_refused;
+    if (!hardware::real_address(base, forwarding, &address, why, why_size)) {
+        return ports::refused;
     }
     if (!forwarding) {
         // Told only where LPT_BACKEND=hardware asks for this port.
         snprintf(why, why_size,
                  "LPT_HARDWARE_DLL is not set; set it to the port I/O library's path, as in "
                  "LPT_HARDWARE_DLL=C:\\path\\to\\its.dll");
-        return lpt_absent;
+        return ports::absent;
     }
     os::Error error;
     char *full = hardware_os::full_path(path, &error);
@@ -194,19 +194,19 @@ lpt_open_result open_forwarded(unsigned base, void **handle, char *why, size_t w
         char reason[200];
         os::error_text(error.code, reason, sizeof reason);
         snprintf(why, why_size, "LPT_HARDWARE_DLL=");
-        lpt_append_escaped(why, why_size, path);
-        lpt_append(why, why_size,
-                   " cannot be read (%s): give the full path of the port I/O library's DLL",
-                   reason);
-        return lpt_refused;
+        ports::append_escaped(why, why_size, path);
+        ports::append(why, why_size,
+                      " cannot be read (%s): give the full path of the port I/O library's DLL",
+                      reason);
+        return ports::refused;
     }
     char subject[2048];
-    hardware_name_library(path, full, subject, sizeof subject);
+    hardware::name_library(path, full, subject, sizeof subject);
     Port *port = static_cast<Port *>(calloc(1, sizeof(Port) + strlen(subject) + 1));
     if (port == nullptr) {
         free(full);
         snprintf(why, why_size, "out of memory");
-        return lpt_refused;
+        return ports::refused;
     }
     port->subject = reinterpret_cast<char *>(port + 1);
     memcpy(port->subject, subject, strlen(subject) + 1);
@@ -215,14 +215,14 @@ lpt_open_result open_forwarded(unsigned base, void **handle, char *why, size_t w
     // Asked again, as the address alone cannot tell LPT_PORT_0x3BC=0x3BC
     // from no setting; read before the lock is released for the loading.
     char value[64], unused[1024];
-    lpt_origin origin;
-    const bool by_default = lpt_port_setting(base, "0x378", value, sizeof value, &origin, unused,
-                                             sizeof unused) == lpt_port_unset;
-    if (!hardware_fit_to_load(full, subject, why, why_size) ||
+    ports::Origin origin;
+    const bool by_default = ports::port_setting(base, "0x378", value, sizeof value, &origin, unused,
+                                                sizeof unused) == ports::port_unset;
+    if (!hardware::fit_to_load(full, subject, why, why_size) ||
         !load_port(full, port, why, why_size)) {
         free(full);
         free(port);
-        return lpt_refused;
+        return ports::refused;
     }
     free(full);
     // On most PCs the port is elsewhere, and the LEDs would stay dark unsaid.
@@ -230,24 +230,24 @@ lpt_open_result open_forwarded(unsigned base, void **handle, char *why, size_t w
         char text[2200];
         snprintf(text, sizeof text,
                  "hardware port: writes for 0x%03X go to I/O port 0x%03X through ", base, base);
-        lpt_append_escaped(text, sizeof text, path);
-        lpt_append(text, sizeof text,
-                   "; if the LED board is on another port, set LPT_PORT_0x%03X=0x%03X", base,
-                   base == 0x378 ? 0x278 : 0x378);
-        lpt_say(text);
+        ports::append_escaped(text, sizeof text, path);
+        ports::append(text, sizeof text,
+                      "; if the LED board is on another port, set LPT_PORT_0x%03X=0x%03X", base,
+                      base == 0x378 ? 0x278 : 0x378);
+        ports::say(text);
     }
     *handle = port;
-    return lpt_opened;
+    return ports::opened;
 }
 
 // The library called back: its port is given up for the virtual one.
 uint8_t call_port(Port *port, Inp32 inp, Out32 out, unsigned reg, uint8_t value)
 {
     Call call = {inp, out, static_cast<short>(port->address + reg), value};
-    if (!lpt_outside_lock(call_library, &call, &port->code)) {
+    if (!ports::outside_lock(call_library, &call, &port->code)) {
         char why[2200];
         snprintf(why, sizeof why, called_back, port->subject);
-        lpt_give_up_port(why);
+        ports::give_up_port(why);
         return 0xFF;
     }
     return static_cast<uint8_t>(call.value & 0xFF);
@@ -281,6 +281,6 @@ const char *forwarded_device(void *handle)
 } // namespace
 
 // The real port of the Windows build.
-const lpt_backend real_backend = {"hardware",      open_forwarded,  read_forwarded,
-                                  write_forwarded, close_forwarded, forwarded_device,
-                                  hardware_advise};
+const ports::Backend ports::real_backend = {"hardware",      open_forwarded,  read_forwarded,
+                                            write_forwarded, close_forwarded, forwarded_device,
+                                            hardware::advise};

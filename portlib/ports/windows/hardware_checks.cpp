@@ -10,13 +10,15 @@
 #include <stdio.h>
 #include <string.h>
 
+namespace hardware {
+
 namespace {
 
 const int own_bits = sizeof(void *) * 8;
 
 } // namespace
 
-const char *hardware_file_name(const char *path)
+const char *file_name(const char *path)
 {
     const char *name = path;
     for (const char *c = path; *c != '\0'; ++c) {
@@ -28,21 +30,20 @@ const char *hardware_file_name(const char *path)
 }
 
 // The port's real address: the setting's, else the one the program wrote.
-bool hardware_real_address(unsigned base, bool forwarding, unsigned *address, char *why,
-                           size_t why_size)
+bool real_address(unsigned base, bool forwarding, unsigned *address, char *why, size_t why_size)
 {
     char value[64];
-    lpt_origin origin;
-    switch (lpt_port_setting(base, "0x378", value, sizeof value, &origin, why, why_size)) {
-    case lpt_port_malformed:
+    ports::Origin origin;
+    switch (ports::port_setting(base, "0x378", value, sizeof value, &origin, why, why_size)) {
+    case ports::port_malformed:
         return false;
-    case lpt_port_unset:
+    case ports::port_unset:
         *address = base;
         return true;
-    case lpt_port_set:
+    case ports::port_set:
         break;
     }
-    if (!lpt_port_address(base, value, origin, address, why, why_size)) {
+    if (!ports::port_address(base, value, origin, address, why, why_size)) {
         return false;
     }
     if (!forwarding) {
@@ -55,18 +56,18 @@ bool hardware_real_address(unsigned base, bool forwarding, unsigned *address, ch
     return true;
 }
 
-void hardware_name_library(const char *path, const char *full, char *text, size_t size)
+void name_library(const char *path, const char *full, char *text, size_t size)
 {
     snprintf(text, size, "LPT_HARDWARE_DLL=");
-    lpt_append_escaped(text, size, path);
+    ports::append_escaped(text, size, path);
     if (strcmp(path, full) != 0) {
-        lpt_append(text, size, " (");
-        lpt_append_escaped(text, size, full);
-        lpt_append(text, size, ")");
+        ports::append(text, size, " (");
+        ports::append_escaped(text, size, full);
+        ports::append(text, size, ")");
     }
 }
 
-bool hardware_fit_to_load(const char *path, const char *subject, char *why, size_t why_size)
+bool fit_to_load(const char *path, const char *subject, char *why, size_t why_size)
 {
     unsigned char head[4096];
     size_t length = 0;
@@ -84,9 +85,9 @@ bool hardware_fit_to_load(const char *path, const char *subject, char *why, size
                  subject, reason);
         return false;
     }
-    const PeImage image = pe_inspect(head, length);
-    const char *problem = image.kind == pe_not_an_image ? "is not a DLL"
-                          : image.kind == pe_program    ? "is a program, not a DLL"
+    const pe::Image image = pe::inspect(head, length);
+    const char *problem = image.kind == pe::not_an_image ? "is not a DLL"
+                          : image.kind == pe::program    ? "is a program, not a DLL"
                           : image.ours ? "is this virtual port library itself, maybe renamed"
                                        : nullptr;
     if (problem != nullptr) {
@@ -106,3 +107,5 @@ bool hardware_fit_to_load(const char *path, const char *subject, char *why, size
     }
     return true;
 }
+
+} // namespace hardware

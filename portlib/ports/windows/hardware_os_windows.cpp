@@ -224,7 +224,7 @@ bool missing_dependency(const char *path, const Error &error, char *name, size_t
         reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
     const size_t image_size = headers->OptionalHeader.SizeOfImage;
     const char *import = nullptr;
-    for (size_t i = 0; (import = pe_import(base, image_size, i)) != nullptr; ++i) {
+    for (size_t i = 0; (import = pe::import(base, image_size, i)) != nullptr; ++i) {
         if (!findable(import, last != nullptr ? folder.text : nullptr)) {
             snprintf(name, size, "%s", import);
             break;

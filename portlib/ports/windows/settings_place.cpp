@@ -8,12 +8,16 @@
 #include <stdio.h>
 #include <string.h>
 
-bool lpt_settings_file(char *path, size_t size)
+namespace ports {
+
+bool settings_file(char *path, size_t size)
 {
     if (!os::windows::library_folder(path, size)) {
         return false;
     }
     const size_t length = strlen(path);
-    return snprintf(path + length, size - length, "%s%s", os::separator, lpt_settings_name) <
+    return snprintf(path + length, size - length, "%s%s", os::separator, settings_name) <
            static_cast<int>(size - length);
 }
+
+} // namespace ports

@@ -9,11 +9,13 @@
 
 #include <stdio.h>
 
+namespace ports {
+
 namespace {
 
 // The calls into other libraries' code under way, on any thread.
 struct InFlight {
-    lpt_foreign_code *code;
+    ForeignCode *code;
     InFlight *next;
 };
 InFlight *in_flight = nullptr;
@@ -22,7 +24,7 @@ unsigned foreign_calls = 0;
 // Why the backend gave up the port of the access under way; "" if it did not.
 char given_up[1024] = "";
 
-bool comes_from(const lpt_foreign_code *code, uintptr_t caller)
+bool comes_from(const ForeignCode *code, uintptr_t caller)
 {
     return code != nullptr && caller >= code->begin && caller < code->end;
 }
@@ -35,8 +37,8 @@ uint8_t read_nothing(void *, unsigned)
 }
 void write_nothing(void *, unsigned, uint8_t) {}
 void close_nothing(void *) {}
-const lpt_backend lost_port = {"lost",        nullptr, read_nothing, write_nothing,
-                               close_nothing, nullptr, nullptr};
+const Backend lost_port = {"lost",        nullptr, read_nothing, write_nothing,
+                           close_nothing, nullptr, nullptr};
 
 // A port its backend gave up in the middle of an access: the entries after
 // the real port take it. Closed unless another thread is still inside its
@@ -44,30 +46,30 @@ const lpt_backend lost_port = {"lost",        nullptr, read_nothing, write_nothi
 void replace(OpenPort *port)
 {
     char problems[2048] = "";
-    lpt_append(problems, sizeof problems, "%s port: %s", real_backend.name, given_up);
+    append(problems, sizeof problems, "%s port: %s", real_backend.name, given_up);
     given_up[0] = '\0';
     if (foreign_calls == 0) {
         port->backend->close(port->handle);
     }
     OpenPort replacement = {port->base, &lost_port, nullptr};
-    lpt_open_port(port->base, &real_backend, problems, &replacement);
+    open_port(port->base, &real_backend, problems, &replacement);
     *port = replacement;
 }
 
 } // namespace
 
-bool lpt_enter(lpt_access *self, const void *caller)
+bool enter(Call *self, const void *caller)
 {
-    if (lpt_access *current = reinterpret_cast<lpt_access *>(os::windows::thread_word())) {
+    if (Call *current = reinterpret_cast<Call *>(os::windows::thread_word())) {
         current->came_back = true;
         return false;
     }
-    *self = lpt_access{reinterpret_cast<uintptr_t>(caller), false};
+    *self = Call{reinterpret_cast<uintptr_t>(caller), false};
     os::windows::set_thread_word(reinterpret_cast<uintptr_t>(self));
     return true;
 }
 
-void lpt_leave(lpt_access *)
+void leave(Call *)
 {
     os::windows::set_thread_word(0);
 }
@@ -76,7 +78,7 @@ void lpt_leave(lpt_access *)
 // wrapper of inpout32.dll whose worker thread makes its calls): handing it
 // on would wait for that worker, which waits for us. Refused; the waiting
 // call is told, and its port given up.
-bool lpt_refused_meanwhile(const lpt_access *self)
+bool refused_meanwhile(const Call *self)
 {
     bool back = false;
     for (InFlight *call = in_flight; call != nullptr; call = call->next) {
@@ -87,7 +89,7 @@ bool lpt_refused_meanwhile(const lpt_access *self)
     return back;
 }
 
-bool lpt_replace_given_up(OpenPort *port, const void *used)
+bool replace_given_up(OpenPort *port, const void *used)
 {
     if (given_up[0] == '\0') {
         return false;
@@ -100,15 +102,15 @@ bool lpt_replace_given_up(OpenPort *port, const void *used)
     return true;
 }
 
-bool lpt_foreign_code_running()
+bool foreign_code_running()
 {
     return foreign_calls != 0;
 }
 
-bool lpt_outside_lock(void (*call)(void *context), void *context, lpt_foreign_code *code)
+bool outside_lock(void (*call)(void *context), void *context, ForeignCode *code)
 {
-    lpt_access unknown = {0, false};
-    lpt_access *self = reinterpret_cast<lpt_access *>(os::windows::thread_word());
+    Call unknown = {0, false};
+    Call *self = reinterpret_cast<Call *>(os::windows::thread_word());
     self = self != nullptr ? self : &unknown;
     if (code != nullptr && (code->called_back || comes_from(code, self->caller))) {
         code->called_back = true;
@@ -117,9 +119,9 @@ bool lpt_outside_lock(void (*call)(void *context), void *context, lpt_foreign_co
     InFlight flight = {code, in_flight};
     in_flight = &flight;
     ++foreign_calls;
-    lpt_unlock_table();
+    unlock_table();
     call(context);
-    lpt_lock_table();
+    lock_table();
     --foreign_calls;
     for (InFlight **link = &in_flight; *link != nullptr; link = &(*link)->next) {
         if (*link == &flight) {
@@ -132,7 +134,9 @@ bool lpt_outside_lock(void (*call)(void *context), void *context, lpt_foreign_co
     return !refused;
 }
 
-void lpt_give_up_port(const char *why)
+void give_up_port(const char *why)
 {
     snprintf(given_up, sizeof given_up, "%s", why);
 }
+
+} // namespace ports

@@ -10,27 +10,31 @@
 
 #include <stdint.h>
 
+namespace ports {
+
 // An access under way, as its thread knows it: where the call came from,
 // and whether a call from another library's code came back on this thread
 // meanwhile and was refused.
-struct lpt_access {
+struct Call {
     uintptr_t caller;
     bool came_back;
 };
 
 // False for a call on a thread that is inside this library already (a
 // wrapper of inpout32.dll, or a DllMain that calls Out32): refused at once.
-bool lpt_enter(lpt_access *self, const void *caller);
-void lpt_leave(lpt_access *self);
+bool enter(Call *self, const void *caller);
+void leave(Call *self);
 // With the table's lock held: the access comes from the code of a library
 // that another access is waiting in, and is refused.
-bool lpt_refused_meanwhile(const lpt_access *self);
+bool refused_meanwhile(const Call *self);
 // With the lock held, after an access to *port: true when its backend gave
 // the port up meanwhile; the port is then replaced (unless another
 // thread's access did so already, `used` being the handle accessed) and
 // the access is to be made again.
-bool lpt_replace_given_up(OpenPort *port, const void *used);
+bool replace_given_up(OpenPort *port, const void *used);
 // A thread is inside code not ours: no port may be closed until it is back.
-bool lpt_foreign_code_running();
+bool foreign_code_running();
+
+} // namespace ports
 
 #endif
