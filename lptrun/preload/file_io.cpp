@@ -49,6 +49,31 @@ bool nonblocking(int fd)
     return (next(&call, "fcntl")(fd, F_GETFL) & O_NONBLOCK) != 0;
 }
 
+// A read or write: a /dev/parportN one goes to the port device whole (it
+// has no place, as the kernel's has none); a /dev/port one moves each byte
+// at its I/O address, from the file's place or `at`.
+template <typename Device, typename Byte>
+ssize_t transfer(OpenFile *file, int fd, const off_t *at, size_t size, Device device, Byte byte)
+{
+    if (file->kind == OpenFile::parport) {
+        if (at != nullptr) {
+            return failed(-ESPIPE);
+        }
+        const bool once = nonblocking(fd);
+        const long result = waited(file, [&] { return device(once); });
+        return result < 0 ? failed(result) : result;
+    }
+    uint64_t address = at != nullptr ? static_cast<uint64_t>(*at) : file->place;
+    size_t done = 0;
+    for (; done < size && address < io_space; ++done, ++address) {
+        byte(done, static_cast<uint16_t>(address));
+    }
+    if (at == nullptr) {
+        file->place = address;
+    }
+    return static_cast<ssize_t>(done);
+}
+
 } // namespace
 
 int file_ioctl(OpenFile *file, int, unsigned long request, void *arg)
@@ -65,25 +90,10 @@ ssize_t file_read(OpenFile *file, int fd, void *buffer, size_t size, const off_t
     if (file->access == O_WRONLY) {
         return failed(-EBADF);
     }
-    if (file->kind == OpenFile::parport) {
-        if (at != nullptr) {
-            return failed(-ESPIPE);
-        }
-        const bool once = nonblocking(fd);
-        const long result =
-            waited(file, [&] { return emul::read(&file->open, buffer, size, once); });
-        return result < 0 ? failed(result) : result;
-    }
-    uint64_t address = at != nullptr ? static_cast<uint64_t>(*at) : file->place;
     uint8_t *bytes = static_cast<uint8_t *>(buffer);
-    size_t done = 0;
-    for (; done < size && address < io_space; ++done, ++address) {
-        bytes[done] = in_byte(static_cast<uint16_t>(address));
-    }
-    if (at == nullptr) {
-        file->place = address;
-    }
-    return static_cast<ssize_t>(done);
+    return transfer(
+        file, fd, at, size, [&](bool once) { return emul::read(&file->open, buffer, size, once); },
+        [&](size_t i, uint16_t address) { bytes[i] = in_byte(address); });
 }
 
 ssize_t file_write(OpenFile *file, int fd, const void *buffer, size_t size, const off_t *at)
@@ -91,25 +101,10 @@ ssize_t file_write(OpenFile *file, int fd, const void *buffer, size_t size, cons
     if (file->access == O_RDONLY) {
         return failed(-EBADF);
     }
-    if (file->kind == OpenFile::parport) {
-        if (at != nullptr) {
-            return failed(-ESPIPE);
-        }
-        const bool once = nonblocking(fd);
-        const long result =
-            waited(file, [&] { return emul::write(&file->open, buffer, size, once); });
-        return result < 0 ? failed(result) : result;
-    }
-    uint64_t address = at != nullptr ? static_cast<uint64_t>(*at) : file->place;
     const uint8_t *bytes = static_cast<const uint8_t *>(buffer);
-    size_t done = 0;
-    for (; done < size && address < io_space; ++done, ++address) {
-        out_byte(static_cast<uint16_t>(address), bytes[done], via_dev_port);
-    }
-    if (at == nullptr) {
-        file->place = address;
-    }
-    return static_cast<ssize_t>(done);
+    return transfer(
+        file, fd, at, size, [&](bool once) { return emul::write(&file->open, buffer, size, once); },
+        [&](size_t i, uint16_t address) { out_byte(address, bytes[i], via_dev_port); });
 }
 
 off_t file_seek(OpenFile *file, off_t offset, int whence)
